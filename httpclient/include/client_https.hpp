@@ -1,0 +1,83 @@
+#pragma once
+// A small synchronous HTTPS client: keep-alive, HTTP CONNECT proxies,
+// certificate verification and time-outs. Beast and OpenSSL stay behind the
+// implementation so that users of this header need neither.
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+namespace SimpleWeb {
+
+struct HTTPS;  // transport tag: TLS over TCP
+
+struct CaseInsensitiveEqual {
+    bool operator()(const std::string& a, const std::string& b) const noexcept;
+};
+struct CaseInsensitiveHash {
+    std::size_t operator()(const std::string& s) const noexcept;
+};
+using CaseInsensitiveMultimap =
+    std::unordered_multimap<std::string, std::string, CaseInsensitiveHash, CaseInsensitiveEqual>;
+
+template <class Transport>
+class Client;
+
+template <>
+class Client<HTTPS> {
+public:
+    class Content {
+    public:
+        const std::string& string() const noexcept { return m_body; }
+        std::size_t size() const noexcept { return m_body.size(); }
+
+    private:
+        friend class Client<HTTPS>;
+        std::string m_body;
+    };
+
+    class Response {
+    public:
+        std::string http_version;  // e.g. "1.1"
+        std::string status_code;   // code and reason phrase, e.g. "200 OK"
+        CaseInsensitiveMultimap header;
+        Content content;           // the whole body
+    };
+
+    class Config {
+    public:
+        // host:port of an HTTP proxy to tunnel through with CONNECT; empty: direct.
+        std::string proxy_server;
+        // Seconds allowed to resolve, connect, tunnel and handshake; 0: no limit.
+        long timeout_connect = 0;
+        // Seconds a request may go without progress; 0: no limit.
+        long timeout = 0;
+    };
+
+    Config config;
+
+    // server_port_path: "host" or "host:port" (port 443 when left out).
+    // With verify_certificate the server's chain is checked against the system
+    // trust store (and verify_file when given) and its name against host.
+    // certification_file and private_key_file name a client certificate.
+    explicit Client(const std::string& server_port_path, bool verify_certificate = true,
+                    const std::string& certification_file = std::string(),
+                    const std::string& private_key_file = std::string(),
+                    const std::string& verify_file = std::string());
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    // Sends one request and reads the whole answer. path is the request target
+    // exactly as given (an absolute URL included). Throws
+    // boost::system::system_error when the request cannot be completed.
+    std::shared_ptr<Response> request(const std::string& method, const std::string& path = std::string("/"),
+                                      const std::string& content = std::string(),
+                                      const CaseInsensitiveMultimap& header = CaseInsensitiveMultimap());
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace SimpleWeb

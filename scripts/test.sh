@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what is missing, configures, builds and runs every test.
+#   scripts/test.sh                  plain build in build/
+#   scripts/test.sh --sanitize address   ASan+UBSan build in build-asan/
+#   scripts/test.sh --sanitize thread    TSan build in build-tsan/, concurrency suites only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+sanitize=""
+if [ "${1:-}" = "--sanitize" ]; then sanitize="${2:?address or thread}"; fi
+bash scripts/deps.sh
+case "$sanitize" in
+  "") dir=build; label=() ;;
+  address) dir=build-asan; label=() ;;
+  thread) dir=build-tsan; label=(-L concurrency) ;;
+  *) echo "unknown sanitizer: $sanitize" >&2; exit 2 ;;
+esac
+jobs=$(nproc)
+cmake -S . -B "$dir" -DNERIVO_SANITIZE="$sanitize" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$dir" -j "$jobs"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+ctest --test-dir "$dir" --output-on-failure -j "$jobs" "${label[@]}"
