@@ -1,0 +1,180 @@
+// The client object: construction, configuration, connection and the
+// conventions every request to the service follows.
+#include "nerivo.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include <boost/system/system_error.hpp>
+
+#include "config_category.h"
+#include "logger.h"
+
+namespace {
+
+bool isTrue(const std::string& value)
+{
+    return value == "true" || value == "TRUE";
+}
+
+// Lowers the reconfiguration flag when configure leaves, however it leaves;
+// declared after the lock so that the flag drops before the mutex is released.
+class PendingFlagGuard {
+public:
+    explicit PendingFlagGuard(std::atomic<bool>& flag) : m_flag(flag) {}
+    ~PendingFlagGuard() { m_flag = false; }
+    PendingFlagGuard(const PendingFlagGuard&) = delete;
+    PendingFlagGuard& operator=(const PendingFlagGuard&) = delete;
+
+private:
+    std::atomic<bool>& m_flag;
+};
+
+}  // namespace
+
+Nerivo::Nerivo()
+    : m_reconfPending(false),
+      m_initialised(false),
+      m_host(API_HOST),
+      m_includeSite(false),
+      m_includeAlarms(false),
+      m_logger(Logger::getLogger()),
+      m_client(nullptr),
+      m_lastPull(static_cast<int64_t>(time(nullptr)) - DEFAULT_LOOKBACK),
+      m_timezoneOffset(0),
+      m_nextPull(m_lastPull)
+{
+}
+
+Nerivo::~Nerivo()
+{
+    delete m_client;
+    clearAssetIndex();
+}
+
+void Nerivo::clearAssetIndex()
+{
+    for (auto& entry : m_assetParameters) {
+        for (AssetData* record : *entry.second) {
+            delete record;
+        }
+        delete entry.second;
+    }
+    m_assetParameters.clear();
+    m_siteNames.clear();
+    m_tagIndex.clear();
+}
+
+void Nerivo::configure(ConfigCategory* config)
+{
+    m_reconfPending = true;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    PendingFlagGuard pending(m_reconfPending);
+
+    if (config->itemExists("key")) {
+        m_key = config->getValue("key");
+    }
+    m_separator = config->itemExists("separator") ? config->getValue("separator") : std::string(".");
+    m_includeSite = config->itemExists("includeSite") && isTrue(config->getValue("includeSite"));
+    m_includeAlarms = config->itemExists("includeAlarms") && isTrue(config->getValue("includeAlarms"));
+
+    // The new key applies to this discovery; the new proxy only from the next
+    // request on.
+    if (m_initialised) {
+        populateAssetInformation();
+    }
+
+    if (config->itemExists("proxy")) {
+        std::string proxy = config->getValue("proxy");
+        const bool hasScheme = proxy.compare(0, 5, "http:") == 0 || proxy.compare(0, 5, "HTTP:") == 0 ||
+                               proxy.compare(0, 6, "https:") == 0 || proxy.compare(0, 6, "HTTPS:") == 0;
+        if (hasScheme) {
+            m_logger->warn("Expected proxy address without protocol prefix");
+            const auto slashes = proxy.find("//");
+            if (slashes != std::string::npos) {
+                std::string rest = proxy.substr(slashes + 2);
+                const auto path = rest.find('/');
+                if (path != std::string::npos) {
+                    rest.erase(path);
+                }
+                proxy = rest;
+                m_logger->warn("Stripped of URL components to use '%s' as proxy", proxy.c_str());
+            }
+        }
+        m_logger->info("Using proxy server %s", proxy.c_str());
+        m_proxy = proxy;
+    }
+}
+
+bool Nerivo::connect()
+{
+    try {
+        // Verification stays on: the API key travels with every request.
+        m_client = new SimpleWeb::Client<SimpleWeb::HTTPS>(m_host, true, "", "", "");
+    } catch (const boost::system::system_error& e) {
+        m_logger->error("Failed to create the HTTPS client for %s: %s", m_host.c_str(), e.what());
+        return false;
+    }
+    m_client->config.timeout_connect = REQUEST_TIMEOUT;
+    m_client->config.timeout = REQUEST_TIMEOUT;
+    return true;
+}
+
+std::string Nerivo::apiUrl(const std::string& resourcePath) const
+{
+    return "https://" + m_host + "/api/" + resourcePath;
+}
+
+bool Nerivo::apiGet(const std::string& url, ApiAnswer& answer)
+{
+    SimpleWeb::CaseInsensitiveMultimap header;
+    header.emplace("Content-Type", "application/json");
+    header.emplace("X-Api-Key", m_key);
+    try {
+        // Always handed over, an empty proxy included: a proxy removed by
+        // reconfiguration must stop being used at once.
+        m_client->config.proxy_server = m_proxy;
+        auto response = m_client->request("GET", url, "", header);
+        answer.status = response->status_code;
+        answer.body = response->content.string();
+    } catch (const boost::system::system_error& e) {
+        m_logger->error("API request failed %s.", e.what());
+        return false;
+    }
+    return true;
+}
+
+const std::string* Nerivo::siteName(long siteId) const
+{
+    auto site = m_siteNames.find(siteId);
+    return site == m_siteNames.end() ? nullptr : &site->second;
+}
+
+std::string Nerivo::getState() const
+{
+    char buffer[80];
+    std::snprintf(buffer, sizeof buffer, "{ \"lastPull\" : %lu }",
+                  static_cast<unsigned long>(static_cast<uint64_t>(m_lastPull)));
+    return buffer;
+}
+
+void Nerivo::restoreState(const std::string& state)
+{
+    rapidjson::Document doc;
+    doc.Parse(state.c_str(), state.size());
+    if (doc.HasParseError()) {
+        m_logger->warn("Persisted state of plugin is invalid: %s", state.c_str());
+        return;
+    }
+    if (doc.IsObject()) {
+        auto lastPull = doc.FindMember("lastPull");
+        if (lastPull != doc.MemberEnd() && lastPull->value.IsUint64()) {
+            // Stored as unsigned so that a time before 1970 keeps its bits.
+            m_lastPull = static_cast<int64_t>(lastPull->value.GetUint64());
+            m_nextPull = m_lastPull;
+            return;
+        }
+    }
+    m_logger->warn("Persisted state of plugin does not contain a last pull time");
+}

@@ -1,0 +1,125 @@
+#pragma once
+// The client of the Nerivo Water cloud service: configuration, discovery of
+// sites, assets and parameters, and retrieval of their time series.
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+#include "client_https.hpp"
+
+class ConfigCategory;
+class Datapoint;
+class Logger;
+class Reading;
+
+class Nerivo {
+public:
+    // One measured parameter of one asset at one site, as the parameter list
+    // of the service describes it.
+    class AssetData {
+    public:
+        AssetData(const rapidjson::Value& parameter, long siteId);
+        AssetData(const AssetData&) = delete;
+        AssetData& operator=(const AssetData&) = delete;
+
+        long m_assetId = 0;
+        std::string m_assetName;
+        std::string m_historianTag;
+        long m_siteId;
+        std::string m_storageUnit;
+        std::string m_parameterName;
+        std::string m_displayUnit;
+        std::string m_kpi;
+        long m_parameterId = 0;
+        std::string m_alarmHi;
+        std::string m_alarmHiHi;
+        std::string m_alarmLo;
+        std::string m_alarmLoLo;
+    };
+
+    // The service's API host; requests go to its port 443.
+    static constexpr const char* API_HOST = "api.nerivowater.com";
+    // Seconds the HTTPS client may spend connecting, and waiting on a request
+    // that makes no progress, before the request fails.
+    static constexpr long REQUEST_TIMEOUT = 60;
+    // How far back the first date range reaches when no state was restored.
+    static constexpr int64_t DEFAULT_LOOKBACK = 31536000;
+    // A range URL longer than this is sent and the tag list starts afresh.
+    static constexpr std::size_t MAX_URL_LENGTH = 4000;
+
+    Nerivo();
+    ~Nerivo();
+    Nerivo(const Nerivo&) = delete;
+    Nerivo& operator=(const Nerivo&) = delete;
+
+    void configure(ConfigCategory* config);
+    bool connect();
+
+    std::vector<Reading*>* takeReading();
+    bool getDateRange(std::vector<Reading*>* readings);
+    std::string formatDate(int64_t time) const;
+
+    std::string getState() const;
+    void restoreState(const std::string& state);
+
+    bool populateAssetInformation();
+    bool getSiteAssets(long siteId);
+    bool getAssetParameters(std::vector<AssetData*>* parameters, long siteId, long assetId);
+
+    bool makeRequest(std::vector<Reading*>* readings, const std::string& url);
+
+    bool getAssetData(const AssetData* asset, std::vector<Datapoint*>& datapoints, std::string& time);
+    bool getLatestData(std::vector<Reading*>* readings);
+
+    // Read-only views for the host tools and tests.
+    int64_t lastPull() const { return m_lastPull; }
+    int64_t nextPull() const { return m_nextPull; }
+    int32_t timezoneOffset() const { return m_timezoneOffset; }
+    const std::string& key() const { return m_key; }
+    const std::string& separator() const { return m_separator; }
+    bool includeSite() const { return m_includeSite; }
+    bool includeAlarms() const { return m_includeAlarms; }
+    const std::string& proxy() const { return m_proxy; }
+    bool initialised() const { return m_initialised; }
+    const std::map<long, std::vector<AssetData*>*>& assetParameters() const { return m_assetParameters; }
+    const std::map<std::string, AssetData*>& tagIndex() const { return m_tagIndex; }
+    const std::map<long, std::string>& siteNames() const { return m_siteNames; }
+
+private:
+    // The outcome of one GET to the service.
+    struct ApiAnswer {
+        std::string status;  // status text, e.g. "200 OK"
+        std::string body;
+    };
+
+    std::string apiUrl(const std::string& resourcePath) const;
+    // Sends one authenticated GET; logs and returns false when the request
+    // itself fails.
+    bool apiGet(const std::string& url, ApiAnswer& answer);
+    void clearAssetIndex();
+    // The site's name, or null when discovery did not name the site.
+    const std::string* siteName(long siteId) const;
+
+    std::atomic<bool> m_reconfPending;
+    bool m_initialised;
+    std::string m_host;
+    std::string m_key;
+    std::string m_separator;
+    bool m_includeSite;
+    bool m_includeAlarms;
+    std::map<long, std::vector<AssetData*>*> m_assetParameters;
+    std::map<std::string, AssetData*> m_tagIndex;
+    std::map<long, std::string> m_siteNames;
+    std::mutex m_mutex;
+    Logger* m_logger;
+    SimpleWeb::Client<SimpleWeb::HTTPS>* m_client;
+    int64_t m_lastPull;
+    int32_t m_timezoneOffset;
+    int64_t m_nextPull;
+    std::string m_proxy;
+};
