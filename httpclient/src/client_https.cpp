@@ -1,0 +1,71 @@
+// Synchronous face over Beast's asynchronous operations: every step is started
+// on a private io_context and run to completion there, so time-outs can use
+// tcp_stream's timer while the caller sees an ordinary blocking call.
+#include "client_https.hpp"
+
+#include "connection.hpp"
+
+#include <boost/system/system_error.hpp>
+
+#include <cctype>
+#include <utility>
+
+namespace SimpleWeb {
+
+bool CaseInsensitiveEqual::operator()(const std::string& a, const std::string& b) const noexcept {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return true;
+}
+
+std::size_t CaseInsensitiveHash::operator()(const std::string& s) const noexcept {
+    // FNV-1a over the lower-cased bytes: equal under CaseInsensitiveEqual => equal hash.
+    std::size_t h = static_cast<std::size_t>(14695981039346656037ULL);
+    for (unsigned char c : s) {
+        h ^= static_cast<std::size_t>(std::tolower(c));
+        h *= static_cast<std::size_t>(1099511628211ULL);
+    }
+    return h;
+}
+
+struct Client<HTTPS>::Impl {
+    explicit Impl(nerivo_https::Endpoint ep, const nerivo_https::TlsOptions& tls) : conn(std::move(ep), tls) {}
+    nerivo_https::Connection conn;
+};
+
+Client<HTTPS>::Client(const std::string& server_port_path, bool verify_certificate,
+                      const std::string& certification_file, const std::string& private_key_file,
+                      const std::string& verify_file) {
+    nerivo_https::TlsOptions tls;
+    tls.verify = verify_certificate;
+    tls.certificate_file = certification_file;
+    tls.private_key_file = private_key_file;
+    tls.verify_file = verify_file;
+    m_impl = std::make_unique<Impl>(nerivo_https::parse_endpoint(server_port_path, 443), tls);
+}
+
+Client<HTTPS>::~Client() = default;
+
+std::shared_ptr<Client<HTTPS>::Response> Client<HTTPS>::request(const std::string& method, const std::string& path,
+                                                                const std::string& content,
+                                                                const CaseInsensitiveMultimap& header) {
+    nerivo_https::Settings settings;
+    settings.proxy = config.proxy_server;
+    settings.timeout_connect = config.timeout_connect;
+    settings.timeout = config.timeout;
+
+    std::vector<std::pair<std::string, std::string>> fields(header.begin(), header.end());
+    nerivo_https::Answer answer = m_impl->conn.exchange(settings, method, path, content, fields);
+
+    auto response = std::make_shared<Response>();
+    response->http_version = std::move(answer.http_version);
+    response->status_code = std::move(answer.status);
+    for (auto& f : answer.fields) response->header.emplace(std::move(f.first), std::move(f.second));
+    response->content.m_body = std::move(answer.body);
+    return response;
+}
+
+}  // namespace SimpleWeb

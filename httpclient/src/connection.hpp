@@ -1,0 +1,93 @@
+#pragma once
+// One kept-alive TLS connection to the API host, directly or through an HTTP
+// CONNECT proxy. Internal to nerivo_https: Client<HTTPS> only adapts its
+// arguments and results.
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <boost/beast/ssl/ssl_stream.hpp>
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace nerivo_https {
+
+struct Endpoint {
+    std::string host;  // as a name or IP literal, IPv6 without brackets
+    unsigned short port = 0;
+    bool ip_literal = false;
+
+    std::string authority() const;    // host:port, IPv6 in brackets
+    std::string host_header() const;  // authority without the default :443
+};
+
+// "host", "host:port", "[v6]" or "[v6]:port"; throws system_error(invalid_argument).
+Endpoint parse_endpoint(const std::string& text, unsigned short default_port);
+
+struct TlsOptions {
+    bool verify = true;
+    std::string certificate_file;
+    std::string private_key_file;
+    std::string verify_file;
+};
+
+// The caller's Config, read afresh for every request.
+struct Settings {
+    std::string proxy;
+    long timeout_connect = 0;
+    long timeout = 0;
+};
+
+struct Answer {
+    std::string http_version;
+    std::string status;
+    std::vector<std::pair<std::string, std::string>> fields;
+    std::string body;
+};
+
+class Connection {
+public:
+    Connection(Endpoint endpoint, const TlsOptions& tls);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    Answer exchange(const Settings& settings, const std::string& method, const std::string& target,
+                    const std::string& body, const std::vector<std::pair<std::string, std::string>>& fields);
+
+private:
+    using Stream = boost::beast::ssl_stream<boost::beast::tcp_stream>;
+    enum class Step { resolve, connect, tunnel, handshake, write, read };
+    struct Outcome {
+        boost::system::error_code ec;
+        Step step = Step::write;
+        bool answer_started = false;  // some byte of the answer arrived
+    };
+
+    template <class Initiate>
+    boost::system::error_code run(Initiate&& initiate);
+
+    void open(const Settings& settings);
+    Outcome transact(const Settings& settings, boost::beast::http::request<boost::beast::http::string_body>& req,
+                     bool head, Answer& answer, bool& keep_alive);
+    void close(bool graceful) noexcept;
+    [[noreturn]] void fail(Step step, const boost::system::error_code& ec, const Settings& settings,
+                           const Endpoint& hop, const std::string& detail = std::string()) const;
+
+    Endpoint endpoint_;
+    bool verify_;
+    // Declared before the stream so it outlives it.
+    boost::asio::io_context ioc_{1};
+    boost::asio::ssl::context ctx_;
+    std::unique_ptr<Stream> stream_;
+    boost::beast::flat_buffer buffer_;
+    std::string open_proxy_;      // proxy the open connection went through; empty: direct
+    bool name_mismatch_ = false;  // set by the verify callback during a handshake
+};
+
+}  // namespace nerivo_https
