@@ -1,0 +1,234 @@
+// Self-check of the fake service with a bare Beast client that trusts only
+// the generated CA; the HTTPS client's own suites exercise it much further.
+#include "fakeservice/fake_service.hpp"
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http.hpp>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace {
+
+namespace net = boost::asio;
+namespace ssl = boost::asio::ssl;
+namespace http = boost::beast::http;
+using tcp = boost::asio::ip::tcp;
+using fakeservice::Answer;
+using fakeservice::FakeService;
+using fakeservice::Framing;
+
+const std::string kHost = "api.nerivowater.com";
+const std::string kSites = "https://api.nerivowater.com/api/sites";
+
+// One TCP connection to the fake, optionally through a CONNECT tunnel, then
+// TLS verified against the fake's CA for kHost.
+class TestClient {
+public:
+    TestClient(const FakeService& service, bool viaProxy, const std::string& connectTarget = kHost + ":443")
+        : m_ctx(ssl::context::tls_client), m_stream(m_ioc, m_ctx) {
+        m_ctx.load_verify_file(service.caFile());
+        m_stream.set_verify_mode(ssl::verify_peer);
+        m_stream.set_verify_callback(ssl::host_name_verification(kHost));
+        SSL_set_tlsext_host_name(m_stream.native_handle(), kHost.c_str());
+        m_stream.next_layer().connect({net::ip::make_address("127.0.0.1"), service.port()});
+        if (viaProxy) {
+            const std::string connect =
+                "CONNECT " + connectTarget + " HTTP/1.1\r\nHost: " + connectTarget + "\r\n\r\n";
+            net::write(m_stream.next_layer(), net::buffer(connect));
+            http::response_parser<http::empty_body> parser;
+            parser.skip(true);  // a CONNECT answer has no body
+            boost::beast::flat_buffer buf;
+            http::read(m_stream.next_layer(), buf, parser);
+            connectStatus = parser.get().result_int();
+            if (connectStatus != 200) return;
+        }
+        m_stream.handshake(ssl::stream_base::client, handshakeError);
+    }
+
+    http::response<http::string_body> get(const std::string& target) {
+        http::request<http::empty_body> req(http::verb::get, target, 11);
+        req.set(http::field::host, kHost);
+        req.set(http::field::authorization, "Bearer token-1");
+        http::write(m_stream, req);
+        http::response<http::string_body> res;
+        http::read(m_stream, m_buffer, res);
+        return res;
+    }
+
+    // Reads once more after the last answer: the error says how the server
+    // ended the connection (eof for a clean TLS close).
+    boost::system::error_code readAfterEnd() {
+        char byte;
+        boost::system::error_code ec;
+        m_stream.read_some(net::buffer(&byte, 1), ec);
+        return ec;
+    }
+
+    tcp::socket& socket() { return m_stream.next_layer(); }
+
+    unsigned connectStatus = 0;
+    boost::system::error_code handshakeError;
+
+private:
+    net::io_context m_ioc;
+    ssl::context m_ctx;
+    ssl::stream<tcp::socket> m_stream;
+    boost::beast::flat_buffer m_buffer;
+};
+
+TEST(FakeService, DirectRequestsAreAnsweredAndRecorded) {
+    FakeService service;
+    Answer sites = Answer::json(R"([{"id":"s1"}])");
+    sites.headers.push_back({"X-Request-Id", "r-17"});
+    service.script(kSites, sites);
+    service.setHandler([](const fakeservice::Request& req) {
+        return Answer::json("{\"path\":\"" + req.path() + "\",\"query\":\"" + req.query() + "\"}", 202);
+    });
+
+    TestClient client(service, false);
+    ASSERT_FALSE(client.handshakeError) << client.handshakeError.message();
+    auto res = client.get(kSites);
+    EXPECT_EQ(res.result_int(), 200u);
+    EXPECT_EQ(res.body(), R"([{"id":"s1"}])");
+    EXPECT_EQ(res[http::field::content_type], "application/json");
+    EXPECT_EQ(res["X-Request-Id"], "r-17");
+
+    // Same connection, answered by the handler.
+    res = client.get("https://api.nerivowater.com/api/data?from=1&to=2");
+    EXPECT_EQ(res.result_int(), 202u);
+    EXPECT_EQ(res.body(), R"({"path":"/api/data","query":"from=1&to=2"})");
+
+    service.setHandler(nullptr);
+    res = client.get("/nowhere");
+    EXPECT_EQ(res.result_int(), 404u);
+    EXPECT_EQ(res.body(), R"({"error":"not found"})");
+
+    const auto requests = service.requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0].method, "GET");
+    EXPECT_EQ(requests[0].target, kSites);
+    EXPECT_EQ(requests[0].version, "1.1");
+    EXPECT_FALSE(requests[0].viaTunnel);
+    EXPECT_EQ(requests[0].header("authorization").value_or(""), "Bearer token-1");
+    EXPECT_EQ(requests[0].path(), "/api/sites");
+    EXPECT_EQ(requests[2].path(), "/nowhere");
+    EXPECT_EQ(requests[0].connectionId, requests[2].connectionId);
+
+    const auto connections = service.connections();
+    ASSERT_EQ(connections.size(), 1u);
+    EXPECT_TRUE(connections[0].tlsEstablished);
+    EXPECT_FALSE(connections[0].viaTunnel);
+    EXPECT_TRUE(connections[0].proxyRequestLine.empty());
+    EXPECT_EQ(connections[0].requestsServed, 3u);
+}
+
+TEST(FakeService, ServesTlsInsideConnectTunnel) {
+    FakeService service;
+    service.script(kSites, Answer::json("[]"));
+    TestClient client(service, true);
+    EXPECT_EQ(client.connectStatus, 200u);
+    ASSERT_FALSE(client.handshakeError) << client.handshakeError.message();
+    const auto res = client.get(kSites);
+    EXPECT_EQ(res.result_int(), 200u);
+    EXPECT_EQ(res.body(), "[]");
+
+    const auto requests = service.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_TRUE(requests[0].viaTunnel);
+    EXPECT_EQ(requests[0].target, kSites);
+    const auto connections = service.connections();
+    ASSERT_EQ(connections.size(), 1u);
+    EXPECT_TRUE(connections[0].viaTunnel);
+    EXPECT_EQ(connections[0].proxyRequestLine, "CONNECT api.nerivowater.com:443 HTTP/1.1");
+    ASSERT_EQ(connections[0].proxyHeaders.size(), 1u);
+    EXPECT_EQ(connections[0].proxyHeaders[0].name, "Host");
+    EXPECT_EQ(connections[0].proxyHeaders[0].value, "api.nerivowater.com:443");
+}
+
+TEST(FakeService, RefusedTunnelAnswers403AndCloses) {
+    FakeService service;
+    service.setRefuseTunnels(true);
+    TestClient client(service, true);
+    EXPECT_EQ(client.connectStatus, 403u);
+    char byte;
+    boost::system::error_code ec;
+    client.socket().read_some(net::buffer(&byte, 1), ec);
+    EXPECT_EQ(ec, net::error::eof);
+    const auto connections = service.connections();
+    ASSERT_EQ(connections.size(), 1u);
+    EXPECT_TRUE(connections[0].tunnelRefused);
+    EXPECT_FALSE(connections[0].viaTunnel);
+    EXPECT_FALSE(connections[0].tlsEstablished);
+    EXPECT_TRUE(service.requests().empty());
+}
+
+TEST(FakeService, ChunkedAndCloseDelimitedFramings) {
+    FakeService service;
+    const std::string body = R"({"values":[1,2,3,4,5,6,7,8,9,10]})";
+    Answer chunked = Answer::json(body);
+    chunked.framing = Framing::Chunked;
+    Answer untilClose = Answer::json(body);
+    untilClose.framing = Framing::CloseDelimited;
+    service.script("/chunked", chunked);
+    service.script("/close", untilClose);
+
+    TestClient client(service, false);
+    ASSERT_FALSE(client.handshakeError) << client.handshakeError.message();
+    auto res = client.get("/chunked");
+    EXPECT_TRUE(res.chunked());
+    EXPECT_EQ(res.count(http::field::content_length), 0u);
+    EXPECT_EQ(res.body(), body);
+    res = client.get("/close");
+    EXPECT_FALSE(res.chunked());
+    EXPECT_EQ(res.count(http::field::content_length), 0u);
+    EXPECT_FALSE(res.keep_alive());
+    EXPECT_EQ(res.body(), body);
+    // The body ended with a proper TLS close, not a cut connection.
+    EXPECT_EQ(client.readAfterEnd(), net::error::eof);
+}
+
+TEST(FakeService, CloseIdleConnectionsEndsKeptAliveConnections) {
+    FakeService service;
+    service.script(kSites, Answer::json("[]"));
+    TestClient client(service, false);
+    ASSERT_FALSE(client.handshakeError) << client.handshakeError.message();
+    EXPECT_EQ(client.get(kSites).result_int(), 200u);
+    EXPECT_EQ(service.closeIdleConnections(), 1u);
+    EXPECT_FALSE(service.connections().at(0).open);
+    EXPECT_EQ(client.readAfterEnd(), net::error::eof);
+    EXPECT_EQ(service.closeIdleConnections(), 0u);
+}
+
+TEST(FakeService, StalledAnswerDoesNotBlockStop) {
+    FakeService service;
+    Answer stall;
+    stall.stall = true;
+    service.script(kSites, stall);
+    TestClient client(service, false);
+    ASSERT_FALSE(client.handshakeError) << client.handshakeError.message();
+    std::thread reader([&client] { EXPECT_ANY_THROW(client.get(kSites)); });
+    ASSERT_TRUE(service.waitForRequests(1, std::chrono::seconds(10)));
+    service.stop();
+    reader.join();
+}
+
+TEST(FakeService, UntrustedCertificateFailsVerification) {
+    fakeservice::Options options;
+    options.untrustedCertificate = true;
+    FakeService service(options);
+    TestClient client(service, false);
+    EXPECT_TRUE(client.handshakeError);
+    EXPECT_TRUE(service.requests().empty());
+}
+
+}  // namespace
