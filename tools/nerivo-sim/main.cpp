@@ -1,0 +1,151 @@
+// nerivo-sim: a simulated Nerivo Water service on a loopback port, for demos,
+// benchmarks and tests. It serves HTTPS with its own CA and answers CONNECT,
+// so the plugin reaches it through its proxy item.
+#include <pthread.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include <fakeservice/fake_service.hpp>
+
+#include "sim_service.hpp"
+#include "utility_model.hpp"
+
+namespace {
+
+const char* const USAGE =
+    "usage: nerivo-sim [--port N] [--key KEY] [--sites N] [--assets N] [--parameters 3..5]\n"
+    "                  [--interval SECONDS] [--max-samples N] [--ca-file PATH]\n"
+    "                  [--fail-path PREFIX=STATUS]... [--malformed PREFIX]... [--drop PREFIX]...\n"
+    "                  [--delay-ms N]\n";
+
+bool parseLong(const char* text, long low, long high, long& out)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < low || value > high)
+        return false;
+    out = value;
+    return true;
+}
+
+int usageError(const std::string& message)
+{
+    std::cerr << "nerivo-sim: " << message << " (try --help)" << std::endl;
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    nerivosim::ModelOptions model;
+    nerivosim::Faults faults;
+    std::string key = "demo-key";
+    std::string caCopy;
+    long port = 0;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::cout << USAGE;
+            return 0;
+        }
+        if (i + 1 >= argc)
+            return usageError("unknown option or missing value: " + arg);
+        const char* value = argv[++i];
+        long number = 0;
+        if (arg == "--port") {
+            if (!parseLong(value, 0, 65535, port))
+                return usageError("--port needs 0..65535");
+        } else if (arg == "--key") {
+            key = value;
+        } else if (arg == "--sites") {
+            if (!parseLong(value, 1, 99, number))
+                return usageError("--sites needs 1..99");
+            model.sites = static_cast<int>(number);
+        } else if (arg == "--assets") {
+            if (!parseLong(value, 1, 99, number))
+                return usageError("--assets needs 1..99");
+            model.assetsPerSite = static_cast<int>(number);
+        } else if (arg == "--parameters") {
+            if (!parseLong(value, 3, 5, number))
+                return usageError("--parameters needs 3..5");
+            model.parametersPerAsset = static_cast<int>(number);
+        } else if (arg == "--interval") {
+            if (!parseLong(value, 1, 86400, number))
+                return usageError("--interval needs 1..86400 seconds");
+            model.sampleInterval = number;
+        } else if (arg == "--max-samples") {
+            if (!parseLong(value, 1, 1000000, number))
+                return usageError("--max-samples needs 1..1000000");
+            model.maxSamplesPerTag = static_cast<std::size_t>(number);
+        } else if (arg == "--ca-file") {
+            caCopy = value;
+        } else if (arg == "--fail-path") {
+            std::pair<std::string, int> fail;
+            if (!nerivosim::SimService::parseFailPath(value, fail))
+                return usageError("--fail-path needs PREFIX=STATUS with a status of 100..599");
+            faults.failPaths.push_back(fail);
+        } else if (arg == "--malformed") {
+            faults.malformed.emplace_back(value);
+        } else if (arg == "--drop") {
+            faults.drop.emplace_back(value);
+        } else if (arg == "--delay-ms") {
+            if (!parseLong(value, 0, 600000, number))
+                return usageError("--delay-ms needs 0..600000");
+            faults.delay = std::chrono::milliseconds(number);
+        } else {
+            return usageError("unknown option: " + arg);
+        }
+    }
+
+    // Every thread the service starts inherits this mask, so the signals
+    // reach only the sigwait below and shutdown runs on the main thread.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    try {
+        const nerivosim::UtilityModel utility(model);
+        nerivosim::SimService sim(utility, key, faults);
+        fakeservice::Options options;
+        options.port = static_cast<std::uint16_t>(port);
+        fakeservice::FakeService service(options);
+        service.setHandler([&sim](const fakeservice::Request& request) { return sim.handle(request); });
+
+        std::string caFile = service.caFile();
+        if (!caCopy.empty()) {
+            std::ofstream out(caCopy, std::ios::binary | std::ios::trunc);
+            out << service.caPem();
+            out.close();
+            if (!out) {
+                std::cerr << "nerivo-sim: cannot write the CA certificate to " << caCopy << std::endl;
+                return 1;
+            }
+            caFile = caCopy;
+        }
+        std::cout << "nerivo-sim listening on " << service.hostPort() << " ca-file=" << caFile << " key=" << key
+                  << " sites=" << model.sites << " tags=" << utility.tagCount() << std::endl;
+
+        int received = 0;
+        sigwait(&stopSignals, &received);
+        std::cerr << "nerivo-sim: stopping on signal " << received << std::endl;
+        service.stop();
+    } catch (const std::exception& e) {
+        std::cerr << "nerivo-sim: " << e.what() << std::endl;
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,534 @@
+#include "utility_model.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <stdexcept>
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+namespace nerivosim {
+
+namespace {
+
+constexpr double PI = 3.14159265358979323846;
+constexpr int64_t DAY = 86400;
+
+struct Place {
+    const char* name;
+    const char* code;
+    int offsetMinutes;
+    const char* timezone;
+};
+
+// Zones on both sides of UTC, one with a half hour, so offsets of either sign
+// and non-whole hours get exercised.
+const Place PLACES[] = {
+    {"Amsterdam", "AMS", 60, "(GMT+01:00) Amsterdam, Berlin, Bern, Rome, Stockholm, Vienna"},
+    {"Hartford", "HFD", -300, "(GMT-05:00) Eastern Time (US & Canada)"},
+    {"Lisbon", "LIS", 0, "(GMT+00:00) Dublin, Edinburgh, Lisbon, London"},
+    {"Pune", "PNQ", 330, "(GMT+05:30) Chennai, Kolkata, Mumbai, New Delhi"},
+    {"Denver", "DEN", -420, "(GMT-07:00) Mountain Time (US & Canada)"},
+    {"Adelaide", "ADL", 570, "(GMT+09:30) Adelaide"},
+};
+constexpr int PLACE_COUNT = sizeof PLACES / sizeof PLACES[0];
+
+const char* const ASSET_KINDS[] = {"Pump Station", "Reservoir", "Treatment Plant"};
+constexpr int KIND_COUNT = sizeof ASSET_KINDS / sizeof ASSET_KINDS[0];
+
+// What each kind of asset measures, most telling first.
+const Quantity KIND_QUANTITIES[KIND_COUNT][5] = {
+    {Quantity::Flow, Quantity::Pressure, Quantity::Level, Quantity::Chlorine, Quantity::Turbidity},
+    {Quantity::Level, Quantity::Chlorine, Quantity::Flow, Quantity::Turbidity, Quantity::Pressure},
+    {Quantity::Turbidity, Quantity::Chlorine, Quantity::Flow, Quantity::Pressure, Quantity::Level},
+};
+
+uint64_t fnv1a(const std::string& text)
+{
+    uint64_t hash = 1469598103934665603ULL;
+    for (unsigned char c : text) {
+        hash ^= c;
+        hash *= 1099511628211ULL;
+    }
+    return hash;
+}
+
+uint64_t mix(uint64_t x)
+{
+    x += 0x9e3779b97f4a7c15ULL;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+// Uniform in [-1, 1], fixed for a tag and a time.
+double noise(uint64_t seed, int64_t time, uint64_t stream)
+{
+    const uint64_t h = mix(seed ^ mix(static_cast<uint64_t>(time) + stream * 0x632be59bd9b4e019ULL));
+    return static_cast<double>(h >> 11) / static_cast<double>(1ULL << 53) * 2.0 - 1.0;
+}
+
+double roundTo(double value, double step)
+{
+    return std::round(value / step) * step;
+}
+
+int64_t floorDiv(int64_t a, int64_t b)
+{
+    int64_t q = a / b;
+    if ((a % b != 0) && ((a < 0) != (b < 0)))
+        --q;
+    return q;
+}
+
+// Water demand over the local day: low at night, peaks in the morning and
+// the evening. 1.0 is the daily mean, roughly.
+double demand(double hour)
+{
+    auto bump = [hour](double centre, double width) {
+        double d = std::fabs(hour - centre);
+        d = std::min(d, 24.0 - d);
+        return std::exp(-(d * d) / (2.0 * width * width));
+    };
+    return 0.8 + 0.45 * bump(7.5, 1.5) + 0.3 * bump(19.0, 2.0) - 0.25 * bump(3.5, 2.0);
+}
+
+void fillParameter(Parameter& p, Quantity quantity)
+{
+    p.quantity = quantity;
+    switch (quantity) {
+    case Quantity::Flow:
+        p.name = "Flow";
+        p.storageUnit = "m3/s";
+        p.displayUnit = "m3/h";
+        p.kpi = "FLOW";
+        p.alarmHi = "450";
+        p.alarmHiHi = "520";
+        p.alarmLo = "40";
+        p.alarmLoLo = std::nullopt;
+        break;
+    case Quantity::Pressure:
+        p.name = "Pressure";
+        p.storageUnit = "kPa";
+        p.displayUnit = "bar";
+        p.kpi = "PRESSURE";
+        p.alarmHi = "6.5";
+        p.alarmHiHi = "7.5";
+        p.alarmLo = "2.0";
+        p.alarmLoLo = "1.5";
+        break;
+    case Quantity::Level:
+        p.name = "Level";
+        p.storageUnit = "m";
+        p.displayUnit = "";  // the storage unit is what users see
+        p.kpi = "LEVEL";
+        p.alarmHi = "4.8";
+        p.alarmHiHi = std::nullopt;
+        p.alarmLo = "1.0";
+        p.alarmLoLo = "0.5";
+        break;
+    case Quantity::Chlorine:
+        p.name = "Chlorine";
+        p.storageUnit = "mg/L";
+        p.displayUnit = "mg/L";
+        p.kpi = "FREE_CHLORINE";
+        p.alarmHi = "1.5";
+        p.alarmHiHi = "2.0";
+        p.alarmLo = "0.2";
+        p.alarmLoLo = "0.1";
+        break;
+    case Quantity::Turbidity:
+        p.name = "Turbidity";
+        p.storageUnit = "NTU";
+        p.displayUnit = "NTU";
+        p.kpi = "TURBIDITY";
+        p.alarmHi = "1.0";
+        p.alarmHiHi = "4.0";
+        p.alarmLo = std::nullopt;
+        p.alarmLoLo = std::nullopt;
+        break;
+    }
+}
+
+const char* quantityCode(Quantity quantity)
+{
+    switch (quantity) {
+    case Quantity::Flow: return "FT";
+    case Quantity::Pressure: return "PT";
+    case Quantity::Level: return "LT";
+    case Quantity::Chlorine: return "CL";
+    case Quantity::Turbidity: return "TU";
+    }
+    return "XX";
+}
+
+using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
+
+void writeOptional(Writer& w, const char* name, const std::optional<std::string>& text)
+{
+    w.Key(name);
+    if (text)
+        w.String(*text);
+    else
+        w.Null();
+}
+
+void writeSample(Writer& w, const Sample& s, int offsetMinutes)
+{
+    // Values are rounded to at most three decimals; keep binary noise such
+    // as 0.7000000000000001 off the wire.
+    w.SetMaxDecimalPlaces(3);
+    w.StartObject();
+    w.Key("timestamp");
+    w.String(formatWallTime(s.time, offsetMinutes));
+    w.Key("value");
+    w.Double(s.value);
+    w.Key("quality");
+    w.Int(s.quality);
+    w.EndObject();
+}
+
+}  // namespace
+
+int64_t daysFromCivil(int year, unsigned month, unsigned day)
+{
+    // Howard Hinnant's algorithm: proleptic Gregorian, no time zone database.
+    year -= month <= 2 ? 1 : 0;
+    const int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(year - era * 400);
+    const unsigned doy = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+std::string formatWallTime(int64_t epoch, int offsetMinutes)
+{
+    const int64_t local = epoch + static_cast<int64_t>(offsetMinutes) * 60;
+    int64_t days = floorDiv(local, DAY);
+    const int64_t secs = local - days * DAY;
+    // Inverse of daysFromCivil.
+    days += 719468;
+    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(days - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    const unsigned day = doy - (153 * mp + 2) / 5 + 1;
+    const unsigned month = mp < 10 ? mp + 3 : mp - 9;
+    const int64_t year = static_cast<int64_t>(yoe) + era * 400 + (month <= 2 ? 1 : 0);
+    char buffer[48];
+    std::snprintf(buffer, sizeof buffer, "%04lld-%02u-%02uT%02d:%02d:%02d", static_cast<long long>(year), month, day,
+                  static_cast<int>(secs / 3600), static_cast<int>(secs / 60 % 60), static_cast<int>(secs % 60));
+    return buffer;
+}
+
+UtilityModel::UtilityModel(ModelOptions options) : m_options(options)
+{
+    if (options.sites < 1 || options.sites > 99)
+        throw std::invalid_argument("sites must be between 1 and 99");
+    if (options.assetsPerSite < 1 || options.assetsPerSite > 99)
+        throw std::invalid_argument("assets per site must be between 1 and 99");
+    if (options.parametersPerAsset < 3 || options.parametersPerAsset > 5)
+        throw std::invalid_argument("parameters per asset must be between 3 and 5");
+    if (options.sampleInterval < 1 || options.sampleInterval > DAY)
+        throw std::invalid_argument("sample interval must be between 1 and 86400 seconds");
+    if (options.maxSamplesPerTag < 1)
+        throw std::invalid_argument("at least one sample per tag and answer");
+
+    for (int s = 0; s < options.sites; ++s) {
+        const Place& place = PLACES[s % PLACE_COUNT];
+        Site site;
+        site.id = 101 + s;
+        site.name = place.name;
+        std::string code = place.code;
+        if (s >= PLACE_COUNT) {
+            site.name += " " + std::to_string(s / PLACE_COUNT + 1);
+            code += std::to_string(s / PLACE_COUNT + 1);
+        }
+        site.timezone = place.timezone;
+        site.offsetMinutes = place.offsetMinutes;
+        for (int a = 0; a < options.assetsPerSite; ++a) {
+            Asset asset;
+            asset.siteId = site.id;
+            asset.id = site.id * 100 + a + 1;
+            asset.name = std::string(ASSET_KINDS[a % KIND_COUNT]) + " " + code + "-" + std::to_string(a + 1);
+            for (int p = 0; p < options.parametersPerAsset; ++p) {
+                Parameter parameter;
+                fillParameter(parameter, KIND_QUANTITIES[a % KIND_COUNT][p]);
+                parameter.id = asset.id * 10 + p + 1;
+                parameter.tag = "NW." + code + "." + std::to_string(asset.id) + "." + quantityCode(parameter.quantity);
+                parameter.seed = mix(fnv1a(parameter.tag));
+                parameter.scale = 0.6 + 0.8 * static_cast<double>(parameter.seed % 1000) / 1000.0;
+                asset.parameters.push_back(std::move(parameter));
+            }
+            site.assets.push_back(std::move(asset));
+        }
+        m_sites.push_back(std::move(site));
+    }
+}
+
+const Site* UtilityModel::findSite(int64_t siteId) const
+{
+    for (const auto& site : m_sites)
+        if (site.id == siteId)
+            return &site;
+    return nullptr;
+}
+
+const Asset* UtilityModel::findAsset(int64_t siteId, int64_t assetId) const
+{
+    const Site* site = findSite(siteId);
+    if (site == nullptr)
+        return nullptr;
+    for (const auto& asset : site->assets)
+        if (asset.id == assetId)
+            return &asset;
+    return nullptr;
+}
+
+const Parameter* UtilityModel::findParameter(const std::string& tag) const
+{
+    for (const auto& site : m_sites)
+        for (const auto& asset : site.assets)
+            for (const auto& parameter : asset.parameters)
+                if (parameter.tag == tag)
+                    return &parameter;
+    return nullptr;
+}
+
+const Site& UtilityModel::siteOf(const Parameter& parameter) const
+{
+    const int64_t siteId = parameter.id / 1000;
+    const Site* site = findSite(siteId);
+    return site != nullptr ? *site : m_sites.front();
+}
+
+std::size_t UtilityModel::tagCount() const
+{
+    return static_cast<std::size_t>(m_options.sites) * static_cast<std::size_t>(m_options.assetsPerSite) *
+           static_cast<std::size_t>(m_options.parametersPerAsset);
+}
+
+int UtilityModel::serviceOffsetMinutes() const
+{
+    return m_sites.back().offsetMinutes;
+}
+
+std::string UtilityModel::formatServiceTime(int64_t epoch) const
+{
+    return formatWallTime(epoch, serviceOffsetMinutes());
+}
+
+std::optional<int64_t> UtilityModel::parseServiceTime(const std::string& text) const
+{
+    int year, month, day, hour, minute, second;
+    char tail;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &year, &month, &day, &hour, &minute, &second,
+                    &tail) != 6)
+        return std::nullopt;
+    if (month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
+        second < 0 || second > 60)
+        return std::nullopt;
+    const int64_t local = daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * DAY +
+                          hour * 3600 + minute * 60 + second;
+    return local - static_cast<int64_t>(serviceOffsetMinutes()) * 60;
+}
+
+Sample UtilityModel::sampleAt(const Parameter& p, int64_t time) const
+{
+    const Site& site = siteOf(p);
+    const int64_t local = time + static_cast<int64_t>(site.offsetMinutes) * 60;
+    const double hour = static_cast<double>(local - floorDiv(local, DAY) * DAY) / 3600.0;
+    const double phase = static_cast<double>(p.seed % 6283) / 1000.0;
+    const double days = static_cast<double>(time) / DAY;
+    const double slow = std::sin(2.0 * PI * days / 7.0 + phase);  // a weekly swell
+    const double n = noise(p.seed, time, 1);
+    const double d = demand(hour);
+
+    Sample s;
+    s.time = time;
+    switch (p.quantity) {
+    case Quantity::Flow:
+        s.value = roundTo(std::max(0.0, 260.0 * p.scale * d * (1.0 + 0.05 * slow) + 8.0 * n), 0.1);
+        break;
+    case Quantity::Pressure:
+        s.value = roundTo(4.6 - 1.1 * (d - 1.0) + 0.1 * slow + 0.04 * n, 0.01);
+        break;
+    case Quantity::Level:
+        // Reservoirs fill at night and draw down over the day.
+        s.value = roundTo(3.2 - 1.4 * (d - 0.9) + 0.3 * std::sin(2.0 * PI * days + phase) + 0.01 * n, 0.001);
+        break;
+    case Quantity::Chlorine:
+        s.value = roundTo(0.75 + 0.08 * std::sin(2.0 * PI * days + phase) + 0.05 * slow + 0.02 * n, 0.01);
+        break;
+    case Quantity::Turbidity: {
+        double v = 0.22 + 0.04 * std::sin(2.0 * PI * days + phase) + 0.02 * n;
+        if (mix(p.seed ^ static_cast<uint64_t>(time / 3600)) % 97 == 0)
+            v += 1.8;  // an hour of a rare spike after a main flush
+        s.value = roundTo(std::max(0.01, v), 0.001);
+        break;
+    }
+    }
+    const uint64_t q = mix(p.seed ^ mix(static_cast<uint64_t>(time) * 31 + 7)) % 100;
+    s.quality = q < 92 ? 3 : (q < 98 ? 2 : 0);
+    return s;
+}
+
+std::vector<Sample> UtilityModel::samples(const Parameter& parameter, int64_t from, int64_t to, int64_t now) const
+{
+    std::vector<Sample> out;
+    const int64_t step = m_options.sampleInterval;
+    const int64_t end = std::min(to, now);
+    int64_t t = floorDiv(from, step) * step;
+    if (t < from)
+        t += step;
+    for (; t <= end && out.size() < m_options.maxSamplesPerTag; t += step)
+        out.push_back(sampleAt(parameter, t));
+    return out;
+}
+
+Sample UtilityModel::latest(const Parameter& parameter, int64_t now) const
+{
+    return sampleAt(parameter, floorDiv(now, m_options.sampleInterval) * m_options.sampleInterval);
+}
+
+std::string UtilityModel::sitesBody() const
+{
+    rapidjson::StringBuffer buffer;
+    Writer w(buffer);
+    w.StartObject();
+    w.Key("result");
+    w.StartArray();
+    for (const auto& site : m_sites) {
+        w.StartObject();
+        w.Key("SITE_ID");
+        w.Int64(site.id);
+        w.Key("SITE_NAME");
+        w.String(site.name);
+        w.Key("TIMEZONE");
+        w.String(site.timezone);
+        w.Key("ASSET_COUNT");
+        w.Uint(static_cast<unsigned>(site.assets.size()));
+        w.EndObject();
+    }
+    w.EndArray();
+    w.EndObject();
+    return buffer.GetString();
+}
+
+std::optional<std::string> UtilityModel::assetsBody(int64_t siteId) const
+{
+    const Site* site = findSite(siteId);
+    if (site == nullptr)
+        return std::nullopt;
+    rapidjson::StringBuffer buffer;
+    Writer w(buffer);
+    w.StartObject();
+    w.Key("result");
+    w.StartArray();
+    for (const auto& asset : site->assets) {
+        w.StartObject();
+        w.Key("SITE_ID");
+        w.Int64(asset.siteId);
+        w.Key("ASSET_ID");
+        w.Int64(asset.id);
+        w.Key("ASSET_NAME");
+        w.String(asset.name);
+        w.EndObject();
+    }
+    w.EndArray();
+    w.EndObject();
+    return std::string(buffer.GetString());
+}
+
+std::optional<std::string> UtilityModel::parametersBody(int64_t siteId, int64_t assetId) const
+{
+    const Asset* asset = findAsset(siteId, assetId);
+    if (asset == nullptr)
+        return std::nullopt;
+    rapidjson::StringBuffer buffer;
+    Writer w(buffer);
+    w.StartObject();
+    w.Key("result");
+    w.StartArray();
+    for (const auto& p : asset->parameters) {
+        w.StartObject();
+        w.Key("ASSET_ID");
+        w.Int64(asset->id);
+        w.Key("ASSET_NAME");
+        w.String(asset->name);
+        w.Key("HISTORIAN_TAG");
+        w.String(p.tag);
+        w.Key("STORAGE_UNIT");
+        w.String(p.storageUnit);
+        w.Key("KPI");
+        w.String(p.kpi);
+        w.Key("PARAMETER_NAME");
+        w.String(p.name);
+        w.Key("PARAMETER_ID");
+        w.Int64(p.id);
+        w.Key("DISPLAY_UNIT");
+        w.String(p.displayUnit);
+        writeOptional(w, "ALARM_HI", p.alarmHi);
+        writeOptional(w, "ALARM_HIHI", p.alarmHiHi);
+        writeOptional(w, "ALARM_LO", p.alarmLo);
+        writeOptional(w, "ALARM_LOLO", p.alarmLoLo);
+        w.EndObject();
+    }
+    w.EndArray();
+    w.EndObject();
+    return std::string(buffer.GetString());
+}
+
+std::string UtilityModel::rangeBody(int64_t from, int64_t to, const std::vector<std::string>& tags, int64_t now) const
+{
+    rapidjson::StringBuffer buffer;
+    Writer w(buffer);
+    w.StartObject();
+    w.Key("result");
+    w.StartObject();
+    for (const auto& tag : tags) {
+        const Parameter* p = findParameter(tag);
+        if (p == nullptr)
+            continue;
+        w.Key(p->tag.c_str(), static_cast<rapidjson::SizeType>(p->tag.size()));
+        w.StartArray();
+        for (const Sample& s : samples(*p, from, to, now))
+            writeSample(w, s, serviceOffsetMinutes());
+        w.EndArray();
+    }
+    w.EndObject();
+    w.EndObject();
+    return buffer.GetString();
+}
+
+std::optional<std::string> UtilityModel::latestBody(const std::string& tag, int64_t now) const
+{
+    const Parameter* p = findParameter(tag);
+    if (p == nullptr)
+        return std::nullopt;
+    rapidjson::StringBuffer buffer;
+    Writer w(buffer);
+    w.StartObject();
+    w.Key("result");
+    w.StartObject();
+    w.Key(p->tag.c_str(), static_cast<rapidjson::SizeType>(p->tag.size()));
+    writeSample(w, latest(*p, now), serviceOffsetMinutes());
+    w.EndObject();
+    w.EndObject();
+    return std::string(buffer.GetString());
+}
+
+std::vector<std::string> UtilityModel::readingAssetNames(const std::string& separator, bool includeSite) const
+{
+    std::vector<std::string> names;
+    for (const auto& site : m_sites)
+        for (const auto& asset : site.assets)
+            for (const auto& p : asset.parameters)
+                names.push_back((includeSite ? site.name + separator : std::string()) + asset.name + separator +
+                                p.name);
+    return names;
+}
+
+}  // namespace nerivosim

@@ -1,0 +1,106 @@
+#pragma once
+// A simulated water utility: sites in their time zones, their assets and the
+// measured parameters of each asset, with deterministic time series. The
+// same model answers the simulator's requests and tells tests what to expect.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace nerivosim {
+
+enum class Quantity { Flow, Pressure, Level, Chlorine, Turbidity };
+
+struct ModelOptions {
+    int sites = 2;
+    int assetsPerSite = 3;
+    int parametersPerAsset = 4;     // 3 to 5
+    int64_t sampleInterval = 300;   // seconds between samples of every tag
+    std::size_t maxSamplesPerTag = 288;  // per answer, oldest first
+};
+
+struct Parameter {
+    int64_t id = 0;
+    Quantity quantity = Quantity::Flow;
+    std::string name;  // e.g. "Flow"
+    std::string tag;   // historian tag, unique across the utility
+    std::string storageUnit;
+    std::string displayUnit;  // may be empty: the storage unit applies
+    std::string kpi;
+    // Alarm thresholds as the service writes them: text, or null when unset.
+    std::optional<std::string> alarmHi, alarmHiHi, alarmLo, alarmLoLo;
+    double scale = 1.0;  // per-asset size factor of the series
+    uint64_t seed = 0;
+};
+
+struct Asset {
+    int64_t id = 0;
+    int64_t siteId = 0;
+    std::string name;
+    std::vector<Parameter> parameters;
+};
+
+struct Site {
+    int64_t id = 0;
+    std::string name;
+    std::string timezone;   // e.g. "(GMT+01:00) Amsterdam, Berlin"
+    int offsetMinutes = 0;  // east of UTC
+    std::vector<Asset> assets;
+};
+
+struct Sample {
+    int64_t time = 0;  // epoch seconds
+    double value = 0.0;
+    int quality = 3;   // 3 good, 2 uncertain, 0 bad
+};
+
+class UtilityModel {
+public:
+    // Throws std::invalid_argument for sizes out of range.
+    explicit UtilityModel(ModelOptions options = ModelOptions());
+
+    const ModelOptions& options() const { return m_options; }
+    const std::vector<Site>& sites() const { return m_sites; }
+    const Site* findSite(int64_t siteId) const;
+    const Asset* findAsset(int64_t siteId, int64_t assetId) const;
+    const Parameter* findParameter(const std::string& tag) const;
+    const Site& siteOf(const Parameter& parameter) const;
+    std::size_t tagCount() const;
+
+    // The service speaks one zone for dates in requests and answers: the one
+    // the client derives from the last site of the site list.
+    int serviceOffsetMinutes() const;
+    std::string formatServiceTime(int64_t epoch) const;
+    // "YYYY-MM-DDTHH:MM:SS" in the service zone to epoch seconds.
+    std::optional<int64_t> parseServiceTime(const std::string& text) const;
+
+    // The value of a tag at any time; the same on every call.
+    Sample sampleAt(const Parameter& parameter, int64_t time) const;
+    // Samples at multiples of the interval within [from, min(to, now)],
+    // oldest first, at most maxSamplesPerTag of them.
+    std::vector<Sample> samples(const Parameter& parameter, int64_t from, int64_t to, int64_t now) const;
+    // The newest sample at or before now.
+    Sample latest(const Parameter& parameter, int64_t now) const;
+
+    // Answer bodies.
+    std::string sitesBody() const;
+    std::optional<std::string> assetsBody(int64_t siteId) const;
+    std::optional<std::string> parametersBody(int64_t siteId, int64_t assetId) const;
+    // Unknown tags are left out of the answer.
+    std::string rangeBody(int64_t from, int64_t to, const std::vector<std::string>& tags, int64_t now) const;
+    std::optional<std::string> latestBody(const std::string& tag, int64_t now) const;
+
+    // The asset names the plugin gives the readings of every tag.
+    std::vector<std::string> readingAssetNames(const std::string& separator, bool includeSite) const;
+
+private:
+    ModelOptions m_options;
+    std::vector<Site> m_sites;
+};
+
+// Calendar helpers shared with the tests.
+int64_t daysFromCivil(int year, unsigned month, unsigned day);
+std::string formatWallTime(int64_t epoch, int offsetMinutes);
+
+}  // namespace nerivosim
