@@ -1,0 +1,600 @@
+// south-host and nerivo-sim end to end: the host runs as a child process and
+// hosts the real plugin, which reaches the simulated utility through its
+// proxy item and verifies the simulator's certificate.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include <fakeservice/fake_service.hpp>
+
+#include "sim_service.hpp"
+#include "utility_model.hpp"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const char* const KEY = "test-key";
+
+class TempDir {
+public:
+    TempDir()
+    {
+        std::string pattern = (fs::temp_directory_path() / "tools-test-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr)
+            throw std::runtime_error("mkdtemp failed");
+        m_path = pattern;
+    }
+    ~TempDir()
+    {
+        std::error_code ignored;
+        fs::remove_all(m_path, ignored);
+    }
+    std::string file(const std::string& name) const { return (m_path / name).string(); }
+    std::string write(const std::string& name, const std::string& text) const
+    {
+        std::ofstream(file(name), std::ios::binary) << text;
+        return file(name);
+    }
+
+private:
+    fs::path m_path;
+};
+
+std::string readText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty())
+            out.push_back(line);
+    return out;
+}
+
+struct Child {
+    pid_t pid = -1;
+    std::string out;  // files holding its standard output and error
+    std::string err;
+};
+
+// Starts a program with stdout and stderr sent to files and the given
+// variables added to the environment.
+Child spawn(const TempDir& dir, const std::string& name, const std::vector<std::string>& argv,
+            const std::map<std::string, std::string>& env)
+{
+    Child child;
+    child.out = dir.file(name + ".out");
+    child.err = dir.file(name + ".err");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, child.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, child.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<std::string> environment;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        if (env.count(entry.substr(0, entry.find('='))) == 0)
+            environment.push_back(entry);
+    }
+    for (const auto& [k, v] : env)
+        environment.push_back(k + "=" + v);
+    std::vector<char*> args, envp;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    for (const auto& e : environment)
+        envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    const int rc = posix_spawn(&child.pid, argv[0].c_str(), &actions, nullptr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0)
+        throw std::runtime_error("posix_spawn failed for " + argv[0]);
+    return child;
+}
+
+// Exit status, or -1 when the child had to be killed after the time-out or
+// ended by a signal.
+int waitFor(const Child& child, std::chrono::seconds timeout = 60s)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    while (waitpid(child.pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child.pid, SIGKILL);
+            waitpid(child.pid, &status, 0);
+            ADD_FAILURE() << "child " << child.pid << " did not end in time";
+            return -1;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+struct HostRun {
+    int status = -1;
+    std::vector<std::string> readings;  // stdout lines
+    std::string err;
+};
+
+HostRun runHost(const TempDir& dir, const std::vector<std::string>& args, const std::string& caFile = std::string())
+{
+    std::vector<std::string> argv{SOUTH_HOST_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::map<std::string, std::string> env;
+    if (!caFile.empty())
+        env["SSL_CERT_FILE"] = caFile;
+    const Child child = spawn(dir, "south-host", argv, env);
+    HostRun run;
+    run.status = waitFor(child);
+    run.readings = lines(readText(child.out));
+    run.err = readText(child.err);
+    return run;
+}
+
+int64_t lastPullOf(const std::string& stateFile)
+{
+    rapidjson::Document doc;
+    const std::string text = readText(stateFile);
+    doc.Parse(text.c_str());
+    if (doc.HasParseError() || !doc.IsObject() || !doc.HasMember("lastPull") || !doc["lastPull"].IsInt64()) {
+        ADD_FAILURE() << "state file holds no lastPull: '" << text << "'";
+        return 0;
+    }
+    return doc["lastPull"].GetInt64();
+}
+
+// "YYYY-MM-DD HH:MM:SS.ffffff+00:00" to epoch seconds.
+int64_t utcSeconds(const std::string& userTs)
+{
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+    EXPECT_EQ(std::sscanf(userTs.c_str(), "%d-%d-%d %d:%d:%d", &y, &mo, &d, &h, &mi, &s), 6) << userTs;
+    EXPECT_NE(userTs.find("+00:00"), std::string::npos) << userTs;
+    return nerivosim::daysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 + h * 3600 +
+           mi * 60 + s;
+}
+
+struct ParsedReading {
+    std::string asset;
+    int64_t time = 0;
+    rapidjson::Document doc;
+};
+
+ParsedReading parse(const std::string& line)
+{
+    ParsedReading r;
+    r.doc.Parse(line.c_str());
+    if (r.doc.HasParseError() || !r.doc.IsObject() || !r.doc.HasMember("asset_code") || !r.doc.HasMember("user_ts") ||
+        !r.doc.HasMember("readings")) {
+        ADD_FAILURE() << "not a reading line: " << line;
+        return r;
+    }
+    r.asset = r.doc["asset_code"].GetString();
+    r.time = utcSeconds(r.doc["user_ts"].GetString());
+    return r;
+}
+
+// The simulated utility served in-process, so the test sees what the plugin
+// asked for.
+class HostTest : public ::testing::Test {
+protected:
+    static nerivosim::ModelOptions smallUtility()
+    {
+        nerivosim::ModelOptions options;
+        options.sites = 2;
+        options.assetsPerSite = 2;
+        options.parametersPerAsset = 3;
+        options.sampleInterval = 300;
+        options.maxSamplesPerTag = 6;
+        return options;
+    }
+
+    HostTest() : model(smallUtility()), sim(model, KEY)
+    {
+        service.setHandler([this](const fakeservice::Request& request) { return sim.handle(request); });
+    }
+
+    std::string config(const std::string& key, const std::string& extra = std::string()) const
+    {
+        return "{\"key\": \"" + key + "\", \"proxy\": \"" + service.hostPort() + "\", \"includeSite\": true" + extra +
+               "}";
+    }
+
+    HostRun host(const std::vector<std::string>& args) { return runHost(dir, args, service.caFile()); }
+
+    // The parameter a reading belongs to, looked up by its asset name.
+    const nerivosim::Parameter* parameterOf(const std::string& assetCode) const
+    {
+        for (const auto& site : model.sites())
+            for (const auto& asset : site.assets)
+                for (const auto& p : asset.parameters)
+                    if (assetCode == site.name + "." + asset.name + "." + p.name)
+                        return &p;
+        return nullptr;
+    }
+
+    TempDir dir;
+    nerivosim::UtilityModel model;
+    nerivosim::SimService sim;
+    fakeservice::FakeService service;
+};
+
+TEST_F(HostTest, PollsPrintEveryTagsSamplesUnderTheExpectedAssetNames)
+{
+    const std::string cfg = dir.write("config.json", config(KEY, ", \"includeAlarms\": \"true\""));
+    const std::string state = dir.file("state.json");
+    const HostRun run = host({"--plugin", PLUGIN_PATH, "--config", cfg, "--state", state, "--polls", "2", "--interval",
+                          "0.1"});
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    // The first range reaches back a year, so every answer is full.
+    const std::size_t perPoll = model.tagCount() * model.options().maxSamplesPerTag;
+    ASSERT_EQ(run.readings.size(), 2 * perPoll) << run.err;
+
+    const auto expectedNames = model.readingAssetNames(".", true);
+    std::set<std::string> seen;
+    int64_t newest = 0;
+    int64_t firstPollNewest = 0;
+    for (std::size_t i = 0; i < run.readings.size(); ++i) {
+        const std::string& line = run.readings[i];
+        const ParsedReading r = parse(line);
+        if (i < perPoll)
+            firstPollNewest = std::max(firstPollNewest, r.time);
+        seen.insert(r.asset);
+        const nerivosim::Parameter* p = parameterOf(r.asset);
+        ASSERT_NE(p, nullptr) << "unexpected asset name in " << line;
+        // The time went out as the service's wall time and came back as UTC:
+        // the sample at that instant must carry this value and quality.
+        const nerivosim::Sample expected = model.sampleAt(*p, r.time);
+        const auto& data = r.doc["readings"];
+        ASSERT_TRUE(data.HasMember(p->name.c_str())) << line;
+        EXPECT_NEAR(data[p->name.c_str()].GetDouble(), expected.value, 1e-9) << line;
+        const char* quality = expected.quality == 3 ? "good" : expected.quality == 2 ? "uncertain" : "bad";
+        EXPECT_STREQ(data["quality"].GetString(), quality) << line;
+        EXPECT_EQ(data["units"].GetString(), p->displayUnit.empty() ? p->storageUnit : p->displayUnit) << line;
+        EXPECT_EQ(data["alarmHigh"].GetString(), *p->alarmHi) << line;
+        EXPECT_EQ(data["site"].GetString(), model.siteOf(*p).name) << line;
+        EXPECT_EQ(r.time % model.options().sampleInterval, 0) << line;
+        newest = std::max(newest, r.time);
+    }
+    EXPECT_EQ(seen, std::set<std::string>(expectedNames.begin(), expectedNames.end()));
+
+    // The second poll asked from one second past the first poll's newest
+    // sample, and the stored state continues from the second's.
+    const auto ranges = sim.rangeRequests();
+    ASSERT_EQ(ranges.size(), 2u);
+    EXPECT_EQ(ranges[1].fromEpoch, firstPollNewest + 1);
+    EXPECT_EQ(ranges[0].tags.size(), model.tagCount());
+    EXPECT_EQ(lastPullOf(state), newest + 1);
+}
+
+TEST_F(HostTest, SecondRunWithTheStoredStateAsksFromWhereTheFirstStopped)
+{
+    const std::string cfg = dir.write("config.json", config(KEY));
+    const std::string state = dir.file("state.json");
+    const std::vector<std::string> args{"--plugin", PLUGIN_PATH, "--config", cfg, "--state", state, "--polls", "1"};
+
+    const HostRun first = host(args);
+    ASSERT_EQ(first.status, 0) << first.err;
+    ASSERT_FALSE(first.readings.empty()) << first.err;
+    const int64_t firstPull = lastPullOf(state);
+    int64_t firstNewest = 0;
+    std::set<std::pair<std::string, int64_t>> firstSamples;
+    for (const auto& line : first.readings) {
+        const ParsedReading r = parse(line);
+        firstNewest = std::max(firstNewest, r.time);
+        firstSamples.insert({r.asset, r.time});
+    }
+    EXPECT_EQ(firstPull, firstNewest + 1);
+
+    const HostRun second = host(args);
+    ASSERT_EQ(second.status, 0) << second.err;
+    const auto ranges = sim.rangeRequests();
+    ASSERT_EQ(ranges.size(), 2u);
+    EXPECT_EQ(ranges[1].fromEpoch, firstPull) << ranges[1].from;
+    EXPECT_EQ(ranges[1].from, model.formatServiceTime(firstPull));
+
+    // No sample twice, none left out: the second run starts at the next one.
+    int64_t secondOldest = INT64_MAX;
+    for (const auto& line : second.readings) {
+        const ParsedReading r = parse(line);
+        EXPECT_EQ(firstSamples.count({r.asset, r.time}), 0u) << "delivered twice: " << line;
+        secondOldest = std::min(secondOldest, r.time);
+    }
+    EXPECT_EQ(secondOldest, firstNewest + model.options().sampleInterval);
+    EXPECT_GT(lastPullOf(state), firstPull);
+}
+
+TEST_F(HostTest, WrongKeyGivesErrorLinesAndNoReadings)
+{
+    const std::string cfg = dir.write("config.json", config("not-the-key"));
+    const HostRun run = host({"--plugin", PLUGIN_PATH, "--config", cfg, "--polls", "2", "--interval", "0.1"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(run.readings.empty());
+    EXPECT_NE(run.err.find("ERROR: Failed to retrieve list of sites: 401 Unauthorized"), std::string::npos)
+        << run.err;
+    // Only the site list and the empty range requests: no asset was found.
+    for (const auto& request : service.requests())
+        EXPECT_EQ(request.path().find("/api/sites/"), std::string::npos) << request.target;
+}
+
+TEST_F(HostTest, ReconfigurationWithANewKeyRunsDiscoveryAgain)
+{
+    const std::string cfg = dir.write("config.json", config("old-key"));
+    const std::string fixed = dir.write("fixed.json", config(KEY));
+    const std::string state = dir.file("state.json");
+    const HostRun run = host({"--plugin", PLUGIN_PATH, "--config", cfg, "--state", state, "--polls", "2", "--interval",
+                          "0.1", "--reconfigure-at", "1", "--reconfigure", fixed});
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    std::vector<std::string> siteListKeys;
+    for (const auto& request : service.requests())
+        if (request.path() == "/api/sites")
+            siteListKeys.push_back(request.header("X-Api-Key").value_or(""));
+    EXPECT_EQ(siteListKeys, (std::vector<std::string>{"old-key", KEY}));
+
+    // Only the poll after the reconfiguration delivered.
+    EXPECT_EQ(run.readings.size(), model.tagCount() * model.options().maxSamplesPerTag) << run.err;
+    const auto expectedNames = model.readingAssetNames(".", true);
+    for (const auto& line : run.readings)
+        EXPECT_NE(std::find(expectedNames.begin(), expectedNames.end(), parse(line).asset), expectedNames.end())
+            << line;
+}
+
+TEST_F(HostTest, StopSignalEndsThePollingAndStoresTheState)
+{
+    const std::string cfg = dir.write("config.json", config(KEY));
+    const std::string state = dir.file("state.json");
+    const Child child = spawn(dir, "south-host",
+                              {SOUTH_HOST_PATH, "--plugin", PLUGIN_PATH, "--config", cfg, "--state", state,
+                               "--interval", "0.1"},
+                              {{"SSL_CERT_FILE", service.caFile()}});
+    // Wait for the first readings, bounded.
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (readText(child.out).empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    kill(child.pid, SIGTERM);
+    ASSERT_EQ(waitFor(child, 30s), 0) << readText(child.err);
+    const auto readings = lines(readText(child.out));
+    ASSERT_FALSE(readings.empty());
+    int64_t newest = 0;
+    for (const auto& line : readings)
+        newest = std::max(newest, parse(line).time);
+    EXPECT_EQ(lastPullOf(state), newest + 1);
+}
+
+TEST(HostArguments, BadInvocationsGiveOneErrorLineAndStatusTwo)
+{
+    TempDir dir;
+    const std::string good = dir.write("good.json", "{\"key\": \"k\"}");
+    const std::string array = dir.write("array.json", "[\"key\", \"k\"]");
+    const std::string nested = dir.write("nested.json", "{\"key\": {\"value\": \"k\"}}");
+    const std::string broken = dir.write("broken.json", "{\"key\": ");
+    const std::string text = dir.write("text.so", "not a shared object\n");
+    const std::vector<std::vector<std::string>> cases{
+        {},
+        {"--polls", "3"},
+        {"--plugin", PLUGIN_PATH, "--polls", "three"},
+        {"--plugin", PLUGIN_PATH, "--interval", "-1"},
+        {"--plugin", PLUGIN_PATH, "--log-level", "verbose"},
+        {"--plugin", PLUGIN_PATH, "--frobnicate", "1"},
+        {"--plugin", PLUGIN_PATH, "--reconfigure-at", "1"},
+        {"--plugin", PLUGIN_PATH, "--reconfigure", good},
+        {"--plugin", PLUGIN_PATH, "--config"},
+        {"--plugin", PLUGIN_PATH, "--config", array},
+        {"--plugin", PLUGIN_PATH, "--config", nested},
+        {"--plugin", PLUGIN_PATH, "--config", broken},
+        {"--plugin", PLUGIN_PATH, "--config", dir.file("missing.json")},
+        {"--plugin", PLUGIN_PATH, "--config", good, "--reconfigure-at", "1", "--reconfigure", array},
+        {"--plugin", dir.file("missing.so")},
+        {"--plugin", text},
+        {"--plugin", NOT_A_PLUGIN_PATH, "--config", good},
+    };
+    for (const auto& args : cases) {
+        std::string shown;
+        for (const auto& a : args)
+            shown += a + " ";
+        const HostRun run = runHost(dir, args);
+        EXPECT_EQ(run.status, 2) << shown << "\n" << run.err;
+        EXPECT_TRUE(run.readings.empty()) << shown;
+        const auto errLines = lines(run.err);
+        ASSERT_EQ(errLines.size(), 1u) << shown << "\n" << run.err;
+        EXPECT_EQ(errLines[0].rfind("south-host: ", 0), 0u) << errLines[0];
+    }
+    // The missing entry point is named.
+    const HostRun missing = runHost(dir, {"--plugin", NOT_A_PLUGIN_PATH});
+    EXPECT_NE(missing.err.find("plugin_info"), std::string::npos) << missing.err;
+}
+
+// The simulator program itself: first line, port, CA file, readings, and a
+// clean stop.
+TEST(Simulator, ServesThePluginAndStopsOnSignal)
+{
+    TempDir dir;
+    const std::string ca = dir.file("ca.pem");
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addclose(&actions, out[1]);
+    const std::vector<std::string> argv{NERIVO_SIM_PATH, "--port", "0", "--key", "sim-key", "--sites", "1",
+                                        "--assets", "1", "--parameters", "5", "--max-samples", "4",
+                                        "--ca-file", ca};
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, args.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+
+    // Its first line says where it listens; wait for it, bounded.
+    std::string first;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (first.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{out[0], POLLIN, 0};
+        if (::poll(&p, 1, 100) > 0) {
+            char buffer[256];
+            const ssize_t n = read(out[0], buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            first.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    close(out[0]);
+    unsigned port = 0;
+    char caSeen[512] = {0};
+    const bool understood =
+        std::sscanf(first.c_str(), "nerivo-sim listening on 127.0.0.1:%u ca-file=%511s", &port, caSeen) == 2;
+    Child sim;
+    sim.pid = pid;
+    if (!understood) {
+        kill(pid, SIGKILL);
+        waitFor(sim, 10s);
+        FAIL() << "unexpected first line: " << first;
+    }
+    EXPECT_EQ(std::string(caSeen), ca);
+
+    const std::string cfg = dir.write("config.json", "{\"key\": \"sim-key\", \"proxy\": \"127.0.0.1:" +
+                                                         std::to_string(port) + "\", \"separator\": \"/\"}");
+    const HostRun run = runHost(dir, {"--plugin", PLUGIN_PATH, "--config", cfg, "--polls", "1"}, ca);
+    kill(pid, SIGTERM);
+    EXPECT_EQ(waitFor(sim, 30s), 0);
+
+    ASSERT_EQ(run.status, 0) << run.err;
+    nerivosim::ModelOptions options;
+    options.sites = 1;
+    options.assetsPerSite = 1;
+    options.parametersPerAsset = 5;
+    const nerivosim::UtilityModel model(options);
+    const auto names = model.readingAssetNames("/", false);
+    ASSERT_EQ(run.readings.size(), names.size() * 4) << run.err;
+    std::set<std::string> seen;
+    for (const auto& line : run.readings)
+        seen.insert(parse(line).asset);
+    EXPECT_EQ(seen, std::set<std::string>(names.begin(), names.end()));
+}
+
+// The model and the handler on their own: what the service answers.
+TEST(UtilityModel, RangesAreAnsweredInTheServiceZoneOldestFirstAndCapped)
+{
+    nerivosim::ModelOptions options;
+    options.maxSamplesPerTag = 10;
+    const nerivosim::UtilityModel model(options);
+    ASSERT_EQ(model.sites().size(), 2u);
+    EXPECT_NE(model.sites()[0].offsetMinutes, model.sites()[1].offsetMinutes);
+    EXPECT_EQ(model.serviceOffsetMinutes(), model.sites().back().offsetMinutes);
+
+    const int64_t now = 1719842709;  // 2024-07-01T14:05:09Z
+    const int64_t from = now - 7200 + 1;
+    nerivosim::SimService sim(model, KEY, nerivosim::Faults(), [now] { return now; });
+    const auto& tag = model.sites()[0].assets[0].parameters[0].tag;
+
+    fakeservice::Request request;
+    request.method = "GET";
+    request.headers.push_back({"X-Api-Key", KEY});
+    request.target = "https://api.nerivowater.com/api/timeseriesdata/" + model.formatServiceTime(from) + "/" +
+                     model.formatServiceTime(now + 3600) + "?tags=" + tag + ",NO.SUCH.TAG";
+    const fakeservice::Answer answer = sim.handle(request);
+    ASSERT_EQ(answer.status, 200);
+    rapidjson::Document doc;
+    doc.Parse(answer.body.c_str());
+    ASSERT_TRUE(doc.IsObject()) << answer.body;
+    const auto& result = doc["result"];
+    EXPECT_EQ(result.MemberCount(), 1u) << answer.body;
+    const auto& series = result[tag.c_str()];
+    ASSERT_EQ(series.Size(), 10u) << answer.body;
+    int64_t previous = from - 1;
+    for (const auto& sample : series.GetArray()) {
+        const auto t = model.parseServiceTime(sample["timestamp"].GetString());
+        ASSERT_TRUE(t.has_value());
+        EXPECT_GT(*t, previous);
+        EXPECT_GE(*t, from);
+        EXPECT_LE(*t, now);
+        EXPECT_EQ(*t % 300, 0);
+        previous = *t;
+    }
+    const auto ranges = sim.rangeRequests();
+    ASSERT_EQ(ranges.size(), 1u);
+    EXPECT_EQ(ranges[0].fromEpoch, from);
+
+    // Qualities: mostly good, some uncertain and bad, over a day of samples.
+    std::map<int, int> qualities;
+    for (int64_t t = now - 86400; t < now; t += 300)
+        ++qualities[model.sampleAt(model.sites()[1].assets[1].parameters[0], t).quality];
+    EXPECT_GT(qualities[3], 200);
+    EXPECT_GT(qualities[2], 0);
+    EXPECT_GT(qualities[0], 0);
+
+    request.headers[0].value = "wrong";
+    EXPECT_EQ(sim.handle(request).status, 401);
+}
+
+TEST(UtilityModel, InjectedFaultsApplyToTheirPathsOnly)
+{
+    const nerivosim::UtilityModel model;
+    nerivosim::Faults faults;
+    std::pair<std::string, int> fail;
+    ASSERT_TRUE(nerivosim::SimService::parseFailPath("sites/101=503", fail));
+    EXPECT_FALSE(nerivosim::SimService::parseFailPath("sites=abc", fail));
+    ASSERT_TRUE(nerivosim::SimService::parseFailPath("sites/101=503", fail));
+    faults.failPaths.push_back(fail);
+    faults.malformed.push_back("sites/102/assets/10201");
+    faults.drop.push_back("timeseriesdata");
+    nerivosim::SimService sim(model, KEY, faults);
+
+    auto get = [&sim](const std::string& resource) {
+        fakeservice::Request request;
+        request.method = "GET";
+        request.headers.push_back({"x-api-key", KEY});
+        request.target = "https://api.nerivowater.com/api/" + resource;
+        return sim.handle(request);
+    };
+    EXPECT_EQ(get("sites").status, 200);
+    EXPECT_EQ(get("sites/101/assets").status, 503);
+    EXPECT_EQ(get("sites/102/assets").status, 200);
+    EXPECT_EQ(get("sites/103/assets").status, 404);
+
+    const fakeservice::Answer malformed = get("sites/102/assets/10201/parameters");
+    rapidjson::Document doc;
+    doc.Parse(malformed.body.c_str());
+    EXPECT_TRUE(doc.HasParseError()) << malformed.body;
+    doc.Parse(get("sites/102/assets/10202/parameters").body.c_str());
+    EXPECT_FALSE(doc.HasParseError());
+
+    EXPECT_TRUE(get("timeseriesdata/NW.AMS.10101.FT/latest").closeBeforeAnswer);
+    EXPECT_FALSE(get("sites").closeBeforeAnswer);
+}
+
+}  // namespace
