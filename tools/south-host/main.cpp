@@ -278,6 +278,9 @@ int run(const Arguments& args)
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A reader that goes away (south-host | head) must not kill the host
+    // before the state is stored: the failed write stops the polling instead.
+    signal(SIGPIPE, SIG_IGN);
 
     PLUGIN_HANDLE handle = nullptr;
     try {
@@ -319,7 +322,10 @@ int run(const Arguments& args)
             }
             delete readings;
         }
-        std::fflush(stdout);
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            logger->error("Cannot write readings to standard output; stopping");
+            g_stop = 1;
+        }
         ++done;
 
         if (done == args.reconfigureAt) {
