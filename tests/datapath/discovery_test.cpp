@@ -1,0 +1,212 @@
+// Discovery as the first poll runs it: which requests, in which order, with
+// which key, and what the site list's zone texts do to the range dates.
+#include "datapath_fixture.h"
+
+namespace dp {
+namespace {
+
+using Level = Logger::Level;
+
+TEST_F(DataPathTest, DiscoveryWalksSitesThenEachSitesAssetsThenEachAssetsParameters)
+{
+    scriptSites({site(1, "North", "(GMT+00:00) London"), site(2, "South", "(GMT+00:00) London")});
+    scriptAssets(1, {asset(1, 10), asset(1, 11)});
+    scriptAssets(2, {asset(2, 20)});
+    Param p10;
+    p10.assetId = 10;
+    p10.tag = "T10";
+    Param p11;
+    p11.assetId = 11;
+    p11.tag = "T11";
+    Param p20;
+    p20.assetId = 20;
+    p20.tag = "T20";
+    scriptParameters(1, 10, {p10});
+    scriptParameters(1, 11, {p11});
+    scriptParameters(2, 20, {p20});
+    Settings s;
+    s.key = "secret-key-42";
+    initAt(kT0, s);
+
+    auto readings = poll();
+    ASSERT_TRUE(readings);
+
+    const auto requests = fake.requests();
+    // 1 site list + 2 asset lists + 3 parameter lists, then the range.
+    ASSERT_EQ(requests.size(), 7u);
+    const std::vector<std::string> expected = {
+        apiUrl("sites"),
+        apiUrl("sites/1/assets"),
+        apiUrl("sites/1/assets/10/parameters"),
+        apiUrl("sites/1/assets/11/parameters"),
+        apiUrl("sites/2/assets"),
+        apiUrl("sites/2/assets/20/parameters"),
+    };
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(requests[i].target, expected[i]) << "request " << i;
+    }
+    const RangeUrl range = splitRange(requests[6].target);
+    ASSERT_TRUE(range.valid) << requests[6].target;
+    EXPECT_EQ(range.tags, "T10,T11,T20");
+
+    for (const auto& r : requests) {
+        EXPECT_EQ(r.method, "GET") << r.target;
+        EXPECT_EQ(r.header("X-Api-Key").value_or("<none>"), "secret-key-42") << r.target;
+        EXPECT_EQ(r.header("Content-Type").value_or("<none>"), "application/json") << r.target;
+        EXPECT_TRUE(r.viaTunnel) << r.target;
+    }
+    bool sawConnect = false;
+    for (const auto& c : fake.connections()) {
+        if (c.proxyRequestLine.rfind("CONNECT api.nerivowater.com:443 ", 0) == 0) sawConnect = true;
+    }
+    EXPECT_TRUE(sawConnect);
+}
+
+TEST_F(DataPathTest, ParametersAreAskedUnderTheSiteIdOfTheAssetElement)
+{
+    scriptSites({site(1, "North", "")});
+    // The asset list of site 1 names an asset filed under site 7.
+    scriptAssets(1, {asset(7, 70)});
+    Param p;
+    p.assetId = 70;
+    p.tag = "T70";
+    scriptParameters(7, 70, {p});
+    initAt(kT0);
+
+    rangeAnswer(Answer::json(seriesBody({{"T70", "[" + sample("2024-07-01T12:00:00") + "]"}})));
+    auto readings = poll();
+    ASSERT_TRUE(readings);
+    EXPECT_EQ(countTarget(apiUrl("sites/7/assets/70/parameters")), 1u);
+    ASSERT_EQ(readings->size(), 1u);
+    // Site 7 was never named, so the reading carries its id but no site name.
+    const auto dps = describe(readings->front());
+    EXPECT_EQ(std::count(dps.begin(), dps.end(), "siteID=i:7"), 1);
+    for (const auto& d : dps) EXPECT_NE(d.rfind("site=", 0), 0u) << d;
+}
+
+struct ZoneCase {
+    std::vector<std::string> zones;  // one site per entry, in list order
+    std::string expectedFrom;        // range start for kT0
+};
+
+class ZoneOffsetTest : public DataPathTest, public ::testing::WithParamInterface<ZoneCase> {};
+
+TEST_P(ZoneOffsetTest, RangeStartIsTheLastPullInTheZoneOfTheLastSiteThatGaveOne)
+{
+    const ZoneCase& c = GetParam();
+    std::vector<std::string> sites;
+    for (std::size_t i = 0; i < c.zones.size(); ++i) {
+        sites.push_back(site(static_cast<long>(i + 1), "S" + std::to_string(i + 1), c.zones[i]));
+        scriptAssets(static_cast<long>(i + 1), {});
+    }
+    scriptSites(sites);
+    initAt(kT0);
+
+    auto readings = poll();
+    const auto ranges = rangeRequests();
+    ASSERT_EQ(ranges.size(), 1u);
+    EXPECT_EQ(splitRange(ranges[0].target).from, c.expectedFrom);
+}
+
+// kT0 is 2024-07-01 14:05:09 UTC.
+INSTANTIATE_TEST_SUITE_P(
+    Zones, ZoneOffsetTest,
+    ::testing::Values(ZoneCase{{"(GMT+01:00) Paris", "(GMT-03:30) Newfoundland"}, "2024-07-01T10:35:09"},
+                      ZoneCase{{"(GMT-03:30) Newfoundland", "(GMT+01:00) Paris"}, "2024-07-01T15:05:09"},
+                      ZoneCase{{"(GMT+05:30) Chennai"}, "2024-07-01T19:35:09"},
+                      ZoneCase{{"(GMT-05:00) Eastern"}, "2024-07-01T09:05:09"},
+                      ZoneCase{{"(GMT+00:00) London"}, "2024-07-01T14:05:09"},
+                      // Texts that give no offset leave the one before them.
+                      ZoneCase{{"(GMT+01:00) Paris", "(UTC+03:00) Moscow"}, "2024-07-01T15:05:09"},
+                      ZoneCase{{"(GMT+01:00) Paris", "(GMT) Nowhere"}, "2024-07-01T15:05:09"},
+                      ZoneCase{{"(GMT+01:00) Paris", ""}, "2024-07-01T15:05:09"},
+                      ZoneCase{{"(UTC+03:00) Moscow"}, "2024-07-01T14:05:09"}));
+
+TEST_F(DataPathTest, UnauthorizedSiteListLeavesAnEmptyIndexAndIsNotRetriedByPolling)
+{
+    fake.script(apiUrl("sites"), Answer::json("{\"message\":\"bad key\"}", 401));
+    initAt(kT0);
+
+    auto first = poll();
+    ASSERT_TRUE(first);
+    EXPECT_TRUE(first->empty());
+    EXPECT_TRUE(log.has(Level::Error, "Failed to retrieve list of sites: 401 Unauthorized"));
+    EXPECT_TRUE(client()->tagIndex().empty());
+    EXPECT_TRUE(client()->siteNames().empty());
+    EXPECT_TRUE(client()->assetParameters().empty());
+
+    auto second = poll();
+    ASSERT_TRUE(second);
+    const auto t = targets();
+    ASSERT_EQ(t.size(), 3u);
+    EXPECT_EQ(t[0], apiUrl("sites"));
+    // An empty index still asks for the range, with nothing after "?tags=".
+    for (std::size_t i = 1; i < 3; ++i) {
+        const RangeUrl r = splitRange(t[i]);
+        ASSERT_TRUE(r.valid) << t[i];
+        EXPECT_EQ(r.tags, "") << t[i];
+        EXPECT_EQ(r.from, "2024-07-01T14:05:09");
+    }
+    EXPECT_EQ(countTarget(apiUrl("sites")), 1u);
+}
+
+TEST_F(DataPathTest, DiscoveryAnswersOfTheWrongShapeAreSkippedAndTheRestIsUsed)
+{
+    // A non-object site, a site whose id is a text, then a good site.
+    fake.script(apiUrl("sites"),
+                Answer::json("{\"result\":[42,{\"SITE_ID\":\"1\",\"SITE_NAME\":\"Text\"},"
+                             "{\"SITE_ID\":2,\"SITE_NAME\":\"South\",\"TIMEZONE\":\"(GMT+00:00) UTC\"}]}"));
+    // A non-object asset, an asset whose id is a text, then a good asset.
+    fake.script(apiUrl("sites/2/assets"),
+                Answer::json("{\"result\":[\"x\",{\"SITE_ID\":2,\"ASSET_ID\":\"20\"},{\"SITE_ID\":2,\"ASSET_ID\":21}]}"));
+    Param good;
+    good.assetId = 21;
+    good.tag = "GOOD";
+    fake.script(apiUrl("sites/2/assets/21/parameters"),
+                Answer::json("{\"result\":[null,7," + good.json() + "]}"));
+    initAt(kT0);
+
+    auto readings = poll();
+    ASSERT_TRUE(readings);
+    EXPECT_EQ(countTarget(apiUrl("sites/1/assets")), 0u);
+    EXPECT_EQ(countTarget(apiUrl("sites/2/assets")), 1u);
+    EXPECT_EQ(countTarget(apiUrl("sites/2/assets/21/parameters")), 1u);
+    EXPECT_EQ(countTarget(apiUrl("sites/2/assets/20/parameters")), 0u);
+    const auto ranges = rangeRequests();
+    ASSERT_EQ(ranges.size(), 1u);
+    EXPECT_EQ(splitRange(ranges[0].target).tags, "GOOD");
+    ASSERT_EQ(client()->siteNames().size(), 1u);
+    EXPECT_EQ(client()->siteNames().at(2), "South");
+    // Each skipped element says so.
+    EXPECT_EQ(log.count(Level::Warning, "Skipping a site list element that is not an object"), 1u);
+    EXPECT_EQ(log.count(Level::Warning, "Skipping a site whose SITE_ID is not an integer"), 1u);
+    EXPECT_EQ(log.count(Level::Warning, "Skipping an asset of site 2 that is not an object"), 1u);
+    EXPECT_EQ(log.count(Level::Warning, "Skipping an asset of site 2 whose ids are not integers"), 1u);
+    EXPECT_EQ(log.count(Level::Warning, "Skipping a parameter of asset 21 that is not an object"), 2u);
+}
+
+TEST_F(DataPathTest, WholeSiteListOfTheWrongShapeEndsDiscoveryQuietly)
+{
+    fake.script(apiUrl("sites"), Answer::json("[{\"SITE_ID\":1}]"));
+    initAt(kT0);
+    auto readings = poll();
+    ASSERT_TRUE(readings);
+    EXPECT_EQ(countTarget(apiUrl("sites/1/assets")), 0u);
+    ASSERT_EQ(rangeRequests().size(), 1u);
+    EXPECT_EQ(splitRange(rangeRequests()[0].target).tags, "");
+}
+
+TEST_F(DataPathTest, LargeIdsAreRequestedAndLoggedWhole)
+{
+    const long big = 5000000000L;
+    scriptSites({site(big, "Big", "")});
+    fake.script(apiUrl("sites/5000000000/assets"), Answer::json("", 200));
+    initAt(kT0);
+    auto readings = poll();
+    EXPECT_EQ(countTarget(apiUrl("sites/5000000000/assets")), 1u);
+    EXPECT_TRUE(log.has(Level::Warning, "Site 5000000000 has no assets defined"));
+    EXPECT_EQ(log.count(Level::Info, "Asset list for site 5000000000: "), 1u);
+}
+
+}  // namespace
+}  // namespace dp

@@ -1,0 +1,378 @@
+// The poll cycle's range requests: how the tag list is split into URLs, and
+// how the last-pull and next-pull times move with what the service answers.
+#include "datapath_fixture.h"
+
+namespace dp {
+namespace {
+
+using Level = Logger::Level;
+
+// "https://api.nerivowater.com/api/timeseriesdata/" + date + "/" + date + "?tags="
+constexpr std::size_t kBaseLength = 47 + 19 + 1 + 19 + 6;
+constexpr std::size_t kLimit = 4000;
+
+// A tag starting with lead whose length brings a base URL to exactly length.
+std::string tagFilling(char lead, std::size_t urlLength)
+{
+    return std::string(1, lead) + std::string(urlLength - kBaseLength - 1, 'x');
+}
+
+std::vector<Param> paramsFor(const std::vector<std::string>& tags)
+{
+    std::vector<Param> params;
+    for (std::size_t i = 0; i < tags.size(); ++i) {
+        Param p;
+        p.tag = tags[i];
+        p.parameterName = "P" + std::to_string(i);
+        params.push_back(p);
+    }
+    return params;
+}
+
+// 2024-07-01 15:00:00 UTC, written as the service does at +02:00.
+constexpr int64_t kSampleUtc = 1719846000;
+const char* const kSampleLocal = "2024-07-01T17:00:00";
+
+struct SplitCase {
+    const char* name;
+    std::vector<std::string> tags;               // in discovery order
+    std::vector<std::string> expectedTagLists;  // one per request, in order
+};
+
+class BatchingTest : public DataPathTest, public ::testing::WithParamInterface<SplitCase> {};
+
+TEST_P(BatchingTest, TagListIsSplitAfterTheTagThatTakesTheUrlPast4000Characters)
+{
+    const SplitCase& c = GetParam();
+    scriptOneSite(paramsFor(c.tags));
+    initAt(kT0);
+
+    const std::string before = localText(time(nullptr), 120);
+    auto readings = poll();
+    const std::string after = localText(time(nullptr), 120);
+    ASSERT_TRUE(readings);
+
+    const auto ranges = rangeRequests();
+    ASSERT_EQ(ranges.size(), c.expectedTagLists.size());
+    const RangeUrl first = splitRange(ranges[0].target);
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
+        const RangeUrl r = splitRange(ranges[i].target);
+        ASSERT_TRUE(r.valid) << ranges[i].target.substr(0, 120);
+        EXPECT_EQ(r.tags, c.expectedTagLists[i]) << "request " << i;
+        // Every request of a cycle asks for the same range.
+        EXPECT_EQ(r.from, "2024-07-01T16:05:09");
+        EXPECT_EQ(r.to, first.to);
+        EXPECT_EQ(ranges[i].target.size(), kBaseLength + c.expectedTagLists[i].size());
+        // Only the request that carried the crossing tag may pass the limit.
+        if (i + 1 < ranges.size()) {
+            EXPECT_GT(ranges[i].target.size(), kLimit) << "request " << i;
+        } else {
+            EXPECT_LE(ranges[i].target.size(), kLimit) << "the closing request never passed the limit";
+        }
+    }
+    EXPECT_GE(first.to, before);
+    EXPECT_LE(first.to, after);
+}
+
+const std::string kA = tagFilling('a', kLimit);          // base + A is exactly 4000: not yet sent
+const std::string kA1 = tagFilling('a', kLimit + 1);     // base + A is 4001: sent at once
+const std::string kC = tagFilling('c', kLimit);
+
+INSTANTIATE_TEST_SUITE_P(
+    Splits, BatchingTest,
+    ::testing::Values(
+        SplitCase{"AllFit", {"zeta", "mid", "alpha"}, {"alpha,mid,zeta"}},
+        SplitCase{"EmptyIndex", {}, {""}},
+        SplitCase{"ExactlyAtLimitIsNotSent", {kA}, {kA}},
+        SplitCase{"TagCrossing", {"c1", "b1", kA}, {kA + ",b1", "c1"}},
+        SplitCase{"LastTagCrossing", {"b1", kA}, {kA + ",b1", ""}},
+        SplitCase{"FirstTagAloneCrossing", {"b1", kA1}, {kA1, "b1"}},
+        SplitCase{"TwoCrossings", {"e1", kC, "b1", kA, "d1"}, {kA + ",b1", kC + ",d1", "e1"}}),
+    [](const ::testing::TestParamInfo<SplitCase>& param) { return std::string(param.param.name); });
+
+// A range request that does not succeed, with how its failure is reported.
+struct BadAnswer {
+    const char* name;
+    Answer answer;
+    const char* errorFragment;  // empty: the error line must name the URL
+};
+
+Answer closedAnswer()
+{
+    Answer a;
+    a.closeBeforeAnswer = true;
+    return a;
+}
+
+const BadAnswer kBadAnswers[] = {
+    // Data under an error status is not trusted either.
+    {"Status500", Answer::json(seriesBody({{"b1", "[" + sample("2024-07-01T18:00:00") + "]"}}), 500),
+     "500 Internal Server Error"},
+    {"Status404", Answer::json("{\"result\":{}}", 404), "404 Not Found"},
+    {"Unparsable", Answer::json("not json"), "Failed to parse timeseries data response: not json"},
+    {"TopLevelArray", Answer::json("[{\"result\":{}}]"), ""},
+    {"ResultArray", Answer::json("{\"result\":[]}"), ""},
+    {"ConnectionDropped", closedAnswer(), "API request failed"},
+};
+
+class FailedBatchTest : public DataPathTest,
+                        public ::testing::WithParamInterface<std::tuple<bool, BadAnswer>> {};
+
+// Three batches (mid failure) or two (closing failure); the first one always
+// brings a sample, so the next-pull time has moved when the failure comes.
+TEST_P(FailedBatchTest, FailureStopsTheCycleKeepsEarlierReadingsAndLeavesTheLastPull)
+{
+    const bool midList = std::get<0>(GetParam());
+    const BadAnswer& bad = std::get<1>(GetParam());
+    std::vector<std::string> tags = {kA, "b1", "e1"};
+    if (midList) {
+        tags = {kA, "b1", kC, "d1", "e1"};
+    }
+    const char badLead = midList ? 'c' : 'e';
+    scriptOneSite(paramsFor(tags));
+    initAt(kT0);
+    onRange([&bad, badLead](const Request& req) {
+        const std::string tagList = splitRange(req.target).tags;
+        if (!tagList.empty() && tagList[0] == 'a') {
+            return Answer::json(seriesBody({{"b1", "[" + sample(kSampleLocal) + "]"}}));
+        }
+        if (!tagList.empty() && tagList[0] == badLead) return bad.answer;
+        return Answer::json("{\"result\":{}}");
+    });
+
+    auto readings = poll();
+    ASSERT_TRUE(readings);
+    ASSERT_EQ(readings->size(), 1u);
+    EXPECT_EQ(readings->front()->getUserTimestamp(), kSampleUtc);
+    EXPECT_EQ(client()->nextPull(), kSampleUtc + 1);
+
+    std::vector<std::string> sent;
+    for (const auto& r : rangeRequests()) {
+        const std::string tagList = splitRange(r.target).tags;
+        if (sent.empty() || sent.back() != tagList) sent.push_back(tagList);
+    }
+    std::vector<std::string> expected = {kA + ",b1"};
+    expected.push_back(midList ? kC + ",d1" : "e1");
+    EXPECT_EQ(sent, expected) << "no request may follow the failed one";
+
+    const std::string failedUrl = rangeRequests().back().target;
+    if (*bad.errorFragment) {
+        EXPECT_GE(log.count(Level::Error, bad.errorFragment), 1u);
+    }
+    if (std::string(bad.name).rfind("Status", 0) == 0 || !*bad.errorFragment) {
+        EXPECT_GE(log.count(Level::Error, failedUrl), 1u) << "the error line names the URL";
+    }
+
+    // The same range is asked again.
+    fake.clearRecords();
+    auto again = poll();
+    const auto ranges = rangeRequests();
+    ASSERT_FALSE(ranges.empty());
+    EXPECT_EQ(splitRange(ranges[0].target).from, "2024-07-01T16:05:09");
+    EXPECT_EQ(shutdown(), stateText(kT0));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, FailedBatchTest, ::testing::Combine(::testing::Bool(), ::testing::ValuesIn(kBadAnswers)),
+    [](const ::testing::TestParamInfo<std::tuple<bool, BadAnswer>>& param) {
+        return std::string(std::get<0>(param.param) ? "Mid" : "Closing") + std::get<1>(param.param).name;
+    });
+
+struct GoodEnding {
+    const char* name;
+    Answer answer;
+    bool emptyBodyWarning;
+};
+
+class SuccessfulEndingTest : public DataPathTest, public ::testing::WithParamInterface<GoodEnding> {};
+
+TEST_P(SuccessfulEndingTest, ClosingAnswerWithoutDataStillMovesTheLastPullToTheNextPull)
+{
+    const GoodEnding& c = GetParam();
+    scriptOneSite(paramsFor({kA, "b1", "e1"}));
+    initAt(kT0);
+    onRange([&c](const Request& req) {
+        const std::string tagList = splitRange(req.target).tags;
+        if (!tagList.empty() && tagList[0] == 'a') {
+            return Answer::json(seriesBody({{"b1", "[" + sample(kSampleLocal) + "]"}}));
+        }
+        return c.answer;
+    });
+
+    auto readings = poll();
+    ASSERT_TRUE(readings);
+    EXPECT_EQ(readings->size(), 1u);
+    const auto ranges = rangeRequests();
+    ASSERT_EQ(ranges.size(), 2u);
+    if (c.emptyBodyWarning) {
+        EXPECT_TRUE(log.has(Level::Warning, "No available date range: " + ranges[1].target));
+    } else {
+        EXPECT_EQ(log.count(Level::Warning, "No available date range"), 0u);
+    }
+    EXPECT_EQ(log.at(Level::Error).size(), 0u);
+
+    fake.clearRecords();
+    auto again = poll();
+    ASSERT_FALSE(rangeRequests().empty());
+    EXPECT_EQ(splitRange(rangeRequests()[0].target).from, "2024-07-01T17:00:01");
+    EXPECT_EQ(shutdown(), stateText(kSampleUtc + 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, SuccessfulEndingTest,
+                         ::testing::Values(GoodEnding{"EmptyBody", Answer::json(""), true},
+                                           GoodEnding{"EmptyBody204", Answer::json("", 204), true},
+                                           GoodEnding{"NoResult", Answer::json("{\"status\":\"ok\"}"), false},
+                                           GoodEnding{"EmptyResult", Answer::json("{\"result\":{}}"), false}),
+                         [](const ::testing::TestParamInfo<GoodEnding>& param) { return std::string(param.param.name); });
+
+TEST_F(DataPathTest, NextPullIsOneSecondPastTheNewestSampleWhateverTheirOrder)
+{
+    Param p;
+    p.tag = "T";
+    scriptOneSite({p}, "(GMT+00:00) London");
+    const int64_t start = 1719824400;  // 2024-07-01 09:00:00 UTC
+    initAt(start);
+    rangeAnswer(Answer::json(seriesBody({{"T", "[" + sample("2024-07-01T10:00:00") + "," +
+                                                    sample("2024-07-01T10:00:05") + "," +
+                                                    sample("2024-07-01T09:30:00") + "]"}})));
+
+    auto readings = poll();
+    ASSERT_TRUE(readings);
+    ASSERT_EQ(readings->size(), 3u);
+    EXPECT_EQ((*readings)[0]->getUserTimestamp(), 1719828000);
+    EXPECT_EQ((*readings)[1]->getUserTimestamp(), 1719828005);
+    EXPECT_EQ((*readings)[2]->getUserTimestamp(), 1719826200);
+    EXPECT_EQ(client()->nextPull(), 1719828006);
+
+    fake.clearRecords();
+    auto again = poll();
+    ASSERT_EQ(rangeRequests().size(), 1u);
+    EXPECT_EQ(splitRange(rangeRequests()[0].target).from, "2024-07-01T10:00:06");
+}
+
+TEST_F(DataPathTest, SampleOlderThanTheNextPullLeavesIt)
+{
+    Param p;
+    p.tag = "T";
+    scriptOneSite({p}, "(GMT+00:00) London");
+    initAt(kT0);
+    rangeAnswer(Answer::json(seriesBody({{"T", "[" + sample("2024-07-01T12:00:00") + "]"}})));
+
+    auto readings = poll();
+    ASSERT_TRUE(readings);
+    ASSERT_EQ(readings->size(), 1u);
+    EXPECT_EQ(client()->nextPull(), kT0);
+    EXPECT_EQ(shutdown(), stateText(kT0));
+}
+
+TEST_F(DataPathTest, SampleWithoutTimestampIsSkippedWithAWarningAndDoesNotMoveTheNextPull)
+{
+    Param p;
+    p.tag = "T";
+    scriptOneSite({p});
+    initAt(kT0);
+    rangeAnswer(Answer::json(seriesBody({{"T", "[{\"quality\":3,\"value\":5}]"}})));
+
+    auto readings = poll();
+    ASSERT_TRUE(readings);
+    EXPECT_TRUE(readings->empty());
+    EXPECT_EQ(client()->nextPull(), kT0);
+    EXPECT_EQ(log.count(Level::Warning, "without a timestamp"), 1u);
+    EXPECT_EQ(shutdown(), stateText(kT0));
+}
+
+TEST_F(DataPathTest, SamplesAroundOneWithoutTimestampKeepTheirOwnTimes)
+{
+    Param p;
+    p.tag = "T";
+    scriptOneSite({p});
+    initAt(kT0);
+    rangeAnswer(Answer::json(seriesBody(
+        {{"T", "[" + sample("2024-07-01T17:00:00", "1") + ",{\"value\":2}," + sample("2024-07-01T17:00:10", "3") + "]"}})));
+
+    auto readings = poll();
+    ASSERT_TRUE(readings);
+    ASSERT_EQ(readings->size(), 2u);
+    EXPECT_EQ((*readings)[0]->getUserTimestamp(), kSampleUtc);
+    EXPECT_EQ((*readings)[1]->getUserTimestamp(), kSampleUtc + 10);
+    EXPECT_EQ(describe((*readings)[1])[1], "Flow=i:3");
+    EXPECT_TRUE(log.has(Level::Debug, "Add reading for asset Pump 3.Flow at 2024-07-01 17:00:00 +02:00"));
+    EXPECT_TRUE(log.has(Level::Debug, "Add reading for asset Pump 3.Flow at 2024-07-01 17:00:10 +02:00"));
+    EXPECT_EQ(log.count(Level::Warning, "without a timestamp"), 1u);
+    EXPECT_EQ(client()->nextPull(), kSampleUtc + 11);
+}
+
+TEST_F(DataPathTest, SecondPollAsksFromTheNewLastPullAndDoesNotRediscover)
+{
+    Param p;
+    p.tag = "T";
+    scriptOneSite({p});
+    initAt(kT0);
+    rangeAnswer(Answer::json(seriesBody({{"T", "[" + sample(kSampleLocal) + "]"}})));
+
+    auto first = poll();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->size(), 1u);
+    const auto firstRanges = rangeRequests();
+    ASSERT_EQ(firstRanges.size(), 1u);
+    EXPECT_EQ(splitRange(firstRanges[0].target).from, "2024-07-01T16:05:09");
+
+    fake.clearRecords();
+    auto second = poll();
+    ASSERT_TRUE(second);
+    // The same answer again gives the same single reading, nothing carried over.
+    EXPECT_EQ(second->size(), 1u);
+    const auto t = targets();
+    ASSERT_EQ(t.size(), 1u);
+    const RangeUrl r = splitRange(t[0]);
+    ASSERT_TRUE(r.valid) << t[0];
+    EXPECT_EQ(r.from, "2024-07-01T17:00:01");
+    EXPECT_EQ(r.tags, "T");
+    EXPECT_GE(r.to, splitRange(firstRanges[0].target).to);
+    EXPECT_EQ(client()->nextPull(), kSampleUtc + 1);
+}
+
+TEST_F(DataPathTest, RestartResumesFromTheStoredLastPullInTheSitesZone)
+{
+    Param p;
+    p.tag = "T";
+    scriptOneSite({p}, "(GMT-04:30) Caracas");
+    initAt(kT0);
+    // 2024-07-01 15:00:00 UTC at -04:30.
+    rangeAnswer(Answer::json(seriesBody({{"T", "[" + sample("2024-07-01T10:30:00") + "]"}})));
+    auto first = poll();
+    ASSERT_TRUE(first);
+    ASSERT_EQ(first->size(), 1u);
+    const std::string state = shutdown();
+    EXPECT_EQ(state, stateText(kSampleUtc + 1));
+
+    fake.clearRecords();
+    init();
+    plugin_start(handle, state);
+    auto second = poll();
+    const auto t = targets();
+    ASSERT_FALSE(t.empty());
+    EXPECT_EQ(t[0], apiUrl("sites"));
+    const auto ranges = rangeRequests();
+    ASSERT_EQ(ranges.size(), 1u);
+    EXPECT_EQ(splitRange(ranges[0].target).from, "2024-07-01T10:30:01");
+}
+
+TEST_F(DataPathTest, WithoutStoredStateTheFirstRangeReachesBackOneYear)
+{
+    Param p;
+    p.tag = "T";
+    scriptOneSite({p}, "(GMT+00:00) London");
+    const int64_t before = time(nullptr);
+    init();
+    const int64_t after = time(nullptr);
+    auto readings = poll();
+    const auto ranges = rangeRequests();
+    ASSERT_EQ(ranges.size(), 1u);
+    const std::string from = splitRange(ranges[0].target).from;
+    EXPECT_GE(from, localText(before - 31536000, 0));
+    EXPECT_LE(from, localText(after - 31536000, 0));
+}
+
+}  // namespace
+}  // namespace dp
