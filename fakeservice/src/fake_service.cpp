@@ -23,6 +23,7 @@
 #include <map>
 #include <mutex>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -184,8 +185,14 @@ void FakeService::Impl::acceptLoop() {
         Connection record;
         record.id = conn->id;
         connections.emplace(conn->id, record);
+        try {
+            conn->thread = std::thread([this, conn] { serve(conn); });
+        } catch (const std::system_error&) {
+            // No thread to serve it: the client sees the connection closed.
+            connections[conn->id].open = false;
+            continue;
+        }
         live.push_back(conn);
-        conn->thread = std::thread([this, conn] { serve(conn); });
     }
 }
 

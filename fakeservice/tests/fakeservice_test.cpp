@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -220,6 +221,37 @@ TEST(FakeService, StalledAnswerDoesNotBlockStop) {
     ASSERT_TRUE(service.waitForRequests(1, std::chrono::seconds(10)));
     service.stop();
     reader.join();
+}
+
+TEST(FakeService, ScriptedSequencesDelaysAndFaults) {
+    FakeService service;
+    service.script("/seq", std::vector<Answer>{Answer::json("{}", 503), Answer::json("[1]")});
+    Answer slow = Answer::json("[2]");
+    slow.delay = std::chrono::milliseconds(150);
+    service.script("/slow", slow);
+    Answer midBody = Answer::json(R"({"values":[1,2,3,4,5,6]})");
+    midBody.closeMidBody = true;
+    service.script("/mid-body", midBody);
+    Answer silent;
+    silent.closeBeforeAnswer = true;
+    service.script("/silent", silent);
+
+    TestClient client(service, false);
+    ASSERT_FALSE(client.handshakeError) << client.handshakeError.message();
+    auto res = client.get("/seq");
+    EXPECT_EQ(res.result_int(), 503u);
+    EXPECT_EQ(res.reason(), "Service Unavailable");
+    EXPECT_EQ(client.get("/seq").body(), "[1]");
+    EXPECT_EQ(client.get("/seq").body(), "[1]");  // the last answer repeats
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(client.get("/slow").body(), "[2]");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+
+    EXPECT_ANY_THROW(client.get("/mid-body"));
+    TestClient second(service, false);
+    ASSERT_FALSE(second.handshakeError) << second.handshakeError.message();
+    EXPECT_ANY_THROW(second.get("/silent"));
+    EXPECT_EQ(service.requests().size(), 6u);
 }
 
 TEST(FakeService, UntrustedCertificateFailsVerification) {

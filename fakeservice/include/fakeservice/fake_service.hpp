@@ -98,8 +98,8 @@ struct Options {
 class FakeService {
 public:
     // Called for requests without a scripted answer, possibly from several
-    // connection threads at once: it must be thread-safe. An exception it
-    // throws becomes a 500 answer.
+    // connection threads at once: it must be thread-safe, and must not call
+    // stop(). An exception it throws becomes a 500 answer.
     using Handler = std::function<Answer(const Request&)>;
 
     // Generates the certificates, writes the CA file and starts listening;
