@@ -1,0 +1,238 @@
+// How the client takes its configuration category: missing items, flag
+// texts and every form of proxy text a user may type.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "config_category.h"
+#include "log_capture.h"
+#include "nerivo.h"
+#include "plugin_test_support.h"
+
+namespace {
+
+using Level = Logger::Level;
+
+const char* const SCHEME_WARNING = "Expected proxy address without protocol prefix";
+
+std::string strippedWarning(const std::string& proxy)
+{
+    return "Stripped of URL components to use '" + proxy + "' as proxy";
+}
+
+// A client configured away from every fallback, so that a later category can
+// show what it keeps and what it resets.
+void configureEverything(Nerivo& client)
+{
+    ConfigCategory full = category({{"key", "first-key"},
+                                    {"separator", "-"},
+                                    {"includeSite", "true"},
+                                    {"includeAlarms", "TRUE"},
+                                    {"proxy", "proxy.test:3128"}});
+    client.configure(&full);
+    ASSERT_EQ(client.key(), "first-key");
+    ASSERT_EQ(client.separator(), "-");
+    ASSERT_TRUE(client.includeSite());
+    ASSERT_TRUE(client.includeAlarms());
+    ASSERT_EQ(client.proxy(), "proxy.test:3128");
+}
+
+TEST(Configure, CategoryWithOnlyKeyResetsSeparatorAndFlagsAndKeepsProxy)
+{
+    Nerivo client;
+    configureEverything(client);
+
+    LogCapture log;
+    ConfigCategory onlyKey = category({{"key", "second-key"}});
+    client.configure(&onlyKey);
+
+    EXPECT_EQ(client.key(), "second-key");
+    EXPECT_EQ(client.separator(), ".");
+    EXPECT_FALSE(client.includeSite());
+    EXPECT_FALSE(client.includeAlarms());
+    EXPECT_EQ(client.proxy(), "proxy.test:3128");
+    EXPECT_EQ(log.count(Level::Info, "proxy"), 0u);
+    EXPECT_EQ(log.count(Level::Warning, "proxy"), 0u);
+    EXPECT_TRUE(log.at(Level::Error).empty());
+}
+
+TEST(Configure, KeyIsKeptWhenMissing)
+{
+    Nerivo client;
+    configureEverything(client);
+    ConfigCategory noKey = category({{"separator", "/"}});
+    client.configure(&noKey);
+    EXPECT_EQ(client.key(), "first-key");
+    EXPECT_EQ(client.separator(), "/");
+}
+
+TEST(Configure, EmptyKeyIsTaken)
+{
+    Nerivo client;
+    configureEverything(client);
+    ConfigCategory emptyKey = category({{"key", ""}});
+    client.configure(&emptyKey);
+    EXPECT_EQ(client.key(), "");
+}
+
+TEST(Configure, EmptySeparatorIsTakenAsIs)
+{
+    Nerivo client;
+    ConfigCategory empty = category({{"separator", ""}});
+    client.configure(&empty);
+    EXPECT_EQ(client.separator(), "");
+}
+
+TEST(Configure, SeparatorIsNotValidated)
+{
+    Nerivo client;
+    ConfigCategory odd = category({{"separator", " :: "}});
+    client.configure(&odd);
+    EXPECT_EQ(client.separator(), " :: ");
+}
+
+TEST(Configure, EmptyCategoryFallsBackWithoutLogging)
+{
+    Nerivo client;
+    LogCapture log;
+    ConfigCategory empty("nerivo", "{}");
+    client.configure(&empty);
+    EXPECT_EQ(client.key(), "");
+    EXPECT_EQ(client.separator(), ".");
+    EXPECT_FALSE(client.includeSite());
+    EXPECT_FALSE(client.includeAlarms());
+    EXPECT_EQ(client.proxy(), "");
+    EXPECT_TRUE(log.entries().empty());
+}
+
+TEST(Configure, DefaultsOfTheCategoryApplyWhenNoValueIsSet)
+{
+    Nerivo client;
+    ConfigCategory defaults("nerivo",
+                            R"({"separator": {"type": "string", "default": "_"},)"
+                            R"( "includeSite": {"type": "boolean", "default": "true"},)"
+                            R"( "key": {"type": "password", "default": "abc", "value": "def"}})");
+    client.configure(&defaults);
+    EXPECT_EQ(client.separator(), "_");
+    EXPECT_TRUE(client.includeSite());
+    EXPECT_EQ(client.key(), "def");
+}
+
+struct FlagCase {
+    const char* text;
+    bool expected;
+};
+
+class ConfigureFlag : public ::testing::TestWithParam<FlagCase> {};
+
+// Only the two exact spellings switch a flag on.
+TEST_P(ConfigureFlag, IncludeSiteAndIncludeAlarmsReadTheSameWay)
+{
+    const FlagCase& c = GetParam();
+    for (const char* item : {"includeSite", "includeAlarms"}) {
+        SCOPED_TRACE(item);
+        Nerivo client;
+        configureEverything(client);
+        ConfigCategory flag = category({{item, c.text}});
+        client.configure(&flag);
+        const bool value = std::string(item) == "includeSite" ? client.includeSite() : client.includeAlarms();
+        const bool other = std::string(item) == "includeSite" ? client.includeAlarms() : client.includeSite();
+        EXPECT_EQ(value, c.expected);
+        // The item left out of the category falls back to false.
+        EXPECT_FALSE(other);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, ConfigureFlag,
+                         ::testing::Values(FlagCase{"true", true}, FlagCase{"TRUE", true},
+                                           FlagCase{"True", false}, FlagCase{"tRUE", false},
+                                           FlagCase{"yes", false}, FlagCase{"1", false},
+                                           FlagCase{"on", false}, FlagCase{"false", false},
+                                           FlagCase{"", false}, FlagCase{" true", false},
+                                           FlagCase{"true ", false}, FlagCase{"truee", false}));
+
+struct ProxyCase {
+    const char* name;
+    std::string input;
+    std::string expected;
+    std::vector<std::string> warnings;
+};
+
+std::ostream& operator<<(std::ostream& out, const ProxyCase& c)
+{
+    return out << c.name << " \"" << c.input << "\"";
+}
+
+class ConfigureProxy : public ::testing::TestWithParam<ProxyCase> {};
+
+TEST_P(ConfigureProxy, CleansTheTextAndLogs)
+{
+    const ProxyCase& c = GetParam();
+    Nerivo client;
+    configureEverything(client);
+
+    LogCapture log;
+    ConfigCategory proxy = category({{"proxy", c.input}});
+    client.configure(&proxy);
+
+    EXPECT_EQ(client.proxy(), c.expected);
+    EXPECT_EQ(log.at(Level::Warning), c.warnings);
+    EXPECT_EQ(log.at(Level::Info), std::vector<std::string>{"Using proxy server " + c.expected});
+    EXPECT_TRUE(log.at(Level::Error).empty());
+}
+
+const std::vector<std::string> none;
+const std::vector<std::string> schemeOnly{SCHEME_WARNING};
+std::vector<std::string> both(const std::string& proxy)
+{
+    return {SCHEME_WARNING, strippedWarning(proxy)};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, ConfigureProxy,
+    ::testing::Values(
+        ProxyCase{"Empty", "", "", none},
+        ProxyCase{"HostPort", "proxy.test:3128", "proxy.test:3128", none},
+        ProxyCase{"AddressPort", "10.1.2.3:8080", "10.1.2.3:8080", none},
+        ProxyCase{"HttpsWithPath", "https://proxy.test:3128/some/path", "proxy.test:3128",
+                  both("proxy.test:3128")},
+        ProxyCase{"UpperHttp", "HTTP://proxy.test:3128", "proxy.test:3128", both("proxy.test:3128")},
+        ProxyCase{"LowerHttp", "http://proxy.test:3128", "proxy.test:3128", both("proxy.test:3128")},
+        ProxyCase{"UpperHttpsWithSlash", "HTTPS://proxy.test:3128/", "proxy.test:3128",
+                  both("proxy.test:3128")},
+        ProxyCase{"HttpWithoutSlashes", "http:proxy.test:3128", "http:proxy.test:3128", schemeOnly},
+        ProxyCase{"HttpsWithoutSlashes", "https:proxy.test:3128", "https:proxy.test:3128", schemeOnly},
+        ProxyCase{"HostPortTrailingSlash", "proxy.test:3128/", "proxy.test:3128/", none},
+        ProxyCase{"HostPortPath", "proxy.test:3128/a/b", "proxy.test:3128/a/b", none},
+        ProxyCase{"HttpSingleSlash", "http:/proxy.test:3128", "http:/proxy.test:3128", schemeOnly},
+        ProxyCase{"HttpNothingAfterSlashes", "http://", "", both("")},
+        ProxyCase{"HttpsNothingAfterSlashes", "https://", "", both("")},
+        ProxyCase{"HttpsSlashesThenPathOnly", "https:///path", "", both("")},
+        ProxyCase{"SchemeAlone", "https:", "https:", schemeOnly},
+        ProxyCase{"SlashesLaterInText", "http:x//proxy.test:3128/z", "proxy.test:3128",
+                  both("proxy.test:3128")},
+        ProxyCase{"FirstDoubleSlashCounts", "https://a/b//c:1", "a", both("a")},
+        ProxyCase{"QueryIsNotCut", "http://proxy.test:3128?x=1", "proxy.test:3128?x=1",
+                  both("proxy.test:3128?x=1")},
+        ProxyCase{"MixedCaseHttp", "Http://proxy.test:3128", "Http://proxy.test:3128", none},
+        ProxyCase{"MixedCaseHttps", "hTTPS://proxy.test:3128", "hTTPS://proxy.test:3128", none},
+        ProxyCase{"HttpsWithoutColon", "https//proxy.test:3128", "https//proxy.test:3128", none},
+        ProxyCase{"OtherScheme", "socks5://proxy.test:1080", "socks5://proxy.test:1080", none},
+        ProxyCase{"SchemeNotAtStart", " http://proxy.test:3128", " http://proxy.test:3128", none},
+        ProxyCase{"ShortText", "h", "h", none}),
+    [](const ::testing::TestParamInfo<ProxyCase>& param) { return std::string(param.param.name); });
+
+TEST(Configure, ProxyIsReplacedByEachCategoryThatHoldsIt)
+{
+    Nerivo client;
+    configureEverything(client);
+    ConfigCategory empty = category({{"proxy", ""}});
+    client.configure(&empty);
+    EXPECT_EQ(client.proxy(), "");
+    ConfigCategory other = category({{"proxy", "other.test:8080"}});
+    client.configure(&other);
+    EXPECT_EQ(client.proxy(), "other.test:8080");
+}
+
+}  // namespace

@@ -1,0 +1,205 @@
+// The last-pull time handed to the platform at shutdown and back at start.
+#include <gtest/gtest.h>
+
+#include <cinttypes>
+#include <cstdint>
+#include <ctime>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "config_category.h"
+#include "entry_points.h"
+#include "log_capture.h"
+#include "nerivo.h"
+
+namespace {
+
+using Level = Logger::Level;
+
+constexpr int64_t YEAR = 31536000;
+const char* const NO_LAST_PULL = "Persisted state of plugin does not contain a last pull time";
+
+std::string stateText(uint64_t value)
+{
+    return "{ \"lastPull\" : " + std::to_string(value) + " }";
+}
+
+struct RoundTripCase {
+    const char* name;
+    int64_t time;
+    const char* text;
+};
+
+class StateRoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
+
+TEST_P(StateRoundTrip, TextCarriesTheTimeAsUnsignedAndComesBackUnchanged)
+{
+    const RoundTripCase& c = GetParam();
+    LogCapture log;
+
+    Nerivo writer;
+    writer.restoreState(c.text);
+    ASSERT_EQ(writer.lastPull(), c.time);
+    const std::string state = writer.getState();
+    EXPECT_EQ(state, c.text);
+
+    Nerivo reader;
+    reader.restoreState(state);
+    EXPECT_EQ(reader.lastPull(), c.time);
+    EXPECT_EQ(reader.nextPull(), c.time);
+    EXPECT_EQ(reader.getState(), state);
+    EXPECT_TRUE(log.at(Level::Warning).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Times, StateRoundTrip,
+    ::testing::Values(RoundTripCase{"Recent", 1719842709, "{ \"lastPull\" : 1719842709 }"},
+                      RoundTripCase{"Epoch", 0, "{ \"lastPull\" : 0 }"},
+                      RoundTripCase{"Negative", -5, "{ \"lastPull\" : 18446744073709551611 }"},
+                      RoundTripCase{"MinusOne", -1, "{ \"lastPull\" : 18446744073709551615 }"},
+                      RoundTripCase{"Smallest", std::numeric_limits<int64_t>::min(),
+                                    "{ \"lastPull\" : 9223372036854775808 }"},
+                      RoundTripCase{"Largest", std::numeric_limits<int64_t>::max(),
+                                    "{ \"lastPull\" : 9223372036854775807 }"}),
+    [](const ::testing::TestParamInfo<RoundTripCase>& param) { return std::string(param.param.name); });
+
+TEST(State, DefaultTimeIsRenderedExactly)
+{
+    const time_t before = time(nullptr);
+    Nerivo client;
+    const time_t after = time(nullptr);
+    const std::string state = client.getState();
+
+    // The text must be one of the few that the bracketing clock allows.
+    bool matched = false;
+    for (int64_t t = before - YEAR; t <= after - YEAR; ++t) {
+        matched = matched || state == stateText(static_cast<uint64_t>(t));
+    }
+    EXPECT_TRUE(matched) << state;
+    EXPECT_EQ(state, stateText(static_cast<uint64_t>(client.lastPull())));
+}
+
+TEST(State, ShutdownStraightAfterInitReturnsTheDefaultTime)
+{
+    ConfigCategory empty("nerivo", "{}");
+    const time_t before = time(nullptr);
+    PLUGIN_HANDLE handle = plugin_init(&empty);
+    const time_t after = time(nullptr);
+    ASSERT_NE(handle, nullptr);
+    const std::string state = plugin_shutdown(handle);
+
+    bool matched = false;
+    for (int64_t t = before - YEAR; t <= after - YEAR; ++t) {
+        matched = matched || state == stateText(static_cast<uint64_t>(t));
+    }
+    EXPECT_TRUE(matched) << state;
+}
+
+TEST(State, StartThenShutdownHandsTheStateBack)
+{
+    ConfigCategory empty("nerivo", "{}");
+    PLUGIN_HANDLE handle = plugin_init(&empty);
+    ASSERT_NE(handle, nullptr);
+    const std::string stored = "{ \"lastPull\" : 18446744073709551611 }";
+    plugin_start(handle, stored);
+    EXPECT_EQ(static_cast<Nerivo*>(handle)->lastPull(), -5);
+    EXPECT_EQ(static_cast<Nerivo*>(handle)->nextPull(), -5);
+    EXPECT_EQ(plugin_shutdown(handle), stored);
+}
+
+TEST(State, AcceptsCompactTextExtraMembersAndAnyMemberOrder)
+{
+    struct Case {
+        const char* text;
+        int64_t time;
+    } cases[] = {
+        {"{\"lastPull\":42}", 42},
+        {"{ \"lastPull\" : 42, \"other\" : \"x\" }", 42},
+        {"{\"a\": [1, 2], \"b\": {\"lastPull\": 7}, \"lastPull\": 43}", 43},
+        {"\n\t{ \"lastPull\" :\n 44 }\n", 44},
+        {"{\"lastPull\": 18446744073709551615}", -1},
+    };
+    LogCapture log;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        Nerivo client;
+        client.restoreState(c.text);
+        EXPECT_EQ(client.lastPull(), c.time);
+        EXPECT_EQ(client.nextPull(), c.time);
+    }
+    EXPECT_TRUE(log.at(Level::Warning).empty());
+}
+
+struct InvalidCase {
+    const char* name;
+    std::string text;
+    std::string warning;
+};
+
+std::ostream& operator<<(std::ostream& out, const InvalidCase& c)
+{
+    return out << c.name << " \"" << c.text << "\"";
+}
+
+class InvalidState : public ::testing::TestWithParam<InvalidCase> {};
+
+TEST_P(InvalidState, LogsOneWarningAndChangesNoTime)
+{
+    const InvalidCase& c = GetParam();
+    Nerivo client;
+    // A time that no fallback could produce, so a change of any kind shows.
+    client.restoreState("{ \"lastPull\" : 1000 }");
+    ASSERT_EQ(client.lastPull(), 1000);
+
+    LogCapture log;
+    client.restoreState(c.text);
+    EXPECT_EQ(client.lastPull(), 1000);
+    EXPECT_EQ(client.nextPull(), 1000);
+    EXPECT_EQ(log.at(Level::Warning), std::vector<std::string>{c.warning});
+    EXPECT_EQ(log.entries().size(), 1u);
+}
+
+TEST_P(InvalidState, LeavesTheDefaultOfAFreshClient)
+{
+    const InvalidCase& c = GetParam();
+    Nerivo client;
+    const int64_t before = client.lastPull();
+    client.restoreState(c.text);
+    EXPECT_EQ(client.lastPull(), before);
+    EXPECT_EQ(client.nextPull(), before);
+}
+
+std::string invalid(const std::string& text)
+{
+    return "Persisted state of plugin is invalid: " + text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, InvalidState,
+    ::testing::Values(
+        InvalidCase{"Empty", "", invalid("")},
+        InvalidCase{"Blank", " \t ", invalid(" \t ")},
+        InvalidCase{"NotJson", "lastPull=5", invalid("lastPull=5")},
+        InvalidCase{"Truncated", "{ \"lastPull\" : 12", invalid("{ \"lastPull\" : 12")},
+        InvalidCase{"TrailingText", "{ \"lastPull\" : 12 } x", invalid("{ \"lastPull\" : 12 } x")},
+        InvalidCase{"SingleQuotes", "{ 'lastPull' : 12 }", invalid("{ 'lastPull' : 12 }")},
+        InvalidCase{"Negative", "{ \"lastPull\" : -5 }", NO_LAST_PULL},
+        InvalidCase{"Fraction", "{ \"lastPull\" : 12.5 }", NO_LAST_PULL},
+        InvalidCase{"WholeFraction", "{ \"lastPull\" : 12.0 }", NO_LAST_PULL},
+        InvalidCase{"Exponent", "{ \"lastPull\" : 1e3 }", NO_LAST_PULL},
+        InvalidCase{"BeyondUnsigned64", "{ \"lastPull\" : 18446744073709551616 }", NO_LAST_PULL},
+        InvalidCase{"Text", "{ \"lastPull\" : \"1719842709\" }", NO_LAST_PULL},
+        InvalidCase{"Boolean", "{ \"lastPull\" : true }", NO_LAST_PULL},
+        InvalidCase{"Null", "{ \"lastPull\" : null }", NO_LAST_PULL},
+        InvalidCase{"Object", "{ \"lastPull\" : { \"value\" : 5 } }", NO_LAST_PULL},
+        InvalidCase{"Missing", "{ \"other\" : 5 }", NO_LAST_PULL},
+        InvalidCase{"EmptyObject", "{}", NO_LAST_PULL},
+        InvalidCase{"OtherCase", "{ \"LastPull\" : 5 }", NO_LAST_PULL},
+        InvalidCase{"NestedOnly", "{ \"state\" : { \"lastPull\" : 5 } }", NO_LAST_PULL},
+        InvalidCase{"TopLevelArray", "[ { \"lastPull\" : 5 } ]", NO_LAST_PULL},
+        InvalidCase{"TopLevelNumber", "5", NO_LAST_PULL},
+        InvalidCase{"TopLevelString", "\"{ \\\"lastPull\\\" : 5 }\"", NO_LAST_PULL}),
+    [](const ::testing::TestParamInfo<InvalidCase>& param) { return std::string(param.param.name); });
+
+}  // namespace
