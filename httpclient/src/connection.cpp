@@ -154,7 +154,7 @@ void Connection::fail(Step step, const error_code& ec, const Settings& settings,
     case Step::tunnel:
         what = "opening a tunnel to " + endpoint_.authority() + " through proxy " + hop.authority();
         break;
-    case Step::handshake: what = "TLS handshake with " + endpoint_.authority(); break;
+    case Step::handshake: what = "performing the TLS handshake with " + endpoint_.authority(); break;
     case Step::write: what = "sending the request to " + endpoint_.authority(); break;
     case Step::read: what = "reading the answer from " + endpoint_.authority(); break;
     }
@@ -205,6 +205,8 @@ void Connection::open(const Settings& settings) {
     arm();
     ec = run([&](auto handler) { transport.async_connect(results, std::move(handler)); });
     if (ec) fail(Step::connect, ec, settings, hop);
+    // Requests are small writes answered at once; Nagle would hold them back.
+    transport.socket().set_option(tcp::no_delay(true), ec);
 
     if (via_proxy) {
         // Ask the proxy for a tunnel to the API host.

@@ -1,0 +1,165 @@
+// Every way a request can fail surfaces as boost::system::system_error whose
+// message names the step, the host and the cause.
+#include "https_test_support.hpp"
+
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <openssl/x509_vfy.h>
+
+#include <chrono>
+#include <functional>
+#include <vector>
+
+namespace https_test {
+namespace {
+
+using fakeservice::Answer;
+
+// Runs the request and returns the exception it must throw.
+boost::system::system_error failureOf(const std::function<void()>& request) {
+    try {
+        request();
+    } catch (const boost::system::system_error& e) {
+        return e;
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << "wrong exception type: " << e.what();
+        return boost::system::system_error(boost::system::error_code());
+    }
+    ADD_FAILURE() << "the request did not fail";
+    return boost::system::system_error(boost::system::error_code());
+}
+
+TEST_F(HttpsTest, RefusedConnection) {
+    const unsigned short port = unusedPort();
+    for (bool via_proxy : {false, true}) {
+        SCOPED_TRACE(via_proxy ? "proxy port closed" : "server port closed");
+        const std::string closed = "127.0.0.1:" + std::to_string(port);
+        HttpsClient client(via_proxy ? kApiHost : closed);
+        limit(client);
+        if (via_proxy) client.config.proxy_server = closed;
+        const auto e = failureOf([&] { client.request("GET", kSitesUrl); });
+        EXPECT_EQ(e.code(), boost::asio::error::connection_refused);
+        EXPECT_TRUE(contains(e.what(), "connecting to " + closed)) << e.what();
+    }
+}
+
+TEST_F(HttpsTest, RefusedTunnel) {
+    service->setRefuseTunnels(true);
+    auto client = proxied();
+    const auto e = failureOf([&] { client->request("GET", kSitesUrl); });
+    EXPECT_TRUE(contains(e.what(), "refused the tunnel to api.nerivowater.com:443")) << e.what();
+    EXPECT_TRUE(contains(e.what(), "403 Forbidden")) << e.what();
+    EXPECT_TRUE(service->requests().empty());
+    ASSERT_EQ(service->connections().size(), 1u);
+    EXPECT_TRUE(service->connections()[0].tunnelRefused);
+}
+
+TEST_F(HttpsTest, StalledAnswerTimesOut) {
+    Answer stall;
+    stall.stall = true;
+    service->script(kSitesUrl, stall);
+    auto client = proxied();
+    client->config.timeout = 1;
+    const auto start = std::chrono::steady_clock::now();
+    const auto e = failureOf([&] { client->request("GET", kSitesUrl); });
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(contains(e.what(), "request to api.nerivowater.com timed out after 1 s")) << e.what();
+    EXPECT_TRUE(contains(e.what(), "reading the answer")) << e.what();
+    EXPECT_GE(elapsed, std::chrono::milliseconds(900));
+    EXPECT_LT(elapsed, std::chrono::seconds(8));
+}
+
+TEST_F(HttpsTest, SilentPeerTimesOutWhileConnecting) {
+    // The TCP connect succeeds (backlog) but nothing answers: the handshake, or
+    // the CONNECT exchange, must give up after timeout_connect.
+    SilentListener silent;
+    const std::string silent_address = "127.0.0.1:" + std::to_string(silent.port());
+    struct Case {
+        bool via_proxy;
+        std::string step;
+    };
+    for (const Case& c : {Case{false, "performing the TLS handshake"}, Case{true, "opening a tunnel"}}) {
+        HttpsClient client(c.via_proxy ? kApiHost : silent_address);
+        client.config.timeout_connect = 1;
+        client.config.timeout = 30;  // must not be the one that applies
+        if (c.via_proxy) client.config.proxy_server = silent_address;
+        const auto start = std::chrono::steady_clock::now();
+        const auto e = failureOf([&] { client.request("GET", kSitesUrl); });
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        EXPECT_TRUE(contains(e.what(), "timed out after 1 s while " + c.step)) << e.what();
+        EXPECT_LT(elapsed, std::chrono::seconds(8));
+    }
+}
+
+TEST_F(HttpsTest, TruncatedBodyFails) {
+    for (auto framing : {fakeservice::Framing::ContentLength, fakeservice::Framing::Chunked}) {
+        Answer half = plain(std::string(100000, 'y'), framing);
+        half.closeMidBody = true;
+        service->script("/half", half);
+        auto client = proxied();
+        const auto e = failureOf([&] { client->request("GET", "/half"); });
+        EXPECT_TRUE(contains(e.what(), "reading the answer from api.nerivowater.com:443 failed")) << e.what();
+    }
+}
+
+TEST_F(HttpsTest, NameNotInCertificateIsRejected) {
+    // The fake's proxy tunnels any name to its own certificate, which does not
+    // list this one.
+    auto client = proxied("other.nerivowater.com");
+    const auto e = failureOf([&] { client->request("GET", "/api/sites"); });
+    EXPECT_TRUE(contains(e.what(), "TLS handshake with other.nerivowater.com:443 failed")) << e.what();
+    EXPECT_TRUE(contains(e.what(), "does not name other.nerivowater.com")) << e.what();
+    EXPECT_TRUE(service->requests().empty());
+}
+
+TEST_F(HttpsTest, VerifyFileAddsTrust) {
+    ASSERT_EQ(::setenv("SSL_CERT_FILE", "/nonexistent/ca.pem", 1), 0);
+    const std::string address = "127.0.0.1:" + std::to_string(service->port());
+    {
+        HttpsClient client(address);
+        limit(client);
+        const auto e = failureOf([&] { client.request("GET", "/"); });
+        EXPECT_TRUE(contains(e.what(), "certificate verification")) << e.what();
+    }
+    HttpsClient client(address, true, "", "", service->caFile());
+    limit(client);
+    EXPECT_EQ(client.request("GET", "/")->status_code, "404 Not Found");
+}
+
+class UntrustedServiceTest : public HttpsTest {
+protected:
+    fakeservice::Options options() const override {
+        fakeservice::Options o;
+        o.untrustedCertificate = true;
+        return o;
+    }
+};
+
+TEST_F(UntrustedServiceTest, UntrustedCertificateIsRejectedWithReason) {
+    for (bool via_proxy : {false, true}) {
+        SCOPED_TRACE(via_proxy ? "proxied" : "direct");
+        auto client = via_proxy ? proxied() : direct();
+        const auto e = failureOf([&] { client->request("GET", kSitesUrl); });
+        const std::string what = e.what();
+        EXPECT_TRUE(contains(what, "TLS handshake with")) << what;
+        // Whichever way the foreign chain is presented, OpenSSL's reason is given.
+        const bool has_reason =
+            contains(what, X509_verify_cert_error_string(X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY)) ||
+            contains(what, X509_verify_cert_error_string(X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT)) ||
+            contains(what, X509_verify_cert_error_string(X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN));
+        EXPECT_TRUE(has_reason) << what;
+    }
+    EXPECT_TRUE(service->requests().empty());
+}
+
+TEST_F(UntrustedServiceTest, VerificationCanBeTurnedOff) {
+    HttpsClient client(kApiHost, false);
+    limit(client);
+    client.config.proxy_server = service->hostPort();
+    EXPECT_EQ(client.request("GET", kSitesUrl)->status_code, "404 Not Found");
+    EXPECT_EQ(service->requests().size(), 1u);
+}
+
+}  // namespace
+}  // namespace https_test
