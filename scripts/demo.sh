@@ -53,6 +53,8 @@ cat >"$work/config.json" <<EOF
 EOF
 
 echo "== Hosting the plugin: $polls polls, $interval s apart"
+echo "   (no stored state yet: the plugin says so, starts one year back and catches up;"
+echo "    the simulator answers at most 288 samples per tag per request)"
 echo "   config: $(cat "$work/config.json")"
 SSL_CERT_FILE="$ca_file" build/tools/south-host --plugin build/src/libNerivoWater.so.1 \
   --config "$work/config.json" --state "$work/state.json" --polls "$polls" --interval "$interval" \
