@@ -88,6 +88,7 @@ struct ZoneCase {
     std::vector<std::string> zones;  // one site per entry, in list order
     std::string expectedFrom;        // range start for kT0
 };
+void PrintTo(const ZoneCase& c, std::ostream* os) { *os << c.expectedFrom; }
 
 class ZoneOffsetTest : public DataPathTest, public ::testing::WithParamInterface<ZoneCase> {};
 

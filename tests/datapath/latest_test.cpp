@@ -145,6 +145,7 @@ struct LatestShape {
     const char* name;
     std::string body;
 };
+void PrintTo(const LatestShape& c, std::ostream* os) { *os << c.name; }
 
 class LatestShapeTest : public LatestTest, public ::testing::WithParamInterface<LatestShape> {};
 

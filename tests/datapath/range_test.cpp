@@ -38,6 +38,7 @@ struct SplitCase {
     std::vector<std::string> tags;               // in discovery order
     std::vector<std::string> expectedTagLists;  // one per request, in order
 };
+void PrintTo(const SplitCase& c, std::ostream* os) { *os << c.name; }
 
 class BatchingTest : public DataPathTest, public ::testing::WithParamInterface<SplitCase> {};
 
@@ -96,6 +97,7 @@ struct BadAnswer {
     Answer answer;
     const char* errorFragment;  // empty: the error line must name the URL
 };
+void PrintTo(const BadAnswer& c, std::ostream* os) { *os << c.name; }
 
 Answer closedAnswer()
 {
@@ -183,6 +185,7 @@ struct GoodEnding {
     Answer answer;
     bool emptyBodyWarning;
 };
+void PrintTo(const GoodEnding& c, std::ostream* os) { *os << c.name; }
 
 class SuccessfulEndingTest : public DataPathTest, public ::testing::WithParamInterface<GoodEnding> {};
 

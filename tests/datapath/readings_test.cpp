@@ -25,6 +25,7 @@ struct ValueCase {
     std::string json;
     std::vector<std::string> datapoints;
 };
+void PrintTo(const ValueCase& c, std::ostream* os) { *os << c.name; }
 
 class ValueTypeTest : public ReadingsTest, public ::testing::WithParamInterface<ValueCase> {};
 
@@ -60,6 +61,7 @@ struct QualityCase {
     std::vector<std::string> datapoints;
     bool warned;
 };
+void PrintTo(const QualityCase& c, std::ostream* os) { *os << c.name; }
 
 class QualityTest : public ReadingsTest, public ::testing::WithParamInterface<QualityCase> {};
 
@@ -95,6 +97,7 @@ struct UnitsCase {
     std::string storage;
     std::vector<std::string> datapoints;
 };
+void PrintTo(const UnitsCase& c, std::ostream* os) { *os << c.name; }
 
 class UnitsTest : public ReadingsTest, public ::testing::WithParamInterface<UnitsCase> {};
 
@@ -124,6 +127,7 @@ struct AlarmCase {
     std::string lo, loLo, hi, hiHi;
     std::vector<std::string> datapoints;
 };
+void PrintTo(const AlarmCase& c, std::ostream* os) { *os << c.name; }
 
 class AlarmsTest : public ReadingsTest, public ::testing::WithParamInterface<AlarmCase> {};
 
@@ -214,6 +218,7 @@ struct TimeCase {
     std::string timeText;
     int64_t utcSeconds;
 };
+void PrintTo(const TimeCase& c, std::ostream* os) { *os << c.name; }
 
 class TimeTest : public ReadingsTest, public ::testing::WithParamInterface<TimeCase> {};
 
