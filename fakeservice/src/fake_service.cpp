@@ -180,6 +180,9 @@ void FakeService::Impl::acceptLoop() {
                 ++it;
             }
         }
+        // Headers and body go out in separate writes; without this Nagle's
+        // algorithm holds the body back for the client's delayed ACK.
+        conn->socket.set_option(tcp::no_delay(true), ec);
         conn->id = ++nextId;
         conn->fd = conn->socket.native_handle();
         Connection record;
