@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <stdexcept>
 
 #include <rapidjson/stringbuffer.h>
@@ -193,33 +194,23 @@ void writeSample(Writer& w, const Sample& s, int offsetMinutes)
 
 int64_t daysFromCivil(int year, unsigned month, unsigned day)
 {
-    // Howard Hinnant's algorithm: proleptic Gregorian, no time zone database.
-    year -= month <= 2 ? 1 : 0;
-    const int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(year - era * 400);
-    const unsigned doy = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+    // glibc's timegm does the calendar; it normalises out-of-range fields,
+    // which callers have already rejected.
+    struct tm parts {};
+    parts.tm_year = year - 1900;
+    parts.tm_mon = static_cast<int>(month) - 1;
+    parts.tm_mday = static_cast<int>(day);
+    return floorDiv(static_cast<int64_t>(timegm(&parts)), DAY);
 }
 
 std::string formatWallTime(int64_t epoch, int offsetMinutes)
 {
-    const int64_t local = epoch + static_cast<int64_t>(offsetMinutes) * 60;
-    int64_t days = floorDiv(local, DAY);
-    const int64_t secs = local - days * DAY;
-    // Inverse of daysFromCivil.
-    days += 719468;
-    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const unsigned doe = static_cast<unsigned>(days - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned day = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned month = mp < 10 ? mp + 3 : mp - 9;
-    const int64_t year = static_cast<int64_t>(yoe) + era * 400 + (month <= 2 ? 1 : 0);
-    char buffer[48];
-    std::snprintf(buffer, sizeof buffer, "%04lld-%02u-%02uT%02d:%02d:%02d", static_cast<long long>(year), month, day,
-                  static_cast<int>(secs / 3600), static_cast<int>(secs / 60 % 60), static_cast<int>(secs % 60));
+    const time_t local = static_cast<time_t>(epoch + static_cast<int64_t>(offsetMinutes) * 60);
+    struct tm parts {};
+    char buffer[48] = "";
+    if (gmtime_r(&local, &parts) != nullptr) {
+        std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%S", &parts);
+    }
     return buffer;
 }
 
