@@ -52,9 +52,12 @@ cat >"$work/config.json" <<EOF
 {"key": "$key", "proxy": "127.0.0.1:$port", "includeSite": "true"}
 EOF
 
+# A state as the platform would have stored it an hour ago, so the first poll
+# shows the last hour; without one the plugin would start a year back.
+echo "{ \"lastPull\" : $(( $(date +%s) - 3600 )) }" >"$work/state.json"
+
 echo "== Hosting the plugin: $polls polls, $interval s apart"
-echo "   (no stored state yet: the plugin says so, starts one year back and catches up;"
-echo "    the simulator answers at most 288 samples per tag per request)"
+echo "   stored state: $(cat "$work/state.json") (one hour ago)"
 echo "   config: $(cat "$work/config.json")"
 SSL_CERT_FILE="$ca_file" build/tools/south-host --plugin build/src/libNerivoWater.so.1 \
   --config "$work/config.json" --state "$work/state.json" --polls "$polls" --interval "$interval" \
