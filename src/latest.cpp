@@ -7,7 +7,7 @@
 bool Nerivo::getAssetData(const AssetData* asset, std::vector<Datapoint*>& datapoints, std::string& time)
 {
     // The tag goes into the path whole, however long it is.
-    const std::string url = apiUrl("timeseriesdata/" + asset->m_historianTag + "/latest");
+    const std::string url = apiUrl("timeseriesdata/" + urlTag(asset->m_historianTag) + "/latest");
     m_logger->debug("Get latest data: %s", url.c_str());
     ApiAnswer answer;
     if (!apiGet(url, answer)) {

@@ -126,6 +126,26 @@ std::string Nerivo::apiUrl(const std::string& resourcePath) const
     return "https://" + m_host + "/api/" + resourcePath;
 }
 
+std::string Nerivo::urlTag(const std::string& tag)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string encoded;
+    encoded.reserve(tag.size());
+    for (const unsigned char c : tag) {
+        // ASCII ranges, not isalnum: the host's locale must not change URLs.
+        const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                                c == '-' || c == '.' || c == '_' || c == '~';
+        if (unreserved) {
+            encoded += static_cast<char>(c);
+        } else {
+            encoded += '%';
+            encoded += hex[c >> 4];
+            encoded += hex[c & 0x0F];
+        }
+    }
+    return encoded;
+}
+
 bool Nerivo::apiGet(const std::string& url, ApiAnswer& answer)
 {
     SimpleWeb::CaseInsensitiveMultimap header;

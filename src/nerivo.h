@@ -98,6 +98,10 @@ private:
     };
 
     std::string apiUrl(const std::string& resourcePath) const;
+    // A historian tag as it may stand in a URL: bytes other than letters,
+    // digits and "-._~" percent-encoded, so that no tag can break the
+    // request line or the tag list.
+    static std::string urlTag(const std::string& tag);
     // Sends one authenticated GET; logs and returns false when the request
     // itself fails.
     bool apiGet(const std::string& url, ApiAnswer& answer);

@@ -57,7 +57,7 @@ bool Nerivo::getDateRange(std::vector<Reading*>* readings)
         if (!firstTag) {
             url += ',';
         }
-        url += entry.first;
+        url += urlTag(entry.first);
         if (url.size() > MAX_URL_LENGTH) {
             if (!makeRequest(readings, url)) {
                 return false;

@@ -141,6 +141,22 @@ TEST_F(LatestTest, LongTagIsRequestedWhole)
               (std::vector<std::string>{"quality=s:uncertain", "Flow=i:3", "units=s:m3/h", "siteID=i:1", "site=s:North"}));
 }
 
+TEST_F(LatestTest, TagOutsideTheUrlAlphabetIsPercentEncodedInThePath)
+{
+    Param p;
+    p.tag = "North/Pump 3?";
+    scriptOneSite({p});
+    fake.script(apiUrl("timeseriesdata/North%2FPump%203%3F/latest"),
+                Answer::json(latestBody(p.tag, "{\"quality\":3,\"value\":4,\"timestamp\":\"2024-07-01T16:05:09\"}")));
+    initAt(kT0);
+
+    auto readings = latest();
+    EXPECT_EQ(targets(), std::vector<std::string>{apiUrl("timeseriesdata/North%2FPump%203%3F/latest")});
+    ASSERT_EQ(readings->size(), 1u);
+    EXPECT_EQ(describe(readings->front()),
+              (std::vector<std::string>{"quality=s:good", "Flow=i:4", "units=s:m3/h", "siteID=i:1", "site=s:North"}));
+}
+
 struct LatestShape {
     const char* name;
     std::string body;

@@ -379,3 +379,32 @@ TEST_F(DataPathTest, WithoutStoredStateTheFirstRangeReachesBackOneYear)
 
 }  // namespace
 }  // namespace dp
+
+namespace dp {
+namespace {
+
+// Tags are the service's own text: a space, a comma or a line break in one
+// must neither split the tag list nor break the request line.
+TEST_F(DataPathTest, TagsOutsideTheUrlAlphabetArePercentEncoded)
+{
+    Param odd;
+    odd.tag = "Pump 3,Flow&x=%\n\xC3\xBC/";
+    Param plain;
+    plain.tag = "AMS-1.Flow_2~";
+    plain.parameterName = "Level";
+    scriptOneSite({odd, plain}, "(GMT+00:00) London");
+    initAt(1719824400);
+    rangeAnswer(Answer::json(seriesBody({{"AMS-1.Flow_2~", "[" + sample("2024-07-01T10:00:00") + "]"},
+                                         {odd.tag, "[" + sample("2024-07-01T10:00:01") + "]"}})));
+
+    auto readings = poll();
+    ASSERT_EQ(rangeRequests().size(), 1u);
+    EXPECT_EQ(splitRange(rangeRequests()[0].target).tags, "AMS-1.Flow_2~,Pump%203%2CFlow%26x%3D%25%0A%C3%BC%2F");
+    // The answer names the tag as it is, and it finds its record.
+    ASSERT_TRUE(readings);
+    ASSERT_EQ(readings->size(), 2u);
+    EXPECT_EQ((*readings)[1]->getAssetName(), "Pump 3.Flow");
+}
+
+}  // namespace
+}  // namespace dp
