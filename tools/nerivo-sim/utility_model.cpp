@@ -95,60 +95,48 @@ double demand(double hour)
     return 0.8 + 0.45 * bump(7.5, 1.5) + 0.3 * bump(19.0, 2.0) - 0.25 * bump(3.5, 2.0);
 }
 
+// What the service lists for each kind of parameter; a null threshold is
+// one the utility has not set.
+struct QuantityRow {
+    Quantity quantity;
+    const char* name;
+    const char* storageUnit;
+    const char* displayUnit;  // empty: the storage unit is what users see
+    const char* kpi;
+    const char* alarmHi;
+    const char* alarmHiHi;
+    const char* alarmLo;
+    const char* alarmLoLo;
+};
+
+const QuantityRow QUANTITIES[] = {
+    {Quantity::Flow, "Flow", "m3/s", "m3/h", "FLOW", "450", "520", "40", nullptr},
+    {Quantity::Pressure, "Pressure", "kPa", "bar", "PRESSURE", "6.5", "7.5", "2.0", "1.5"},
+    {Quantity::Level, "Level", "m", "", "LEVEL", "4.8", nullptr, "1.0", "0.5"},
+    {Quantity::Chlorine, "Chlorine", "mg/L", "mg/L", "FREE_CHLORINE", "1.5", "2.0", "0.2", "0.1"},
+    {Quantity::Turbidity, "Turbidity", "NTU", "NTU", "TURBIDITY", "1.0", "4.0", nullptr, nullptr},
+};
+
+std::optional<std::string> threshold(const char* text)
+{
+    return text ? std::optional<std::string>(text) : std::nullopt;
+}
+
 void fillParameter(Parameter& p, Quantity quantity)
 {
     p.quantity = quantity;
-    switch (quantity) {
-    case Quantity::Flow:
-        p.name = "Flow";
-        p.storageUnit = "m3/s";
-        p.displayUnit = "m3/h";
-        p.kpi = "FLOW";
-        p.alarmHi = "450";
-        p.alarmHiHi = "520";
-        p.alarmLo = "40";
-        p.alarmLoLo = std::nullopt;
-        break;
-    case Quantity::Pressure:
-        p.name = "Pressure";
-        p.storageUnit = "kPa";
-        p.displayUnit = "bar";
-        p.kpi = "PRESSURE";
-        p.alarmHi = "6.5";
-        p.alarmHiHi = "7.5";
-        p.alarmLo = "2.0";
-        p.alarmLoLo = "1.5";
-        break;
-    case Quantity::Level:
-        p.name = "Level";
-        p.storageUnit = "m";
-        p.displayUnit = "";  // the storage unit is what users see
-        p.kpi = "LEVEL";
-        p.alarmHi = "4.8";
-        p.alarmHiHi = std::nullopt;
-        p.alarmLo = "1.0";
-        p.alarmLoLo = "0.5";
-        break;
-    case Quantity::Chlorine:
-        p.name = "Chlorine";
-        p.storageUnit = "mg/L";
-        p.displayUnit = "mg/L";
-        p.kpi = "FREE_CHLORINE";
-        p.alarmHi = "1.5";
-        p.alarmHiHi = "2.0";
-        p.alarmLo = "0.2";
-        p.alarmLoLo = "0.1";
-        break;
-    case Quantity::Turbidity:
-        p.name = "Turbidity";
-        p.storageUnit = "NTU";
-        p.displayUnit = "NTU";
-        p.kpi = "TURBIDITY";
-        p.alarmHi = "1.0";
-        p.alarmHiHi = "4.0";
-        p.alarmLo = std::nullopt;
-        p.alarmLoLo = std::nullopt;
-        break;
+    for (const QuantityRow& row : QUANTITIES) {
+        if (row.quantity != quantity)
+            continue;
+        p.name = row.name;
+        p.storageUnit = row.storageUnit;
+        p.displayUnit = row.displayUnit;
+        p.kpi = row.kpi;
+        p.alarmHi = threshold(row.alarmHi);
+        p.alarmHiHi = threshold(row.alarmHiHi);
+        p.alarmLo = threshold(row.alarmLo);
+        p.alarmLoLo = threshold(row.alarmLoLo);
+        return;
     }
 }
 
