@@ -3,6 +3,7 @@
 #include "nerivo.h"
 #include "reading.h"
 #include "sample_mapping.h"
+#include "service_answer.h"
 
 bool Nerivo::getAssetData(const AssetData* asset, std::vector<Datapoint*>& datapoints, std::string& time)
 {
@@ -15,31 +16,29 @@ bool Nerivo::getAssetData(const AssetData* asset, std::vector<Datapoint*>& datap
     }
     m_logger->info("Latest Data for %s %s: %s", asset->m_historianTag.c_str(), asset->m_assetName.c_str(),
                    answer.body.c_str());
-    if (answer.body.empty()) {
+    rapidjson::Document doc;
+    const rapidjson::Value* result = nullptr;
+    switch (nerivo::readResult(answer.body, rapidjson::kObjectType, doc, result)) {
+    case nerivo::AnswerOutcome::RESULT:
+        break;
+    case nerivo::AnswerOutcome::EMPTY:
         m_logger->warn("Asset \"%s\"has no availale data", asset->m_assetName.c_str());
         return true;
-    }
-    rapidjson::Document doc;
-    doc.Parse(answer.body.c_str(), answer.body.size());
-    if (doc.HasParseError()) {
+    case nerivo::AnswerOutcome::UNPARSABLE:
         m_logger->error("Failed to parse timeseries data response: %s", answer.body.c_str());
         return true;
-    }
-    if (!doc.IsObject()) {
+    case nerivo::AnswerOutcome::NOT_OBJECT:
         m_logger->warn("Latest data of tag %s is not a JSON object", asset->m_historianTag.c_str());
         return true;
-    }
-    auto result = doc.FindMember("result");
-    if (result == doc.MemberEnd()) {
+    case nerivo::AnswerOutcome::NO_RESULT:
         return true;
-    }
-    if (!result->value.IsObject()) {
+    case nerivo::AnswerOutcome::WRONG_TYPE:
         m_logger->warn("Latest data of tag %s holds a result that is not an object", asset->m_historianTag.c_str());
         return true;
     }
-    auto sample = result->value.FindMember(rapidjson::StringRef(asset->m_historianTag.data(),
+    auto sample = result->FindMember(rapidjson::StringRef(asset->m_historianTag.data(),
                                                                 asset->m_historianTag.size()));
-    if (sample == result->value.MemberEnd() || !sample->value.IsObject()) {
+    if (sample == result->MemberEnd() || !sample->value.IsObject()) {
         m_logger->warn("Latest data holds no sample object for tag %s", asset->m_historianTag.c_str());
         return true;
     }
