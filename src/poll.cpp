@@ -40,9 +40,9 @@ std::vector<Reading*>* Nerivo::takeReading()
         if (!connect()) {
             return readings;
         }
-        populateAssetInformation();
         m_initialised = true;
     }
+    maintainDiscovery();
     getDateRange(readings);
     return readings;
 }
