@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when any is missing.
+# Installs the Debian packages the build and the tests need, when any is missing
+# (dpkg-dev, file and lintian build and check the Debian package).
 set -euo pipefail
 packages=(g++ cmake make pkg-config libboost-dev libboost-system-dev libssl-dev openssl ca-certificates
-          rapidjson-dev libgtest-dev libgmock-dev libbenchmark-dev binutils python3)
+          rapidjson-dev libgtest-dev libgmock-dev libbenchmark-dev binutils python3
+          dpkg-dev file lintian)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
