@@ -9,6 +9,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "config_category.h"
+#include "config_text.h"
 #include "logger.h"
 
 namespace {
@@ -73,31 +74,14 @@ void Nerivo::configure(ConfigCategory* config)
     PendingFlagGuard pending(m_reconfPending);
 
     if (config->itemExists("key")) {
-        m_key = config->getValue("key");
+        applyKey(config->getValue("key"));
     }
     m_separator = config->itemExists("separator") ? config->getValue("separator") : std::string(".");
     m_includeSite = config->itemExists("includeSite") && isTrue(config->getValue("includeSite"));
     m_includeAlarms = config->itemExists("includeAlarms") && isTrue(config->getValue("includeAlarms"));
 
     if (config->itemExists("proxy")) {
-        std::string proxy = config->getValue("proxy");
-        const bool hasScheme = proxy.compare(0, 5, "http:") == 0 || proxy.compare(0, 5, "HTTP:") == 0 ||
-                               proxy.compare(0, 6, "https:") == 0 || proxy.compare(0, 6, "HTTPS:") == 0;
-        if (hasScheme) {
-            m_logger->warn("Expected proxy address without protocol prefix");
-            const auto slashes = proxy.find("//");
-            if (slashes != std::string::npos) {
-                std::string rest = proxy.substr(slashes + 2);
-                const auto path = rest.find('/');
-                if (path != std::string::npos) {
-                    rest.erase(path);
-                }
-                proxy = rest;
-                m_logger->warn("Stripped of URL components to use '%s' as proxy", proxy.c_str());
-            }
-        }
-        m_logger->info("Using proxy server %s", proxy.c_str());
-        m_proxy = proxy;
+        applyProxy(config->getValue("proxy"));
     }
 
     // The new key and proxy both apply to this discovery.
@@ -117,7 +101,62 @@ bool Nerivo::connect()
     }
     m_client->config.timeout_connect = REQUEST_TIMEOUT;
     m_client->config.timeout = REQUEST_TIMEOUT;
+    m_client->config.low_speed_bytes = LOW_SPEED_BYTES;
+    m_client->config.low_speed_window = m_lowSpeedWindow;
     return true;
+}
+
+void Nerivo::setLowSpeedWindow(std::chrono::milliseconds window)
+{
+    m_lowSpeedWindow = window;
+    if (m_client != nullptr) {
+        m_client->config.low_speed_window = window;
+    }
+}
+
+void Nerivo::applyKey(const std::string& key)
+{
+    // A line break would let the key write headers of its own.
+    if (nerivo::hasControlCharacter(key)) {
+        m_logger->error("Configuration item key holds a control character and is ignored; the previous key stays");
+        return;
+    }
+    m_key = key;
+    if (nerivo::isUnsetKey(key)) {
+        m_logger->warn("Configuration item key is empty or the placeholder: the service will refuse every request "
+                       "until the item key is set");
+    }
+}
+
+void Nerivo::applyProxy(std::string proxy)
+{
+    if (nerivo::hasControlCharacter(proxy)) {
+        m_logger->error("Configuration item proxy holds a control character and is ignored; the previous proxy "
+                        "stays");
+        return;
+    }
+    const bool hasScheme = proxy.compare(0, 5, "http:") == 0 || proxy.compare(0, 5, "HTTP:") == 0 ||
+                           proxy.compare(0, 6, "https:") == 0 || proxy.compare(0, 6, "HTTPS:") == 0;
+    if (hasScheme) {
+        m_logger->warn("Expected proxy address without protocol prefix");
+        const auto slashes = proxy.find("//");
+        if (slashes != std::string::npos) {
+            std::string rest = proxy.substr(slashes + 2);
+            const auto path = rest.find('/');
+            if (path != std::string::npos) {
+                rest.erase(path);
+            }
+            proxy = rest;
+            m_logger->warn("Stripped of URL components to use '%s' as proxy", nerivo::loggedProxy(proxy).c_str());
+        }
+    }
+    // Only the logged form: the password stays out of every log line.
+    const std::string logged = nerivo::loggedProxy(proxy);
+    m_logger->info("Using proxy server %s", logged.c_str());
+    if (!proxy.empty() && !nerivo::proxyHasPort(proxy)) {
+        m_logger->warn("Proxy server %s is written without a port: port 80 is assumed", logged.c_str());
+    }
+    m_proxy = proxy;
 }
 
 std::string Nerivo::apiUrl(const std::string& resourcePath) const
@@ -180,6 +219,11 @@ std::string Nerivo::getState() const
 
 void Nerivo::restoreState(const std::string& state)
 {
+    // RapidJSON must never be handed an empty text.
+    if (state.empty()) {
+        m_logger->warn("Persisted state of plugin is invalid: %s", state.c_str());
+        return;
+    }
     rapidjson::Document doc;
     doc.Parse(state.c_str(), state.size());
     if (doc.HasParseError()) {

@@ -2,6 +2,7 @@
 // The client of the Nerivo Water cloud service: configuration, discovery of
 // sites, assets and parameters, and retrieval of their time series.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -47,6 +48,10 @@ public:
     // Seconds the HTTPS client may spend connecting, and waiting on a request
     // that makes no progress, before the request fails.
     static constexpr long REQUEST_TIMEOUT = 60;
+    // Once an answer has started, fewer than this many bytes within the
+    // low-speed window fail the request, so that no trickle can hold a poll.
+    static constexpr std::size_t LOW_SPEED_BYTES = 1024;
+    static constexpr std::chrono::milliseconds LOW_SPEED_WINDOW{60000};
     // How far back the first date range reaches when no state was restored.
     static constexpr int64_t DEFAULT_LOOKBACK = 31536000;
     // A range URL longer than this is sent and the tag list starts afresh.
@@ -59,6 +64,10 @@ public:
 
     void configure(ConfigCategory* config);
     bool connect();
+    // The low-speed window of the HTTPS client, LOW_SPEED_WINDOW unless a
+    // test shortens it.
+    void setLowSpeedWindow(std::chrono::milliseconds window);
+    std::chrono::milliseconds lowSpeedWindow() const { return m_lowSpeedWindow; }
 
     std::vector<Reading*>* takeReading();
     bool getDateRange(std::vector<Reading*>* readings);
@@ -122,6 +131,10 @@ private:
         std::string body;
     };
 
+    // The key and proxy items of configure; a text that could break a
+    // request is refused and the previous value kept.
+    void applyKey(const std::string& key);
+    void applyProxy(std::string proxy);
     std::string apiUrl(const std::string& resourcePath) const;
     // A historian tag as it may stand in a URL: bytes other than letters,
     // digits and "-._~" percent-encoded, so that no tag can break the
@@ -165,4 +178,5 @@ private:
     unsigned m_discoveryFailures = 0;
     int64_t m_nextDiscovery = 0;
     int64_t m_discoveryRefresh = 86400;
+    std::chrono::milliseconds m_lowSpeedWindow = LOW_SPEED_WINDOW;
 };

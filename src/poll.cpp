@@ -77,10 +77,14 @@ bool Nerivo::getDateRange(std::vector<Reading*>* readings)
 
 std::string Nerivo::formatDate(int64_t time) const
 {
-    const time_t local = static_cast<time_t>(time + static_cast<int64_t>(m_timezoneOffset) * 60);
+    // Checked before the shift, which would overflow near the ends of the
+    // 64-bit range.
+    const int64_t shift = static_cast<int64_t>(m_timezoneOffset) * 60;
+    const bool overflows = shift > 0 ? time > INT64_MAX - shift : time < INT64_MIN - shift;
+    const time_t local = static_cast<time_t>(overflows ? 0 : time + shift);
     struct tm parts {};
     char buffer[80];
-    if (gmtime_r(&local, &parts) == nullptr) {
+    if (overflows || gmtime_r(&local, &parts) == nullptr) {
         // Only a time beyond the calendar's reach gets here; the epoch is a
         // harmless range bound for it.
         return "1970-01-01T00:00:00";

@@ -86,7 +86,8 @@ TEST_F(DataPathTest, ParametersAreAskedUnderTheSiteIdOfTheAssetElement)
 
 struct ZoneCase {
     std::vector<std::string> zones;  // one site per entry, in list order
-    std::string expectedFrom;        // range start for kT0
+    std::string expectedFrom;        // range start for lastPull
+    int64_t lastPull = kT0;
 };
 void PrintTo(const ZoneCase& c, std::ostream* os) { *os << c.expectedFrom; }
 
@@ -101,7 +102,10 @@ TEST_P(ZoneOffsetTest, RangeStartIsTheLastPullInTheZoneOfTheLastSiteThatGaveOne)
         scriptAssets(static_cast<long>(i + 1), {});
     }
     scriptSites(sites);
-    initAt(kT0);
+    init();
+    // Stored as unsigned, as the plugin stores it.
+    plugin_start(handle, "{ \"lastPull\" : " + std::to_string(static_cast<uint64_t>(c.lastPull)) + " }");
+    ASSERT_EQ(client()->lastPull(), c.lastPull);
 
     auto readings = poll();
     const auto ranges = rangeRequests();
@@ -121,7 +125,10 @@ INSTANTIATE_TEST_SUITE_P(
                       ZoneCase{{"(GMT+01:00) Paris", "(UTC+03:00) Moscow"}, "2024-07-01T15:05:09"},
                       ZoneCase{{"(GMT+01:00) Paris", "(GMT) Nowhere"}, "2024-07-01T15:05:09"},
                       ZoneCase{{"(GMT+01:00) Paris", ""}, "2024-07-01T15:05:09"},
-                      ZoneCase{{"(UTC+03:00) Moscow"}, "2024-07-01T14:05:09"}));
+                      ZoneCase{{"(UTC+03:00) Moscow"}, "2024-07-01T14:05:09"},
+                      // Shifting the ends of the 64-bit range would overflow.
+                      ZoneCase{{"(GMT+01:00) Paris"}, "1970-01-01T00:00:00", INT64_MAX},
+                      ZoneCase{{"(GMT-05:00) Eastern"}, "1970-01-01T00:00:00", INT64_MIN}));
 
 TEST_F(DataPathTest, UnauthorizedSiteListLeavesAnEmptyIndexAndIsRetriedAtTheNextPoll)
 {

@@ -106,6 +106,15 @@ Answer closedAnswer()
     return a;
 }
 
+// 8 bytes every 20 ms: far below 1 KiB in the window the test sets.
+Answer trickledAnswer()
+{
+    Answer a = Answer::json(std::string(4096, ' '));
+    a.trickleBytes = 8;
+    a.tricklePause = std::chrono::milliseconds(20);
+    return a;
+}
+
 const BadAnswer kBadAnswers[] = {
     // Data under an error status is not trusted either.
     {"Status500", Answer::json(seriesBody({{"b1", "[" + sample("2024-07-01T18:00:00") + "]"}}), 500),
@@ -115,6 +124,7 @@ const BadAnswer kBadAnswers[] = {
     {"TopLevelArray", Answer::json("[{\"result\":{}}]"), ""},
     {"ResultArray", Answer::json("{\"result\":[]}"), ""},
     {"ConnectionDropped", closedAnswer(), "API request failed"},
+    {"Trickled", trickledAnswer(), "fewer than 1024 bytes arrived in 300 ms"},
 };
 
 class FailedBatchTest : public DataPathTest,
@@ -133,6 +143,8 @@ TEST_P(FailedBatchTest, FailureStopsTheCycleKeepsEarlierReadingsAndLeavesTheLast
     const char badLead = midList ? 'c' : 'e';
     scriptOneSite(paramsFor(tags));
     initAt(kT0);
+    // The plugin's low-speed window, shortened so that a trickle fails fast.
+    client()->setLowSpeedWindow(std::chrono::milliseconds(300));
     onRange([&bad, badLead](const Request& req) {
         const std::string tagList = splitRange(req.target).tags;
         if (!tagList.empty() && tagList[0] == 'a') {

@@ -4,6 +4,7 @@
 // leave this machine.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -40,6 +41,7 @@ TEST(Construction, LastAndNextPullStartOneYearBack)
     EXPECT_TRUE(nerivo.tagIndex().empty());
     EXPECT_TRUE(nerivo.assetParameters().empty());
     EXPECT_TRUE(nerivo.siteNames().empty());
+    EXPECT_EQ(nerivo.lowSpeedWindow(), std::chrono::seconds(60));
 }
 
 TEST(PluginInit, CategoryLackingEveryItem)
@@ -70,7 +72,10 @@ TEST(PluginInit, DefaultConfigurationOfTheDescriptor)
     EXPECT_FALSE(client(handle)->includeAlarms());
     EXPECT_EQ(client(handle)->proxy(), "");
     EXPECT_EQ(log.at(Level::Info), std::vector<std::string>{"Using proxy server "});
-    EXPECT_TRUE(log.at(Level::Warning).empty());
+    // The placeholder key is taken, with one word that it will be refused.
+    const auto warnings = log.at(Level::Warning);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("until the item key is set"), std::string::npos) << warnings[0];
     plugin_shutdown(handle);
 }
 
@@ -187,9 +192,11 @@ TEST_F(Reconfigure, BeforeTheFirstPollStartsNoExchange)
 
 TEST_F(Reconfigure, PollRightAfterDoesNotYield)
 {
-    plugin_reconfigure(&m_handle, categoryJson({{"key", "new-key"}, {"proxy", m_newProxy.authority()}}));
-
+    // Through a proxy with credentials, whose password no line may show.
     LogCapture log;
+    plugin_reconfigure(&m_handle,
+                       categoryJson({{"key", "new-key"}, {"proxy", "user:s3cret@" + m_newProxy.authority()}}));
+    EXPECT_TRUE(log.has(Level::Info, "Using proxy server user:***@" + m_newProxy.authority()));
     const int64_t lastPull = client(m_handle)->lastPull();
     std::vector<Reading*>* readings = plugin_poll(m_handle);
     ASSERT_NE(readings, nullptr);
@@ -201,6 +208,8 @@ TEST_F(Reconfigure, PollRightAfterDoesNotYield)
     EXPECT_TRUE(client(m_handle)->initialised());
     // Every request was refused on loopback, so the range did not move.
     EXPECT_GE(log.count(Level::Error, "API request failed"), 1u);
+    EXPECT_GE(log.count(Level::Error, m_newProxy.authority()), 1u);
+    for (const auto& entry : log.entries()) EXPECT_EQ(entry.second.find("s3cret"), std::string::npos) << entry.second;
     EXPECT_EQ(client(m_handle)->lastPull(), lastPull);
     EXPECT_EQ(client(m_handle)->nextPull(), lastPull);
 }

@@ -347,6 +347,29 @@ TEST_F(HostTest, WrongKeyGivesErrorLinesAndNoReadings)
         EXPECT_EQ(request.path().find("/api/sites/"), std::string::npos) << request.target;
 }
 
+// A key that would write a header of its own is refused by name and never
+// sent; a proxy password shows in no line at any level.
+TEST_F(HostTest, KeyWithALineBreakIsRefusedAndAProxyPasswordIsNeverLogged)
+{
+    const std::string cfg = dir.write("config.json", "{\"key\": \"test-key\\r\\nX-Injected: yes\", \"proxy\": "
+                                                     "\"http://user:s3cret@" + service.hostPort() + "\"}");
+    const HostRun run = host({"--plugin", PLUGIN_PATH, "--config", cfg, "--polls", "1", "--log-level", "debug"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::size_t refused = 0;
+    for (const auto& line : lines(run.err)) {
+        EXPECT_EQ(line.find("s3cret"), std::string::npos) << line;
+        EXPECT_EQ(line.find("X-Injected"), std::string::npos) << line;
+        refused += line.find(" ERROR: ") != std::string::npos && line.find("item key") != std::string::npos;
+    }
+    EXPECT_EQ(refused, 1u) << run.err;
+    EXPECT_NE(run.err.find(" INFO: Using proxy server user:***@" + service.hostPort()), std::string::npos) << run.err;
+    ASSERT_FALSE(service.requests().empty());
+    for (const auto& request : service.requests()) {
+        EXPECT_FALSE(request.header("X-Injected").has_value()) << request.target;
+        EXPECT_EQ(request.header("X-Api-Key").value_or("?"), "") << request.target;
+    }
+}
+
 TEST_F(HostTest, ReconfigurationWithANewKeyRunsDiscoveryAgain)
 {
     const std::string cfg = dir.write("config.json", config("old-key"));
