@@ -14,9 +14,12 @@ key="demo-key"
 
 bash scripts/deps.sh
 
-echo "== Building the plugin, south-host and nerivo-sim in build/"
-cmake -S . -B build -DNERIVO_BUILD_TOOLS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$jobs" --target NerivoWater south-host nerivo-sim
+# Its own build folder and the bundled platform, so nothing another command
+# cached can break the demo.
+build=build-demo
+echo "== Building the plugin, south-host and nerivo-sim in $build/"
+cmake -S . -B "$build" -DLORVANE_ROOT= -DNERIVO_BUILD_TOOLS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j "$jobs" --target NerivoWater south-host nerivo-sim
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/nerivo-demo.XXXXXX")"
 sim_pid=""
@@ -31,7 +34,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 echo "== Starting the simulated utility"
-build/tools/nerivo-sim --port 0 --key "$key" --ca-file "$work/ca.pem" >"$work/sim.out" 2>"$work/sim.err" &
+"$build"/tools/nerivo-sim --port 0 --key "$key" --ca-file "$work/ca.pem" >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
 # Its first line names the port and the CA file; wait for it, at most 30 s.
 for _ in $(seq 300); do
@@ -59,7 +62,7 @@ echo "{ \"lastPull\" : $(( $(date +%s) - 3600 )) }" >"$work/state.json"
 echo "== Hosting the plugin: $polls polls, $interval s apart"
 echo "   stored state: $(cat "$work/state.json") (one hour ago)"
 echo "   config: $(cat "$work/config.json")"
-SSL_CERT_FILE="$ca_file" build/tools/south-host --plugin build/src/libNerivoWater.so.1 \
+SSL_CERT_FILE="$ca_file" "$build"/tools/south-host --plugin "$build"/src/libNerivoWater.so.1 \
   --config "$work/config.json" --state "$work/state.json" --polls "$polls" --interval "$interval" \
   --log-level warning >"$work/readings.jsonl" 2>"$work/host.log"
 

@@ -1,11 +1,13 @@
 // Discovery: the service's sites, each site's assets and each asset's
 // parameters, into the asset index that the data requests are built from.
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
 #include "logger.h"
 #include "nerivo.h"
+#include "service_answer.h"
 
 namespace {
 
@@ -54,109 +56,207 @@ bool readId(const rapidjson::Value& element, const char* name, long& id, bool& p
     return true;
 }
 
+std::size_t countParameters(const std::map<long, std::vector<Nerivo::AssetData*>*>& assets)
+{
+    std::size_t count = 0;
+    for (const auto& entry : assets) {
+        count += entry.second->size();
+    }
+    return count;
+}
+
+void noteMissing(std::string& missing, const std::string& what)
+{
+    if (!missing.empty()) {
+        missing += ", ";
+    }
+    missing += what;
+}
+
+// A refused key is the usual cause of a 401 or 403; say where to look.
+void keyHint(Logger* logger, const std::string& status)
+{
+    if (status.compare(0, 3, "401") == 0 || status.compare(0, 3, "403") == 0) {
+        logger->error("The service refused the request (%s): check the configuration item \"key\"",
+                      status.c_str());
+    }
+}
+
 }  // namespace
 
-bool Nerivo::populateAssetInformation()
+Nerivo::DiscoveredIndex::~DiscoveredIndex()
 {
-    clearAssetIndex();
+    for (auto& entry : assetParameters) {
+        for (AssetData* record : *entry.second) {
+            delete record;
+        }
+        delete entry.second;
+    }
+}
 
-    const std::string url = apiUrl("sites");
-    m_logger->debug("Get list of site: %s", url.c_str());
-    ApiAnswer answer;
+bool Nerivo::listGet(DiscoveredIndex& next, const std::string& url, const std::string& what, ApiAnswer& answer)
+{
+    ++next.requests;
     if (!apiGet(url, answer)) {
+        noteMissing(next.missing, what);
         return false;
     }
     if (answer.status != "200 OK") {
-        m_logger->error("Failed to retrieve list of sites: %s", answer.status.c_str());
+        noteMissing(next.missing, what);
+        return false;
+    }
+    return true;
+}
+
+bool Nerivo::populateAssetInformation()
+{
+    const auto started = std::chrono::steady_clock::now();
+    DiscoveredIndex next;
+    discoverSites(next);
+    const bool completed = next.missing.empty();
+    if (completed) {
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        m_logger->info("Discovery complete: %zu sites, %zu assets, %zu parameters, %zu tags, %u requests, %.3f s",
+                       next.sites, next.assetParameters.size(), countParameters(next.assetParameters), next.tagIndex.size(),
+                       next.requests, seconds);
+    }
+    if (next.offsetsDiffer) {
+        m_logger->warn("Sites give different time zone offsets; using %d minutes, the last site's, for all sites",
+                       static_cast<int>(next.offset));
+    }
+    // Never trade a good index for a partial one; before any discovery
+    // completed, a partial one that found more is better than nothing.
+    if (completed || (!m_discoveryCompleted && next.tagIndex.size() >= m_tagIndex.size())) {
+        adoptIndex(next);
+    }
+    scheduleDiscovery(completed, next.missing);
+    return completed;
+}
+
+void Nerivo::adoptIndex(DiscoveredIndex& next)
+{
+    clearAssetIndex();
+    m_assetParameters.swap(next.assetParameters);
+    m_tagIndex.swap(next.tagIndex);
+    m_siteNames.swap(next.siteNames);
+    if (next.hasOffset) {
+        m_timezoneOffset = next.offset;
+    }
+}
+
+bool Nerivo::discoverSites(DiscoveredIndex& next)
+{
+    const std::string url = apiUrl("sites");
+    m_logger->debug("Get list of site: %s", url.c_str());
+    ApiAnswer answer;
+    if (!listGet(next, url, "the site list", answer)) {
+        if (!answer.status.empty()) {
+            m_logger->error("Failed to retrieve list of sites: %s", answer.status.c_str());
+            keyHint(m_logger, answer.status);
+        }
         return false;
     }
     m_logger->info("Site list: %s", answer.body.c_str());
 
     rapidjson::Document doc;
-    doc.Parse(answer.body.c_str(), answer.body.size());
-    if (doc.HasParseError()) {
+    const rapidjson::Value* result = nullptr;
+    switch (nerivo::readResult(answer.body, rapidjson::kArrayType, doc, result)) {
+    case nerivo::AnswerOutcome::RESULT:
+        break;
+    case nerivo::AnswerOutcome::EMPTY:
+    case nerivo::AnswerOutcome::UNPARSABLE:
         m_logger->error("Fsiled to parse asset list response: %s", answer.body.c_str());
+        noteMissing(next.missing, "the site list");
         return false;
-    }
-    if (!doc.IsObject()) {
+    case nerivo::AnswerOutcome::NOT_OBJECT:
         m_logger->error("Site list is not a JSON object: %s", answer.body.c_str());
+        noteMissing(next.missing, "the site list");
+        return false;
+    case nerivo::AnswerOutcome::NO_RESULT:
+    case nerivo::AnswerOutcome::WRONG_TYPE:
+        noteMissing(next.missing, "the site list");
         return false;
     }
-    auto result = doc.FindMember("result");
-    if (result == doc.MemberEnd() || !result->value.IsArray()) {
-        return false;
-    }
-
-    for (const auto& site : result->value.GetArray()) {
-        if (!site.IsObject()) {
-            m_logger->warn("Skipping a site list element that is not an object");
-            continue;
-        }
-        long siteId = 0;
-        bool hasId = false;
-        if (!readId(site, "SITE_ID", siteId, hasId)) {
-            m_logger->warn("Skipping a site whose SITE_ID is not an integer");
-            continue;
-        }
-        if (hasId) {
-            getSiteAssets(siteId);
-        }
-        auto name = site.FindMember("SITE_NAME");
-        if (name != site.MemberEnd()) {
-            if (!name->value.IsString()) {
-                m_logger->warn("Ignoring a SITE_NAME that is not a string");
-            } else if (hasId) {
-                // A name without an id cannot be matched to any parameter.
-                m_siteNames.emplace(siteId, std::string(name->value.GetString()));
-            }
-        }
-        auto zone = site.FindMember("TIMEZONE");
-        if (zone != site.MemberEnd()) {
-            int32_t offset = 0;
-            if (!zone->value.IsString()) {
-                m_logger->warn("Ignoring a TIMEZONE that is not a string");
-            } else if (zoneOffset(zone->value.GetString(), offset)) {
-                m_timezoneOffset = offset;
-            }
-        }
+    for (const auto& site : result->GetArray()) {
+        readSite(next, site);
     }
     return true;
 }
 
-bool Nerivo::getSiteAssets(long siteId)
+void Nerivo::readSite(DiscoveredIndex& next, const rapidjson::Value& site)
+{
+    if (!site.IsObject()) {
+        m_logger->warn("Skipping a site list element that is not an object");
+        return;
+    }
+    long siteId = 0;
+    bool hasId = false;
+    if (!readId(site, "SITE_ID", siteId, hasId)) {
+        m_logger->warn("Skipping a site whose SITE_ID is not an integer");
+        return;
+    }
+    ++next.sites;
+    if (hasId) {
+        getSiteAssets(next, siteId);
+    }
+    auto name = site.FindMember("SITE_NAME");
+    if (name != site.MemberEnd()) {
+        if (!name->value.IsString()) {
+            m_logger->warn("Ignoring a SITE_NAME that is not a string");
+        } else if (hasId) {
+            // A name without an id cannot be matched to any parameter.
+            next.siteNames.emplace(siteId, std::string(name->value.GetString()));
+        }
+    }
+    auto zone = site.FindMember("TIMEZONE");
+    if (zone != site.MemberEnd()) {
+        int32_t offset = 0;
+        if (!zone->value.IsString()) {
+            m_logger->warn("Ignoring a TIMEZONE that is not a string");
+        } else if (zoneOffset(zone->value.GetString(), offset)) {
+            next.offsetsDiffer = next.offsetsDiffer || (next.hasOffset && offset != next.offset);
+            next.offset = offset;
+            next.hasOffset = true;
+        }
+    }
+}
+
+void Nerivo::getSiteAssets(DiscoveredIndex& next, long siteId)
 {
     const std::string url = apiUrl("sites/" + std::to_string(siteId) + "/assets");
+    const std::string what = "the asset list of site " + std::to_string(siteId);
     m_logger->debug("Get list of site: %s", url.c_str());
     ApiAnswer answer;
-    if (!apiGet(url, answer)) {
-        return false;
-    }
-    if (answer.status != "200 OK") {
-        m_logger->error("Failed to retrieve list of assets for site %ld: %s", siteId, answer.status.c_str());
-        return false;
+    if (!listGet(next, url, what, answer)) {
+        if (!answer.status.empty()) {
+            m_logger->error("Failed to retrieve list of assets for site %ld: %s", siteId, answer.status.c_str());
+            keyHint(m_logger, answer.status);
+        }
+        return;
     }
     m_logger->info("Asset list for site %ld: %s", siteId, answer.body.c_str());
-    if (answer.body.empty()) {
-        m_logger->warn("Site %ld has no assets defined", siteId);
-        return true;
-    }
 
     rapidjson::Document doc;
-    doc.Parse(answer.body.c_str(), answer.body.size());
-    if (doc.HasParseError()) {
+    const rapidjson::Value* result = nullptr;
+    switch (nerivo::readResult(answer.body, rapidjson::kArrayType, doc, result)) {
+    case nerivo::AnswerOutcome::RESULT:
+        break;
+    case nerivo::AnswerOutcome::EMPTY:
+        m_logger->warn("Site %ld has no assets defined", siteId);
+        return;
+    case nerivo::AnswerOutcome::UNPARSABLE:
         m_logger->error("Fsiled to parse asset list response: %s", answer.body.c_str());
-        return true;
-    }
-    if (!doc.IsObject()) {
+        noteMissing(next.missing, what);
+        return;
+    case nerivo::AnswerOutcome::NOT_OBJECT:
         m_logger->error("Asset list of site %ld is not a JSON object", siteId);
-        return true;
+        return;
+    case nerivo::AnswerOutcome::NO_RESULT:
+    case nerivo::AnswerOutcome::WRONG_TYPE:
+        return;
     }
-    auto result = doc.FindMember("result");
-    if (result == doc.MemberEnd() || !result->value.IsArray()) {
-        return true;
-    }
-
-    for (const auto& asset : result->value.GetArray()) {
+    for (const auto& asset : result->GetArray()) {
         if (!asset.IsObject()) {
             m_logger->warn("Skipping an asset of site %ld that is not an object", siteId);
             continue;
@@ -174,60 +274,57 @@ bool Nerivo::getSiteAssets(long siteId)
             m_logger->warn("Skipping an asset of site %ld without ASSET_ID", siteId);
             continue;
         }
-        auto existing = m_assetParameters.find(assetId);
-        if (existing != m_assetParameters.end()) {
-            getAssetParameters(existing->second, assetSiteId, assetId);
-        } else {
-            auto* parameters = new std::vector<AssetData*>();
-            m_assetParameters.emplace(assetId, parameters);
-            getAssetParameters(parameters, assetSiteId, assetId);
+        auto existing = next.assetParameters.find(assetId);
+        if (existing == next.assetParameters.end()) {
+            existing = next.assetParameters.emplace(assetId, new std::vector<AssetData*>()).first;
         }
+        getAssetParameters(next, existing->second, assetSiteId, assetId);
     }
-    return true;
 }
 
-bool Nerivo::getAssetParameters(std::vector<AssetData*>* parameters, long siteId, long assetId)
+void Nerivo::getAssetParameters(DiscoveredIndex& next, std::vector<AssetData*>* parameters, long siteId,
+                                long assetId)
 {
     const std::string url =
         apiUrl("sites/" + std::to_string(siteId) + "/assets/" + std::to_string(assetId) + "/parameters");
+    const std::string what = "the parameter list of asset " + std::to_string(assetId);
     m_logger->debug("Get list of asset parameters: %s", url.c_str());
     ApiAnswer answer;
-    if (!apiGet(url, answer)) {
-        return false;
-    }
-    if (answer.status != "200 OK") {
-        m_logger->error("Failed to retrieve parameters data for asset %ld: %s", assetId, answer.status.c_str());
-        return false;
+    if (!listGet(next, url, what, answer)) {
+        if (!answer.status.empty()) {
+            m_logger->error("Failed to retrieve parameters data for asset %ld: %s", assetId, answer.status.c_str());
+            keyHint(m_logger, answer.status);
+        }
+        return;
     }
     m_logger->info("Parameter list for site %ld, asset %ld: %s", siteId, assetId, answer.body.c_str());
-    if (answer.body.empty()) {
-        m_logger->warn("Asset %ld on site %ld has no parameters defined", assetId, siteId);
-        return true;
-    }
 
     rapidjson::Document doc;
-    doc.Parse(answer.body.c_str(), answer.body.size());
-    if (doc.HasParseError()) {
+    const rapidjson::Value* result = nullptr;
+    switch (nerivo::readResult(answer.body, rapidjson::kArrayType, doc, result)) {
+    case nerivo::AnswerOutcome::RESULT:
+        break;
+    case nerivo::AnswerOutcome::EMPTY:
+        m_logger->warn("Asset %ld on site %ld has no parameters defined", assetId, siteId);
+        return;
+    case nerivo::AnswerOutcome::UNPARSABLE:
         m_logger->error("Failed to parse asset parameter response: %s", answer.body.c_str());
-        return true;
-    }
-    if (!doc.IsObject()) {
+        noteMissing(next.missing, what);
+        return;
+    case nerivo::AnswerOutcome::NOT_OBJECT:
         m_logger->error("Parameter list of asset %ld is not a JSON object", assetId);
-        return true;
+        return;
+    case nerivo::AnswerOutcome::NO_RESULT:
+    case nerivo::AnswerOutcome::WRONG_TYPE:
+        return;
     }
-    auto result = doc.FindMember("result");
-    if (result == doc.MemberEnd() || !result->value.IsArray()) {
-        return true;
-    }
-
-    for (const auto& parameter : result->value.GetArray()) {
+    for (const auto& parameter : result->GetArray()) {
         if (!parameter.IsObject()) {
             m_logger->warn("Skipping a parameter of asset %ld that is not an object", assetId);
             continue;
         }
         auto* record = new AssetData(parameter, siteId);
         parameters->push_back(record);
-        m_tagIndex.emplace(record->m_historianTag, record);
+        next.tagIndex.emplace(record->m_historianTag, record);
     }
-    return true;
 }

@@ -83,12 +83,6 @@ void Nerivo::configure(ConfigCategory* config)
     m_includeSite = config->itemExists("includeSite") && isTrue(config->getValue("includeSite"));
     m_includeAlarms = config->itemExists("includeAlarms") && isTrue(config->getValue("includeAlarms"));
 
-    // The new key applies to this discovery; the new proxy only from the next
-    // request on.
-    if (m_initialised) {
-        populateAssetInformation();
-    }
-
     if (config->itemExists("proxy")) {
         std::string proxy = config->getValue("proxy");
         const bool hasScheme = proxy.compare(0, 5, "http:") == 0 || proxy.compare(0, 5, "HTTP:") == 0 ||
@@ -108,6 +102,11 @@ void Nerivo::configure(ConfigCategory* config)
         }
         m_logger->info("Using proxy server %s", proxy.c_str());
         m_proxy = proxy;
+    }
+
+    // The new key and proxy both apply to this discovery.
+    if (m_initialised) {
+        populateAssetInformation();
     }
 }
 

@@ -89,9 +89,15 @@ public:
     std::string getState() const;
     void restoreState(const std::string& state);
 
+    // Discovers sites, assets and parameters into a new index, swapped in
+    // when complete (or, before any discovery completed, when it found more);
+    // returns whether it completed.
     bool populateAssetInformation();
-    bool getSiteAssets(long siteId);
-    bool getAssetParameters(std::vector<AssetData*>* parameters, long siteId, long assetId);
+    // Runs the first discovery, its retries after a failure and the periodic
+    // refresh, each when due; called before each poll's range requests.
+    void maintainDiscovery();
+    // Seconds between refreshes of a completed discovery.
+    void setDiscoveryRefresh(int64_t seconds) { m_discoveryRefresh = seconds; }
 
     RangeOutcome makeRequest(std::vector<Reading*>* readings, const std::string& url, RangeBatch& batch);
 
@@ -116,6 +122,25 @@ public:
     const std::map<long, std::string>& siteNames() const { return m_siteNames; }
 
 private:
+    // An index as one discovery builds it, aside from the one in use, with
+    // what did not answer.
+    struct DiscoveredIndex {
+        DiscoveredIndex() = default;
+        ~DiscoveredIndex();
+        DiscoveredIndex(const DiscoveredIndex&) = delete;
+        DiscoveredIndex& operator=(const DiscoveredIndex&) = delete;
+
+        std::map<long, std::vector<AssetData*>*> assetParameters;
+        std::map<std::string, AssetData*> tagIndex;
+        std::map<long, std::string> siteNames;
+        int32_t offset = 0;
+        bool hasOffset = false;
+        bool offsetsDiffer = false;
+        std::size_t sites = 0;
+        unsigned requests = 0;
+        std::string missing;  // empty when the discovery completed
+    };
+
     // The outcome of one GET to the service.
     struct ApiAnswer {
         std::string status;  // status text, e.g. "200 OK"
@@ -149,6 +174,14 @@ private:
     std::vector<std::pair<std::string, int64_t>> indexPulls() const;
     void logPoll(std::size_t readings, const PollTally& tally, int64_t oldestBefore, int64_t now);
     bool restoreTags(const rapidjson::Value& tags, int64_t now);
+    bool discoverSites(DiscoveredIndex& next);
+    void readSite(DiscoveredIndex& next, const rapidjson::Value& site);
+    void getSiteAssets(DiscoveredIndex& next, long siteId);
+    void getAssetParameters(DiscoveredIndex& next, std::vector<AssetData*>* parameters, long siteId, long assetId);
+    // One GET of a discovery list: counted, and a failure is noted as missing.
+    bool listGet(DiscoveredIndex& next, const std::string& url, const std::string& what, ApiAnswer& answer);
+    void adoptIndex(DiscoveredIndex& next);
+    void scheduleDiscovery(bool completed, const std::string& missing);
     // The site's name, or null when discovery did not name the site.
     const std::string* siteName(long siteId) const;
 
@@ -178,4 +211,10 @@ private:
     std::map<std::string, std::set<int64_t>> m_ahead;
     // Length of a catch-up range in seconds, adapted to the data.
     int64_t m_window;
+    // Discovery schedule, in seconds of a monotonic clock.
+    bool m_discoveryRan = false;
+    bool m_discoveryCompleted = false;
+    unsigned m_discoveryFailures = 0;
+    int64_t m_nextDiscovery = 0;
+    int64_t m_discoveryRefresh = 86400;
 };

@@ -33,7 +33,7 @@ const char* const default_config =
 
 PLUGIN_INFORMATION info = {
     "NerivoWater",       // name
-    "3.1.0-1-g3dedfeb",  // version
+    NERIVO_VERSION,      // version, set by the build
     SP_PERSIST_DATA,     // options
     "south",             // type
     "2.0.0",             // interface

@@ -42,9 +42,9 @@ std::vector<Reading*>* Nerivo::takeReading()
         if (!connect()) {
             return readings;
         }
-        populateAssetInformation();
         m_initialised = true;
     }
+    maintainDiscovery();
     getDateRange(readings);
     return readings;
 }

@@ -12,6 +12,8 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 
+#include <openssl/evp.h>
+
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -140,11 +142,14 @@ struct FakeService::Impl {
     std::uint64_t nextId = 0;
 
     void acceptLoop();
+    bool authorised(beast::string_view proxyAuthorization) const;
     void serve(const std::shared_ptr<ConnState>& conn);
     bool servePlain(ConnState& conn, beast::flat_buffer& buf, bool& tunnel);
     void serveTls(ConnState& conn, ssl::stream<tcp::socket&>& stream, bool tunnel);
     // false: the connection must end; abrupt: without close_notify.
-    bool answer(ssl::stream<tcp::socket&>& stream, const Request& req, bool clientKeepsAlive, bool& abrupt);
+    bool answer(ConnState& conn, ssl::stream<tcp::socket&>& stream, const Request& req, bool clientKeepsAlive,
+                bool& abrupt);
+    bool send(ssl::stream<tcp::socket&>& stream, const std::vector<std::string>& writes, const Answer& a);
     Answer choose(const Request& req);
     bool waitUnlessStopping(std::chrono::milliseconds delay);  // false when stopping
     static void gracefulClose(ssl::stream<tcp::socket&>& stream);
@@ -156,6 +161,15 @@ void FakeService::Impl::updateConnection(std::uint64_t id, const std::function<v
     auto it = connections.find(id);
     if (it != connections.end()) f(it->second);
     cv.notify_all();
+}
+
+bool FakeService::Impl::authorised(beast::string_view proxyAuthorization) const {
+    const std::string& plain = options.proxyCredentials;
+    std::string encoded(4 * ((plain.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&encoded[0]),
+                                  reinterpret_cast<const unsigned char*>(plain.data()), static_cast<int>(plain.size()));
+    encoded.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return proxyAuthorization == "Basic " + encoded;
 }
 
 void FakeService::Impl::acceptLoop() {
@@ -272,6 +286,13 @@ bool FakeService::Impl::servePlain(ConnState& conn, beast::flat_buffer& buf, boo
         net::write(conn.socket, net::buffer(bad), ec);
         return false;
     }
+    if (!options.proxyCredentials.empty() && !authorised(req[http::field::proxy_authorization])) {
+        static const std::string ask =
+            "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"fake\"\r\n"
+            "Content-Length: 0\r\nConnection: close\r\n\r\n";
+        net::write(conn.socket, net::buffer(ask), ec);
+        return false;
+    }
     if (refuse) {
         static const std::string forbidden =
             "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
@@ -290,7 +311,11 @@ bool FakeService::Impl::servePlain(ConnState& conn, beast::flat_buffer& buf, boo
 void FakeService::Impl::serveTls(ConnState& conn, ssl::stream<tcp::socket&>& stream, bool tunnel) {
     beast::flat_buffer buf;
     for (;;) {
-        if (buf.size() == 0) {
+        if (buf.size() != 0) {
+            // A request already buffered: not waiting, so not idle.
+            std::lock_guard<std::mutex> lk(conn.m);
+            conn.idle = false;
+        } else {
             // Wait for the next request asynchronously, so that
             // closeIdleConnections() can cancel the wait and close the
             // connection cleanly from this thread.
@@ -341,7 +366,7 @@ void FakeService::Impl::serveTls(ConnState& conn, ssl::stream<tcp::socket&>& str
             cv.notify_all();
         }
         bool abrupt = false;
-        if (!answer(stream, req, msg.keep_alive(), abrupt)) {
+        if (!answer(conn, stream, req, msg.keep_alive(), abrupt)) {
             if (!abrupt) gracefulClose(stream);
             return;
         }
@@ -378,8 +403,8 @@ bool FakeService::Impl::waitUnlessStopping(std::chrono::milliseconds delay) {
     return !cv.wait_for(lk, delay, [this] { return stopping; });
 }
 
-bool FakeService::Impl::answer(ssl::stream<tcp::socket&>& stream, const Request& req, bool clientKeepsAlive,
-                               bool& abrupt) {
+bool FakeService::Impl::answer(ConnState& conn, ssl::stream<tcp::socket&>& stream, const Request& req,
+                               bool clientKeepsAlive, bool& abrupt) {
     Answer a = choose(req);
     if (a.stall) {
         std::unique_lock<std::mutex> lk(m);
@@ -421,30 +446,51 @@ bool FakeService::Impl::answer(ssl::stream<tcp::socket&>& stream, const Request&
     if (close && !hasHeader(a.headers, "Connection")) head += "Connection: close\r\n";
     head += "\r\n";
 
-    error_code ec;
-    net::write(stream, net::buffer(head), ec);
-    if (ec) {
-        abrupt = true;
-        return false;
-    }
+    std::vector<std::string> writes{head};
     if (chunked && !headRequest) {
         // A few chunks, each its own write, so the client really sees several.
         const std::size_t piece = std::max<std::size_t>(1, (body.size() + 2) / 3);
-        for (std::size_t off = 0; off < body.size() && !ec; off += piece) {
+        for (std::size_t off = 0; off < body.size(); off += piece) {
             const std::string part = body.substr(off, piece);
             char size[32];
             std::snprintf(size, sizeof size, "%zx\r\n", part.size());
-            net::write(stream, net::buffer(std::string(size) + part + "\r\n"), ec);
+            writes.push_back(std::string(size) + part + "\r\n");
         }
-        if (!ec) net::write(stream, net::buffer(std::string("0\r\n\r\n")), ec);
+        writes.push_back("0\r\n\r\n");
     } else if (sendBytes > 0) {
-        net::write(stream, net::buffer(body.data(), sendBytes), ec);
+        writes.push_back(body.substr(0, sendBytes));
     }
-    if (ec || a.closeMidBody) {
+    if (!close) {
+        // Idle from before the last byte goes out: the client may be done,
+        // and closeIdleConnections() called, before this thread loops back.
+        std::lock_guard<std::mutex> lk(conn.m);
+        conn.idle = true;
+    }
+    if (!send(stream, writes, a) || a.closeMidBody) {
         abrupt = true;
         return false;
     }
     return !close;
+}
+
+bool FakeService::Impl::send(ssl::stream<tcp::socket&>& stream, const std::vector<std::string>& writes,
+                             const Answer& a) {
+    error_code ec;
+    if (a.trickleBytes == 0) {
+        for (const auto& w : writes) {
+            net::write(stream, net::buffer(w), ec);
+            if (ec) return false;
+        }
+        return true;
+    }
+    std::string all;
+    for (const auto& w : writes) all += w;
+    for (std::size_t off = 0; off < all.size(); off += a.trickleBytes) {
+        if (!waitUnlessStopping(a.tricklePause)) return false;
+        net::write(stream, net::buffer(all.data() + off, std::min(a.trickleBytes, all.size() - off)), ec);
+        if (ec) return false;
+    }
+    return true;
 }
 
 void FakeService::Impl::gracefulClose(ssl::stream<tcp::socket&>& stream) {

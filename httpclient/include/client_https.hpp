@@ -2,6 +2,7 @@
 // A small synchronous HTTPS client: keep-alive, HTTP CONNECT proxies,
 // certificate verification and time-outs. Beast and OpenSSL stay behind the
 // implementation so that users of this header need neither.
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -46,12 +47,18 @@ public:
 
     class Config {
     public:
-        // host:port of an HTTP proxy to tunnel through with CONNECT; empty: direct.
+        // [user:password@]host:port of an HTTP proxy to tunnel through with
+        // CONNECT (credentials go as Proxy-Authorization: Basic); empty: direct.
         std::string proxy_server;
-        // Seconds allowed to resolve, connect, tunnel and handshake; 0: no limit.
+        // Seconds allowed to resolve, connect, tunnel and handshake together; 0: no limit.
         long timeout_connect = 0;
         // Seconds a request may go without progress; 0: no limit.
         long timeout = 0;
+        // Once the answer has started to arrive, fewer than low_speed_bytes in
+        // any low_speed_window fails the request, so a trickle cannot hold it
+        // for ever; a zero window: no such rule.
+        std::size_t low_speed_bytes = 1024;
+        std::chrono::milliseconds low_speed_window{0};
     };
 
     Config config;

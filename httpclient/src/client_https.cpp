@@ -56,6 +56,8 @@ std::shared_ptr<Client<HTTPS>::Response> Client<HTTPS>::request(const std::strin
     settings.proxy = config.proxy_server;
     settings.timeout_connect = config.timeout_connect;
     settings.timeout = config.timeout;
+    settings.low_speed_bytes = config.low_speed_bytes;
+    settings.low_speed_window = config.low_speed_window;
 
     std::vector<std::pair<std::string, std::string>> fields(header.begin(), header.end());
     nerivo_https::Answer answer = m_impl->conn.exchange(settings, method, path, content, fields);

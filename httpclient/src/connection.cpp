@@ -14,6 +14,7 @@
 #include <boost/beast/http/write.hpp>
 #include <boost/system/system_error.hpp>
 
+#include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
@@ -106,6 +107,70 @@ Endpoint parse_endpoint(const std::string& text, unsigned short default_port) {
     return ep;
 }
 
+ProxyHop parse_proxy(const std::string& text) {
+    // The last '@' ends the credentials, so a password may hold one.
+    const auto at = text.rfind('@');
+    ProxyHop proxy;
+    if (at == std::string::npos) {
+        proxy.hop = parse_endpoint(text, 80);
+        return proxy;
+    }
+    proxy.credentials = text.substr(0, at);
+    if (proxy.credentials.find(':') == std::string::npos)
+        throw system_error(make_error_code(boost::system::errc::invalid_argument),
+                           "the proxy credentials must be written user:password");
+    proxy.hop = parse_endpoint(text.substr(at + 1), 80);
+    return proxy;
+}
+
+namespace {
+
+std::string basic_credentials(const std::string& user_password) {
+    std::string out(4 * ((user_password.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
+                                  reinterpret_cast<const unsigned char*>(user_password.data()),
+                                  static_cast<int>(user_password.size()));
+    out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return "Basic " + out;
+}
+
+using clock = std::chrono::steady_clock;
+
+// The low-speed rule over the answer: its window opens with the first byte
+// and starts afresh each time it has seen low_speed_bytes, so the time
+// between two such marks can never exceed the window.
+class Pace {
+public:
+    explicit Pace(const Settings& s) : min_bytes_(s.low_speed_bytes), window_(s.low_speed_window) {}
+
+    void received(std::size_t n, clock::time_point now) {
+        if (n == 0 || window_.count() <= 0) return;
+        if (!started_) start_ = now;
+        started_ = true;
+        got_ += n;
+        if (got_ >= min_bytes_) {
+            got_ = 0;
+            start_ = now;
+        }
+    }
+    bool active() const { return started_; }
+    clock::time_point deadline() const { return start_ + window_; }
+
+private:
+    std::size_t min_bytes_;
+    std::chrono::milliseconds window_;
+    bool started_ = false;
+    std::size_t got_ = 0;
+    clock::time_point start_;
+};
+
+std::string duration_text(std::chrono::milliseconds d) {
+    if (d.count() % 1000 == 0) return std::to_string(d.count() / 1000) + " s";
+    return std::to_string(d.count()) + " ms";
+}
+
+}  // namespace
+
 Connection::Connection(Endpoint endpoint, const TlsOptions& tls)
     : endpoint_(std::move(endpoint)), verify_(tls.verify), ctx_(ssl::context::tls_client) {
     SSL_CTX_set_min_proto_version(ctx_.native_handle(), TLS1_2_VERSION);
@@ -146,7 +211,7 @@ error_code Connection::run(Initiate&& initiate) {
 }
 
 void Connection::fail(Step step, const error_code& ec, const Settings& settings, const Endpoint& hop,
-                      const std::string& detail) const {
+                      const std::string& detail, bool too_slow) const {
     std::string what;
     switch (step) {
     case Step::resolve: what = "resolving " + hop.host; break;
@@ -158,7 +223,10 @@ void Connection::fail(Step step, const error_code& ec, const Settings& settings,
     case Step::write: what = "sending the request to " + endpoint_.authority(); break;
     case Step::read: what = "reading the answer from " + endpoint_.authority(); break;
     }
-    if (is_timeout(ec)) {
+    if (too_slow) {
+        what = "request to " + endpoint_.host + " timed out: fewer than " + std::to_string(settings.low_speed_bytes) +
+               " bytes arrived in " + duration_text(settings.low_speed_window) + " while " + what;
+    } else if (is_timeout(ec)) {
         const bool connecting = step != Step::write && step != Step::read;
         const long seconds = connecting ? settings.timeout_connect : settings.timeout;
         what = "request to " + endpoint_.host + " timed out after " + std::to_string(seconds) + " s while " + what;
@@ -170,16 +238,16 @@ void Connection::fail(Step step, const error_code& ec, const Settings& settings,
 }
 
 void Connection::open(const Settings& settings) {
-    using clock = std::chrono::steady_clock;
     const bool limited = settings.timeout_connect > 0;
     const clock::time_point deadline = clock::now() + std::chrono::seconds(limited ? settings.timeout_connect : 0);
 
     const bool via_proxy = !settings.proxy.empty();
-    const Endpoint hop = via_proxy ? parse_endpoint(settings.proxy, 80) : endpoint_;
+    const ProxyHop proxy = via_proxy ? parse_proxy(settings.proxy) : ProxyHop{endpoint_, std::string()};
+    const Endpoint& hop = proxy.hop;
 
     auto stream = std::make_unique<Stream>(ioc_, ctx_);
     beast::tcp_stream& transport = beast::get_lowest_layer(*stream);
-    auto arm = [&]() {
+    const std::function<void()> arm = [&]() {
         if (limited)
             transport.expires_at(deadline);
         else
@@ -208,34 +276,7 @@ void Connection::open(const Settings& settings) {
     // Requests are small writes answered at once; Nagle would hold them back.
     transport.socket().set_option(tcp::no_delay(true), ec);
 
-    if (via_proxy) {
-        // Ask the proxy for a tunnel to the API host.
-        http::request<http::empty_body> connect_req{http::verb::connect, endpoint_.authority(), 11};
-        connect_req.set(http::field::host, endpoint_.authority());
-        arm();
-        ec = run([&](auto handler) { http::async_write(transport, connect_req, std::move(handler)); });
-        if (ec) fail(Step::tunnel, ec, settings, hop);
-
-        // Read the proxy's answer; a 2xx answer to CONNECT has no body.
-        beast::flat_buffer tunnel_buffer;
-        http::response_parser<http::empty_body> tunnel_parser;
-        tunnel_parser.skip(true);
-        ec = run([&](auto handler) {
-            http::async_read(transport, tunnel_buffer, tunnel_parser, std::move(handler));
-        });
-        if (ec) fail(Step::tunnel, ec, settings, hop);
-        const auto& answer = tunnel_parser.get();
-        if (answer.result_int() / 100 != 2) {
-            const std::string status_line = "HTTP/" + std::to_string(answer.version() / 10) + "." +
-                                            std::to_string(answer.version() % 10) + " " +
-                                            std::to_string(answer.result_int()) + " " +
-                                            std::string(answer.reason());
-            // The OS error nearest in meaning; the proxy's status line says the rest.
-            throw system_error(make_error_code(boost::system::errc::connection_refused),
-                               "proxy " + hop.authority() + " refused the tunnel to " + endpoint_.authority() +
-                                   " with \"" + status_line + "\"");
-        }
-    }
+    if (via_proxy) tunnel(settings, proxy, transport, arm);
 
     // Certificate and name checks are against the API host, also through a proxy.
     SSL* ssl_handle = stream->native_handle();
@@ -271,7 +312,8 @@ void Connection::open(const Settings& settings) {
         if (name_mismatch_)
             detail = "certificate verification: the certificate does not name " + endpoint_.host;
         else if (verify_ && verify_result != X509_V_OK)
-            detail = std::string("certificate verification: ") + X509_verify_cert_error_string(verify_result);
+            detail = std::string("certificate verification: ") + X509_verify_cert_error_string(verify_result) +
+                     "; a private CA is trusted by naming its PEM file in SSL_CERT_FILE";
         fail(Step::handshake, ec, settings, hop, detail);
     }
 
@@ -281,10 +323,42 @@ void Connection::open(const Settings& settings) {
     open_proxy_ = settings.proxy;
 }
 
+// Asks the proxy for a tunnel to the API host on the freshly connected
+// socket; the caller's deadline stays armed throughout.
+void Connection::tunnel(const Settings& settings, const ProxyHop& proxy, beast::tcp_stream& transport,
+                        const std::function<void()>& arm) {
+    http::request<http::empty_body> connect_req{http::verb::connect, endpoint_.authority(), 11};
+    connect_req.set(http::field::host, endpoint_.authority());
+    if (!proxy.credentials.empty()) connect_req.set(http::field::proxy_authorization, basic_credentials(proxy.credentials));
+    arm();
+    error_code ec = run([&](auto handler) { http::async_write(transport, connect_req, std::move(handler)); });
+    if (ec) fail(Step::tunnel, ec, settings, proxy.hop);
+
+    // Read the proxy's answer; a 2xx answer to CONNECT has no body.
+    beast::flat_buffer tunnel_buffer;
+    http::response_parser<http::empty_body> tunnel_parser;
+    tunnel_parser.skip(true);
+    ec = run([&](auto handler) { http::async_read(transport, tunnel_buffer, tunnel_parser, std::move(handler)); });
+    if (ec) fail(Step::tunnel, ec, settings, proxy.hop);
+    const auto& answer = tunnel_parser.get();
+    if (answer.result_int() / 100 == 2) return;
+    const std::string status_line = "HTTP/" + std::to_string(answer.version() / 10) + "." +
+                                    std::to_string(answer.version() % 10) + " " +
+                                    std::to_string(answer.result_int()) + " " + std::string(answer.reason());
+    std::string why;
+    if (answer.result_int() == 407)
+        why = proxy.credentials.empty() ? "; the proxy asks for credentials: write them as user:password@host:port"
+                                        : "; the proxy did not accept the credentials given";
+    // The OS error nearest in meaning; the proxy's status line says the rest.
+    throw system_error(make_error_code(boost::system::errc::connection_refused),
+                       "proxy " + proxy.hop.authority() + " refused the tunnel to " + endpoint_.authority() +
+                           " with \"" + status_line + "\"" + why);
+}
+
 Connection::Outcome Connection::transact(const Settings& settings, http::request<http::string_body>& req, bool head,
                                          Answer& answer, bool& keep_alive) {
     beast::tcp_stream& transport = beast::get_lowest_layer(*stream_);
-    // The timer restarts before every step, so only a stall runs out the time.
+    // The timer restarts before every write, so only a stall runs out the time.
     auto arm = [&]() {
         if (settings.timeout > 0)
             transport.expires_after(std::chrono::seconds(settings.timeout));
@@ -310,9 +384,29 @@ Connection::Outcome Connection::transact(const Settings& settings, http::request
     parser.header_limit(kHeaderLimit);
     if (head) parser.skip(true);  // an answer to HEAD announces a body it does not carry
     const std::size_t buffered_before = buffer_.size();
+    Pace pace(settings);
     while (!parser.is_done()) {
-        arm();
-        out.ec = run([&](auto handler) { http::async_read_some(*stream_, buffer_, parser, std::move(handler)); });
+        // Whichever comes first: the stall limit or the end of the low-speed window.
+        const clock::time_point now = clock::now();
+        clock::time_point expiry = settings.timeout > 0 ? now + std::chrono::seconds(settings.timeout)
+                                                        : clock::time_point::max();
+        out.too_slow = pace.active() && pace.deadline() <= expiry;
+        if (out.too_slow) expiry = pace.deadline();
+        if (expiry == clock::time_point::max())
+            transport.expires_never();
+        else
+            transport.expires_at(expiry);
+        const std::size_t before = buffer_.size();
+        std::size_t consumed = 0;
+        out.ec = run([&](auto handler) {
+            http::async_read_some(*stream_, buffer_, parser,
+                                  [&consumed, handler](error_code e, std::size_t n) mutable {
+                                      consumed = n;
+                                      handler(e);
+                                  });
+        });
+        // What the parser took plus what it left in the buffer.
+        pace.received(buffer_.size() + consumed - before, clock::now());
         if (!out.ec) continue;
         // A peer that ends a close-delimited body by dropping TCP without
         // close_notify leaves stream_truncated where the parser wants EOF.
@@ -326,6 +420,7 @@ Connection::Outcome Connection::transact(const Settings& settings, http::request
         }
         out.step = Step::read;
         out.answer_started = parser.got_some() || buffer_.size() > buffered_before;
+        out.too_slow = out.too_slow && is_timeout(out.ec);
         return out;
     }
 
@@ -380,7 +475,7 @@ Answer Connection::exchange(const Settings& settings, const std::string& method,
         const bool stale = out.step == Step::write ? !is_timeout(out.ec)
                                                    : !out.answer_started && is_stale_connection(out.ec);
         if (reused && attempt == 0 && stale) continue;
-        fail(out.step, out.ec, settings, endpoint_);
+        fail(out.step, out.ec, settings, endpoint_, std::string(), out.too_slow);
     }
 }
 

@@ -10,6 +10,9 @@
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/ssl/ssl_stream.hpp>
 
+#include <chrono>
+#include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -38,10 +41,20 @@ struct TlsOptions {
 
 // The caller's Config, read afresh for every request.
 struct Settings {
-    std::string proxy;
+    std::string proxy;  // [user:password@]host[:port]
     long timeout_connect = 0;
     long timeout = 0;
+    std::size_t low_speed_bytes = 0;
+    std::chrono::milliseconds low_speed_window{0};
 };
+
+// A proxy setting split into its hop and its credentials ("user:password",
+// empty when none were written).
+struct ProxyHop {
+    Endpoint hop;
+    std::string credentials;
+};
+ProxyHop parse_proxy(const std::string& text);
 
 struct Answer {
     std::string http_version;
@@ -67,6 +80,7 @@ private:
         boost::system::error_code ec;
         Step step = Step::write;
         bool answer_started = false;  // some byte of the answer arrived
+        bool too_slow = false;        // the low-speed rule, not a stall, ran out the time
     };
 
     template <class Initiate>
@@ -77,7 +91,10 @@ private:
                      bool head, Answer& answer, bool& keep_alive);
     void close(bool graceful) noexcept;
     [[noreturn]] void fail(Step step, const boost::system::error_code& ec, const Settings& settings,
-                           const Endpoint& hop, const std::string& detail = std::string()) const;
+                           const Endpoint& hop, const std::string& detail = std::string(),
+                           bool too_slow = false) const;
+    void tunnel(const Settings& settings, const ProxyHop& proxy, boost::beast::tcp_stream& transport,
+                const std::function<void()>& arm);
 
     Endpoint endpoint_;
     bool verify_;

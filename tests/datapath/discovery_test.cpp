@@ -123,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ZoneCase{{"(GMT+01:00) Paris", ""}, "2024-07-01T15:05:09"},
                       ZoneCase{{"(UTC+03:00) Moscow"}, "2024-07-01T14:05:09"}));
 
-TEST_F(DataPathTest, UnauthorizedSiteListLeavesAnEmptyIndexAndIsNotRetriedByPolling)
+TEST_F(DataPathTest, UnauthorizedSiteListLeavesAnEmptyIndexAndIsRetriedAtTheNextPoll)
 {
     fake.script(apiUrl("sites"), Answer::json("{\"message\":\"bad key\"}", 401));
     initAt(kT0);
@@ -132,6 +132,8 @@ TEST_F(DataPathTest, UnauthorizedSiteListLeavesAnEmptyIndexAndIsNotRetriedByPoll
     ASSERT_TRUE(first);
     EXPECT_TRUE(first->empty());
     EXPECT_TRUE(log.has(Level::Error, "Failed to retrieve list of sites: 401 Unauthorized"));
+    EXPECT_GE(log.count(Level::Error, "check the configuration item \"key\""), 1u);
+    EXPECT_GE(log.count(Level::Warning, "missing the site list"), 1u);
     EXPECT_TRUE(client()->tagIndex().empty());
     EXPECT_TRUE(client()->siteNames().empty());
     EXPECT_TRUE(client()->assetParameters().empty());
@@ -139,17 +141,79 @@ TEST_F(DataPathTest, UnauthorizedSiteListLeavesAnEmptyIndexAndIsNotRetriedByPoll
     auto second = poll();
     ASSERT_TRUE(second);
     const auto t = targets();
-    ASSERT_EQ(t.size(), 3u);
+    ASSERT_EQ(t.size(), 4u);
     EXPECT_EQ(t[0], apiUrl("sites"));
+    EXPECT_EQ(t[2], apiUrl("sites"));
     // An empty index still asks for the range, with nothing after "?tags=".
-    for (std::size_t i = 1; i < 3; ++i) {
+    for (std::size_t i : {1u, 3u}) {
         const RangeUrl r = splitRange(t[i]);
         ASSERT_TRUE(r.valid) << t[i];
         EXPECT_EQ(r.tags, "") << t[i];
         EXPECT_EQ(r.from, "2024-07-01T14:05:09");
     }
-    EXPECT_EQ(countTarget(apiUrl("sites")), 1u);
 }
+
+struct HealCase {
+    int list;              // 0: the site list, 1: site 2's assets, 2: asset 20's parameters
+    std::size_t failures;  // polls it fails for
+    Answer fault;
+};
+void PrintTo(const HealCase& c, std::ostream* os) { *os << "list " << c.list << " x" << c.failures; }
+
+class DiscoveryHealsTest : public DataPathTest, public ::testing::WithParamInterface<HealCase> {};
+
+// A list that fails is asked again at the next polls; once it answers its
+// tags are read from the same starting time as the first tags.
+TEST_P(DiscoveryHealsTest, FailedListIsRetriedAndItsTagsReadFromTheStart)
+{
+    const HealCase& c = GetParam();
+    const std::string sites = listBody({site(1, "North", "(GMT+00:00) London"), site(2, "South", "(GMT+00:00) London")});
+    scriptAssets(1, {asset(1, 10)});
+    const std::string assets2 = listBody({asset(2, 20)});
+    Param p10;
+    p10.assetId = 10;
+    p10.tag = "T10";
+    Param p20;
+    p20.assetId = 20;
+    p20.tag = "T20";
+    scriptParameters(1, 10, {p10});
+    const std::string params20 = listBody({p20.json()});
+    const std::vector<std::pair<std::string, std::string>> lists = {
+        {apiUrl("sites"), sites},
+        {apiUrl("sites/2/assets"), assets2},
+        {apiUrl("sites/2/assets/20/parameters"), params20}};
+    for (int i = 0; i < 3; ++i) {
+        std::vector<Answer> answers(i == c.list ? c.failures : 0, c.fault);
+        answers.push_back(Answer::json(lists[i].second));
+        fake.script(lists[i].first, answers);
+    }
+    rangeAnswer(Answer::json(seriesBody({{"T10", "[" + sample("2024-07-01T12:00:00") + "]"},
+                                         {"T20", "[" + sample("2024-07-01T12:00:00") + "]"}})));
+    initAt(kT0);
+
+    for (std::size_t i = 0; i < c.failures; ++i) {
+        auto readings = poll();
+        ASSERT_TRUE(readings);
+        EXPECT_LT(readings->size(), 2u) << "poll " << i;
+    }
+    EXPECT_GE(log.count(Level::Warning, "Discovery incomplete, missing"), 1u);
+    auto healed = poll();
+    ASSERT_TRUE(healed);
+    EXPECT_GE(log.count(Level::Info, "Discovery completed after"), 1u);
+    const auto ranges = rangeRequests();
+    ASSERT_EQ(ranges.size(), c.failures + 1);
+    const RangeUrl last = splitRange(ranges.back().target);
+    EXPECT_EQ(last.tags, "T10,T20");
+    EXPECT_EQ(last.from, "2024-07-01T14:05:09");
+    EXPECT_EQ(countTarget(lists[c.list].first), c.failures + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, DiscoveryHealsTest,
+                         ::testing::Values(HealCase{0, 2, Answer::json("", 503)},
+                                           HealCase{0, 1, Answer::json("{}", 429)},
+                                           HealCase{1, 1, Answer::json("{\"message\":\"bad key\"}", 403)},
+                                           HealCase{1, 2, Answer::json("{\"result\":[", 200)},
+                                           HealCase{2, 3, Answer::json("", 500)}));
 
 TEST_F(DataPathTest, DiscoveryAnswersOfTheWrongShapeAreSkippedAndTheRestIsUsed)
 {

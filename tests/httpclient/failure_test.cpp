@@ -70,6 +70,37 @@ TEST_F(HttpsTest, StalledAnswerTimesOut) {
     EXPECT_LT(elapsed, std::chrono::seconds(8));
 }
 
+TEST_F(HttpsTest, TrickleCannotStretchTheDeadline) {
+    // A 4 KiB body: at 8 bytes per 10 ms it fails on the low-speed rule long
+    // before the stall limit could act; 1 KiB per 10 ms outlasts the window
+    // in all and still arrives whole.
+    struct Case {
+        std::size_t bytes;
+        bool fails;
+    };
+    for (const Case& c : {Case{8, true}, Case{1024, false}}) {
+        SCOPED_TRACE(c.bytes);
+        Answer trickle = Answer::json(std::string(c.fails ? 4096 : 64 * 1024, 'x'));
+        trickle.trickleBytes = c.bytes;
+        trickle.tricklePause = std::chrono::milliseconds(10);
+        service->script("/trickle", trickle);
+        auto client = proxied();
+        client->config.timeout = 30;
+        client->config.low_speed_window = std::chrono::milliseconds(300);
+        const auto start = std::chrono::steady_clock::now();
+        if (!c.fails) {
+            EXPECT_EQ(client->request("GET", "/trickle")->content.size(), 64u * 1024);
+            continue;
+        }
+        const auto e = failureOf([&] { client->request("GET", "/trickle"); });
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        EXPECT_TRUE(contains(e.what(), "fewer than 1024 bytes arrived in 300 ms while reading the answer")) << e.what();
+        EXPECT_GE(elapsed, std::chrono::milliseconds(250));
+        EXPECT_LT(elapsed, std::chrono::seconds(3));
+        EXPECT_EQ(service->requests().size(), 1u);  // no retry after part of an answer
+    }
+}
+
 TEST_F(HttpsTest, SilentPeerTimesOutWhileConnecting) {
     // The TCP connect succeeds (backlog) but nothing answers: the handshake, or
     // the CONNECT exchange, must give up after timeout_connect.
@@ -127,6 +158,44 @@ TEST_F(HttpsTest, VerifyFileAddsTrust) {
     EXPECT_EQ(client.request("GET", "/")->status_code, "404 Not Found");
 }
 
+class ProxyCredentialsTest : public HttpsTest {
+protected:
+    fakeservice::Options options() const override {
+        fakeservice::Options o;
+        o.proxyCredentials = "user:s3cr@t";
+        return o;
+    }
+};
+
+TEST_F(ProxyCredentialsTest, CredentialsGoAsBasicAndAreNeverInAMessage) {
+    struct Case {
+        std::string credentials;
+        const char* failure;  // nullptr: the tunnel opens
+    };
+    for (const Case& c : {Case{"user:s3cr@t@", nullptr}, Case{"", "the proxy asks for credentials"},
+                          Case{"user:wrong@", "did not accept the credentials"}}) {
+        SCOPED_TRACE(c.credentials);
+        service->clearRecords();
+        auto client = proxied();
+        client->config.proxy_server = c.credentials + service->hostPort();
+        if (!c.failure) {
+            EXPECT_EQ(client->request("GET", kSitesUrl)->status_code, "404 Not Found");
+            const auto connections = service->connections();
+            ASSERT_EQ(connections.size(), 1u);
+            fakeservice::Request line;
+            line.headers = connections[0].proxyHeaders;
+            EXPECT_EQ(line.header("Proxy-Authorization").value_or(""), "Basic dXNlcjpzM2NyQHQ=");
+            continue;
+        }
+        const auto e = failureOf([&] { client->request("GET", kSitesUrl); });
+        EXPECT_TRUE(contains(e.what(), "407")) << e.what();
+        EXPECT_TRUE(contains(e.what(), c.failure)) << e.what();
+        EXPECT_TRUE(contains(e.what(), "proxy " + service->hostPort() + " refused")) << e.what();
+        EXPECT_FALSE(contains(e.what(), "wrong") || contains(e.what(), "s3cr")) << e.what();
+        EXPECT_TRUE(service->requests().empty());
+    }
+}
+
 class UntrustedServiceTest : public HttpsTest {
 protected:
     fakeservice::Options options() const override {
@@ -149,6 +218,8 @@ TEST_F(UntrustedServiceTest, UntrustedCertificateIsRejectedWithReason) {
             contains(what, X509_verify_cert_error_string(X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT)) ||
             contains(what, X509_verify_cert_error_string(X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN));
         EXPECT_TRUE(has_reason) << what;
+        EXPECT_TRUE(contains(what, "api.nerivowater.com") || contains(what, "127.0.0.1")) << what;
+        EXPECT_TRUE(contains(what, "SSL_CERT_FILE")) << what;
     }
     EXPECT_TRUE(service->requests().empty());
 }

@@ -205,7 +205,7 @@ TEST_F(Reconfigure, PollRightAfterDoesNotYield)
     EXPECT_EQ(client(m_handle)->nextPull(), lastPull);
 }
 
-TEST_F(Reconfigure, AfterTheFirstPollRediscoversThroughThePreviousProxy)
+TEST_F(Reconfigure, AfterTheFirstPollRediscoversThroughTheNewProxy)
 {
     std::vector<Reading*>* readings = plugin_poll(m_handle);
     ASSERT_NE(readings, nullptr);
@@ -216,14 +216,14 @@ TEST_F(Reconfigure, AfterTheFirstPollRediscoversThroughThePreviousProxy)
     plugin_reconfigure(&m_handle, categoryJson({{"key", "new-key"}, {"proxy", m_newProxy.authority()}}));
     EXPECT_TRUE(client(m_handle)->initialised());
     EXPECT_EQ(client(m_handle)->proxy(), m_newProxy.authority());
-    // The rediscovery ran under this reconfiguration and its site-list request
-    // went to the proxy that was set before it.
+    // The rediscovery ran under this reconfiguration, through the proxy it
+    // set: a corrected proxy is in use at once.
     EXPECT_EQ(log.count(Level::Debug, "Get list of site"), 1u);
     const auto errors = log.at(Level::Error);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].rfind("API request failed ", 0), 0u) << errors[0];
-    EXPECT_NE(errors[0].find(m_oldProxy.authority()), std::string::npos) << errors[0];
-    EXPECT_EQ(errors[0].find(m_newProxy.authority()), std::string::npos) << errors[0];
+    EXPECT_NE(errors[0].find(m_newProxy.authority()), std::string::npos) << errors[0];
+    EXPECT_EQ(errors[0].find(m_oldProxy.authority()), std::string::npos) << errors[0];
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -90,10 +91,10 @@ struct Child {
 // Starts a program with stdout and stderr sent to files and the given
 // variables added to the environment.
 Child spawn(const TempDir& dir, const std::string& name, const std::vector<std::string>& argv,
-            const std::map<std::string, std::string>& env)
+            const std::map<std::string, std::string>& env, const std::string& outPath = std::string())
 {
     Child child;
-    child.out = dir.file(name + ".out");
+    child.out = outPath.empty() ? dir.file(name + ".out") : outPath;
     child.err = dir.file(name + ".err");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -383,12 +384,71 @@ TEST_F(HostTest, StopSignalEndsThePollingAndStoresTheState)
         std::this_thread::sleep_for(20ms);
     kill(child.pid, SIGTERM);
     ASSERT_EQ(waitFor(child, 30s), 0) << readText(child.err);
+    EXPECT_NE(readText(child.err).find("stopping after the current poll"), std::string::npos) << readText(child.err);
     const auto readings = lines(readText(child.out));
     ASSERT_FALSE(readings.empty());
     int64_t newest = 0;
     for (const auto& line : readings)
         newest = std::max(newest, parse(line).time);
     EXPECT_EQ(lastPullOf(state), newest + 1);
+}
+
+// Readings that cannot be written must not be skipped by the next run.
+TEST_F(HostTest, WriteFailureOnStandardOutputKeepsTheStoredStateAndExitsOne)
+{
+    const std::string cfg = dir.write("config.json", config(KEY));
+    const std::string stored = "{ \"lastPull\" : " + std::to_string(std::time(nullptr) - 3600) + " }";
+    const std::string state = dir.write("state.json", stored);
+    const Child child = spawn(dir, "south-host",
+                              {SOUTH_HOST_PATH, "--plugin", PLUGIN_PATH, "--config", cfg, "--state", state,
+                               "--polls", "3", "--interval", "0"},
+                              {{"SSL_CERT_FILE", service.caFile()}}, "/dev/full");
+    EXPECT_EQ(waitFor(child), 1);
+    std::vector<std::string> errLines;
+    for (const auto& line : lines(readText(child.err)))
+        if (line.find(" WARNING: ") == std::string::npos) errLines.push_back(line);
+    ASSERT_EQ(errLines.size(), 1u) << readText(child.err);
+    EXPECT_NE(errLines[0].find("cannot write readings to standard output"), std::string::npos) << errLines[0];
+    EXPECT_EQ(readText(state), stored);
+    EXPECT_EQ(sim.rangeRequests().size(), 1u) << "polling went on after the failed write";
+}
+
+// A second stop signal during a slow poll ends the host at once, storing nothing.
+TEST(HostSignals, SecondStopSignalExitsAtOnceWithoutStoringAState)
+{
+    TempDir dir;
+    nerivosim::ModelOptions options;
+    options.sites = 1;
+    options.assetsPerSite = 1;
+    options.parametersPerAsset = 3;
+    const nerivosim::UtilityModel model(options);
+    nerivosim::Faults faults;
+    faults.delay = 3s;
+    nerivosim::SimService sim(model, KEY, faults);
+    fakeservice::FakeService service;
+    service.setHandler([&sim](const fakeservice::Request& request) { return sim.handle(request); });
+    const std::string cfg =
+        dir.write("config.json", "{\"key\": \"" + std::string(KEY) + "\", \"proxy\": \"" + service.hostPort() + "\"}");
+    const std::string stored = "{ \"lastPull\" : " + std::to_string(std::time(nullptr) - 3600) + " }";
+    const std::string state = dir.write("state.json", stored);
+    const Child child = spawn(dir, "south-host",
+                              {SOUTH_HOST_PATH, "--plugin", PLUGIN_PATH, "--config", cfg, "--state", state},
+                              {{"SSL_CERT_FILE", service.caFile()}});
+    // Signalled while its first range request waits for the delayed answer.
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (sim.rangeRequests().empty() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    ASSERT_FALSE(sim.rangeRequests().empty());
+    kill(child.pid, SIGTERM);
+    while (readText(child.err).find("stopping after the current poll") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    const auto secondAt = std::chrono::steady_clock::now();
+    kill(child.pid, SIGTERM);
+    EXPECT_EQ(waitFor(child), 128 + SIGTERM) << readText(child.err);
+    EXPECT_LT(std::chrono::steady_clock::now() - secondAt, 2s);
+    EXPECT_NE(readText(child.err).find("without storing a state"), std::string::npos) << readText(child.err);
+    EXPECT_EQ(readText(state), stored);
 }
 
 TEST(HostArguments, BadInvocationsGiveOneErrorLineAndStatusTwo)
@@ -428,6 +488,25 @@ TEST(HostArguments, BadInvocationsGiveOneErrorLineAndStatusTwo)
         const auto errLines = lines(run.err);
         ASSERT_EQ(errLines.size(), 1u) << shown << "\n" << run.err;
         EXPECT_EQ(errLines[0].rfind("south-host: ", 0), 0u) << errLines[0];
+    }
+    // An unknown option is named with the way to the help, which, like the
+    // version, answers on standard output with status 0.
+    const HostRun bogus = runHost(dir, {"--plugin", PLUGIN_PATH, "--bogus"});
+    EXPECT_EQ(bogus.err, "south-host: unknown option --bogus (try --help)\n");
+    for (const char* tool : {SOUTH_HOST_PATH, NERIVO_SIM_PATH}) {
+        for (const std::string flag : {"--help", "--version"}) {
+            const Child child = spawn(dir, "tool", {tool, flag}, {});
+            EXPECT_EQ(waitFor(child), 0) << tool << " " << flag;
+            const std::string out = readText(child.out);
+            if (flag == "--version")
+                EXPECT_NE(out.find(NERIVO_VERSION), std::string::npos) << out;
+            else
+                for (const char* word : {"--interval", "SSL_CERT_FILE", "default", "Exit status"})
+                    EXPECT_NE(out.find(word), std::string::npos) << tool << " help lacks " << word;
+        }
+        const Child child = spawn(dir, "tool", {tool, "--bogus"}, {});
+        EXPECT_EQ(waitFor(child), 2);
+        EXPECT_NE(readText(child.err).find("unknown option --bogus (try --help)"), std::string::npos);
     }
     // The missing entry point is named.
     const HostRun missing = runHost(dir, {"--plugin", NOT_A_PLUGIN_PATH});

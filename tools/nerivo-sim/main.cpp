@@ -25,7 +25,40 @@ const char* const USAGE =
     "usage: nerivo-sim [--port N] [--key KEY] [--sites N] [--assets N] [--parameters 3..5]\n"
     "                  [--interval SECONDS] [--max-samples N] [--ca-file PATH]\n"
     "                  [--fail-path PREFIX=STATUS]... [--malformed PREFIX]... [--drop PREFIX]...\n"
-    "                  [--delay-ms N]\n";
+    "                  [--delay-ms N]\n"
+    "\n"
+    "Serves a simulated water utility over HTTPS on 127.0.0.1 with its own CA, and answers\n"
+    "CONNECT, so a plugin reaches it through its proxy item. The first line on standard\n"
+    "output names the port, the CA file, the key, the sites and the tags.\n"
+    "\n"
+    "  --port N              port to listen on; 0 picks a free one (default: 0)\n"
+    "  --key KEY             the one key it accepts (default: demo-key)\n"
+    "  --sites N             sites, 1..99 (default: 2)\n"
+    "  --assets N            assets per site, 1..99 (default: 3)\n"
+    "  --parameters N        parameters per asset, 3..5 (default: 4)\n"
+    "  --interval SECONDS    seconds between samples, 1..86400 (default: 300)\n"
+    "  --max-samples N       samples per tag in one answer, 1..1000000 (default: 288)\n"
+    "  --ca-file PATH        also write the CA certificate to PATH (default: a temporary file)\n"
+    "  --fail-path P=STATUS  answer requests whose path starts with P with STATUS (repeatable)\n"
+    "  --malformed P         answer paths starting with P with broken JSON (repeatable)\n"
+    "  --drop P              close the connection on paths starting with P (repeatable)\n"
+    "  --delay-ms N          wait N ms before each answer, 0..600000 (default: 0)\n"
+    "  --help, -h            this text\n"
+    "  --version             the version of the plugin build it belongs to\n"
+    "\n"
+    "It runs until SIGINT or SIGTERM. Point the plugin's SSL_CERT_FILE at the CA file.\n"
+    "Exit status: 0 stopped by a signal; 1 could not start or write the CA file; 2 bad invocation.\n";
+
+bool isOption(const std::string& arg)
+{
+    static const char* const names[] = {"--port",     "--key",         "--sites",   "--assets",
+                                        "--parameters", "--interval",  "--max-samples", "--ca-file",
+                                        "--fail-path", "--malformed",  "--drop",    "--delay-ms"};
+    for (const char* name : names)
+        if (arg == name)
+            return true;
+    return false;
+}
 
 bool parseLong(const char* text, long low, long high, long& out)
 {
@@ -60,8 +93,14 @@ int main(int argc, char** argv)
             std::cout << USAGE;
             return 0;
         }
+        if (arg == "--version") {
+            std::cout << "nerivo-sim " << NERIVO_VERSION << std::endl;
+            return 0;
+        }
+        if (!isOption(arg))
+            return usageError("unknown option " + arg);
         if (i + 1 >= argc)
-            return usageError("unknown option or missing value: " + arg);
+            return usageError("missing value for " + arg);
         const char* value = argv[++i];
         long number = 0;
         if (arg == "--port") {
@@ -104,8 +143,6 @@ int main(int argc, char** argv)
             if (!parseLong(value, 0, 600000, number))
                 return usageError("--delay-ms needs 0..600000");
             faults.delay = std::chrono::milliseconds(number);
-        } else {
-            return usageError("unknown option: " + arg);
         }
     }
 

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <fstream>
 #include <iostream>
@@ -39,13 +40,46 @@ using ShutdownFn = std::string (*)(PLUGIN_HANDLE);
 
 const char* const USAGE =
     "usage: south-host --plugin PATH [--config FILE] [--state FILE] [--polls N] [--interval SECONDS]\n"
-    "                  [--log-level debug|info|warning|error] [--reconfigure-at K --reconfigure FILE]\n";
+    "                  [--log-level debug|info|warning|error] [--reconfigure-at K --reconfigure FILE]\n"
+    "\n"
+    "Hosts a south plugin as the platform does and prints every reading as one JSON line.\n"
+    "\n"
+    "  --plugin PATH         the plugin's shared object (required)\n"
+    "  --config FILE         JSON object of item names to values; items left out keep\n"
+    "                        the plugin's defaults (default: all defaults)\n"
+    "  --state FILE          state read at start and stored at shutdown; a missing file\n"
+    "                        means a first start (default: no state kept)\n"
+    "  --polls N             polls to run (default: until a stop signal)\n"
+    "  --interval SECONDS    pause between polls (default: 1)\n"
+    "  --log-level LEVEL     least level logged to standard error (default: warning)\n"
+    "  --reconfigure-at K    after poll K, reconfigure with --reconfigure FILE\n"
+    "  --reconfigure FILE    configuration file of the reconfiguration\n"
+    "  --help, -h            this text\n"
+    "  --version             the plugin build's version\n"
+    "\n"
+    "A first SIGINT or SIGTERM ends polling after the current poll and stores the state;\n"
+    "a second one exits at once without storing it.\n"
+    "\n"
+    "Environment:\n"
+    "  SSL_CERT_FILE         CA certificates (PEM) that verify the service, for a private CA\n"
+    "\n"
+    "Exit status: 0 done; 1 the plugin failed, or readings or the state could not be written\n"
+    "(the stored state is then left as it was); 2 bad invocation; 128+N stopped at once by signal N.\n";
 
 volatile sig_atomic_t g_stop = 0;
 
-void onStopSignal(int)
+// Only async-signal-safe calls here: the first signal asks for a stop after
+// the current poll, a second one ends the process at once, storing nothing.
+void onStopSignal(int number)
 {
+    if (g_stop) {
+        const char text[] = "south-host: second stop signal; exiting without storing a state\n";
+        (void)!write(STDERR_FILENO, text, sizeof text - 1);
+        _exit(128 + number);
+    }
     g_stop = 1;
+    const char text[] = "south-host: stop signal; stopping after the current poll\n";
+    (void)!write(STDERR_FILENO, text, sizeof text - 1);
 }
 
 // Thrown for anything the user has to fix: reported on one line, exit 2.
@@ -64,13 +98,27 @@ struct Arguments {
     std::string reconfigure;
 };
 
+bool isOption(const std::string& arg)
+{
+    static const char* const names[] = {"--plugin",   "--config",         "--state",      "--polls",
+                                        "--interval", "--log-level",      "--reconfigure-at",
+                                        "--reconfigure"};
+    for (const char* name : names)
+        if (arg == name)
+            return true;
+    return false;
+}
+
 Arguments parseArguments(int argc, char** argv)
 {
     Arguments args;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (!isOption(arg))
+            throw UsageError(arg.rfind("-", 0) == 0 ? "unknown option " + arg + " (try --help)"
+                                                    : "unexpected argument " + arg + " (try --help)");
         if (i + 1 >= argc)
-            throw UsageError(arg.rfind("--", 0) == 0 ? "missing value for " + arg : "unexpected argument " + arg);
+            throw UsageError("missing value for " + arg + " (try --help)");
         const std::string value = argv[++i];
         char* end = nullptr;
         errno = 0;
@@ -99,8 +147,6 @@ Arguments parseArguments(int argc, char** argv)
                 throw UsageError("--reconfigure-at needs a poll number of at least 1, not '" + value + "'");
         } else if (arg == "--reconfigure") {
             args.reconfigure = value;
-        } else {
-            throw UsageError("unknown option " + arg);
         }
     }
     if (args.plugin.empty())
@@ -303,6 +349,7 @@ int run(const Arguments& args)
         status = 1;
     }
 
+    bool writeFailed = false;
     for (long done = 0; status == 0 && !g_stop && (args.polls < 0 || done < args.polls);) {
         std::vector<Reading*>* readings = nullptr;
         try {
@@ -323,8 +370,12 @@ int run(const Arguments& args)
             delete readings;
         }
         if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-            logger->error("Cannot write readings to standard output; stopping");
-            g_stop = 1;
+            // The plugin's state is now past readings nobody received: keep
+            // the stored one, so the next run reads them again.
+            std::cerr << "south-host: cannot write readings to standard output: " << std::strerror(errno)
+                      << "; stopped, state file left as it was" << std::endl;
+            writeFailed = true;
+            break;
         }
         ++done;
 
@@ -347,6 +398,8 @@ int run(const Arguments& args)
         std::cerr << "south-host: plugin_shutdown failed: " << e.what() << std::endl;
         return 1;
     }
+    if (writeFailed)
+        return 1;
     if (!args.state.empty() && !writeState(args.state, state)) {
         std::cerr << "south-host: cannot write state file " << args.state << std::endl;
         return 1;
@@ -358,9 +411,16 @@ int run(const Arguments& args)
 
 int main(int argc, char** argv)
 {
-    if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
-        std::cout << USAGE;
-        return 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::cout << USAGE;
+            return 0;
+        }
+        if (arg == "--version") {
+            std::cout << "south-host " << NERIVO_VERSION << std::endl;
+            return 0;
+        }
     }
     try {
         return run(parseArguments(argc, argv));

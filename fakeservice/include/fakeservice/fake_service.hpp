@@ -45,6 +45,10 @@ struct Answer {
     bool closeMidBody = false;       // announce the full length, send half the body, drop the connection
     bool stall = false;              // never answer; the connection is held until stop()
     bool closeBeforeAnswer = false;  // drop the connection without a byte of answer
+    // Send the whole answer, status line included, trickleBytes at a time
+    // with tricklePause before each piece (cut short by stop()); 0: at once.
+    std::size_t trickleBytes = 0;
+    std::chrono::milliseconds tricklePause{0};
 
     static Answer json(std::string body, int status = 200);
 };
@@ -88,6 +92,9 @@ struct Options {
     bool untrustedCertificate = false;
     // Answer CONNECT with 403 Forbidden and close.
     bool refuseTunnels = false;
+    // When not empty, a CONNECT without "Proxy-Authorization: Basic" of
+    // exactly these "user:password" is answered 407 and closed.
+    std::string proxyCredentials;
     // Added to the server certificate's subjectAltName besides
     // api.nerivowater.com, localhost and 127.0.0.1; IP literals become IP entries.
     std::vector<std::string> extraNames;
