@@ -168,6 +168,11 @@ bool Nerivo::apiGet(const std::string& url, ApiAnswer& answer)
     return true;
 }
 
+int64_t Nerivo::now() const
+{
+    return m_fixedNow != 0 ? m_fixedNow : static_cast<int64_t>(time(nullptr));
+}
+
 const std::string* Nerivo::siteName(long siteId) const
 {
     auto site = m_siteNames.find(siteId);
@@ -200,7 +205,7 @@ std::string Nerivo::getState() const
     }
     writer.EndObject();
     std::string state = buffer;
-    state.erase(state.size() - 1);
+    state.erase(state.size() - 2);
     return state + ", \"tags\" : " + text.GetString() + " }";
 }
 
@@ -226,10 +231,10 @@ void Nerivo::restoreState(const std::string& state)
     }
     // Stored as unsigned so that a time before 1970 keeps its bits.
     const int64_t restored = static_cast<int64_t>(lastPull->value.GetUint64());
-    const int64_t now = static_cast<int64_t>(time(nullptr));
+    const int64_t now = this->now();
     if (restored > now && restored - now > 86400) {
-        m_logger->warn("Persisted state of plugin holds a last pull time more than a day ahead (%s); not used",
-                       formatDate(restored).c_str());
+        m_logger->warn("Persisted state of plugin holds a last pull time more than a day ahead, %llu; not used",
+                       static_cast<unsigned long long>(lastPull->value.GetUint64()));
         return;
     }
     m_lastPull = restored;

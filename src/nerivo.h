@@ -60,6 +60,8 @@ public:
     static constexpr int64_t MAX_WINDOW = 400 * 86400;
     // A range that ended this long ago counts as read for its tags.
     static constexpr int64_t SETTLED_AGE = 3600;
+    // An isolated tag the service keeps rejecting is named this often at most.
+    static constexpr int64_t REJECTION_LOG_INTERVAL = 3600;
 
     // How one range request went.
     enum class RangeOutcome { OK, FAILED, RAISED };
@@ -72,6 +74,7 @@ public:
         std::size_t samples = 0;     // new samples delivered
         std::size_t duplicates = 0;  // samples older than their tag's next pull
         std::set<std::string> deferred;  // tags left for a later poll by the reading bound
+        bool isolated = false;           // one tag the service rejected before
     };
 
     Nerivo();
@@ -98,6 +101,10 @@ public:
     void maintainDiscovery();
     // Seconds between refreshes of a completed discovery.
     void setDiscoveryRefresh(int64_t seconds) { m_discoveryRefresh = seconds; }
+    // The current time in seconds since 1970; a test may fix it (0: the
+    // system clock) so that ranges of a known day are exact.
+    int64_t now() const;
+    void setClock(int64_t fixedNow) { m_fixedNow = fixedNow; }
 
     RangeOutcome makeRequest(std::vector<Reading*>* readings, const std::string& url, RangeBatch& batch);
 
@@ -162,9 +169,21 @@ private:
         int failed = 0;
         std::size_t duplicates = 0;
     };
+    struct RangeWindow {
+        int64_t from;
+        int64_t to;
+        int64_t now;
+    };
     // Sends the requests of one group's window; false when one raised.
     bool readGroup(std::vector<Reading*>* readings, const std::vector<std::string>& tags, int64_t from, int64_t to,
                    int64_t now, std::set<std::string>& done, PollTally& tally);
+    // Ascending tags packed greedily into URLs of at most MAX_URL_LENGTH and
+    // maxTags tags; with no limit (0) the list ends with a closing request,
+    // which may hold no tag. False when a request raised.
+    bool sendPacked(std::vector<Reading*>* readings, const std::vector<std::string>& tags, const RangeWindow& window,
+                    std::size_t maxTags, std::set<std::string>& done, PollTally& tally);
+    // Progress, window and rejection bookkeeping of one request.
+    void settleRequest(const RangeBatch& batch, RangeOutcome outcome, int64_t now);
     // Applies a successful request's outcome to its tags' progress.
     void settleBatch(const RangeBatch& batch, int64_t now);
     void adaptWindow(const RangeBatch& batch, int64_t now);
@@ -211,10 +230,16 @@ private:
     std::map<std::string, std::set<int64_t>> m_ahead;
     // Length of a catch-up range in seconds, adapted to the data.
     int64_t m_window;
+    // Tags of requests rejected with a 4xx: the most tags a request of them
+    // may hold, halved at each rejection; and when an isolated one was last
+    // named in an error line.
+    std::map<std::string, std::size_t> m_batchLimit;
+    std::map<std::string, int64_t> m_rejectedLogged;
     // Discovery schedule, in seconds of a monotonic clock.
     bool m_discoveryRan = false;
     bool m_discoveryCompleted = false;
     unsigned m_discoveryFailures = 0;
     int64_t m_nextDiscovery = 0;
     int64_t m_discoveryRefresh = 86400;
+    int64_t m_fixedNow = 0;
 };

@@ -70,7 +70,7 @@ std::vector<std::pair<std::string, int64_t>> Nerivo::indexPulls() const
 // request raised.
 bool Nerivo::getDateRange(std::vector<Reading*>* readings)
 {
-    const int64_t now = static_cast<int64_t>(time(nullptr));
+    const int64_t now = this->now();
     PollTally tally;
     const auto before = indexPulls();
     const int64_t oldestBefore = before.empty() ? m_lastPull
@@ -122,11 +122,37 @@ bool Nerivo::getDateRange(std::vector<Reading*>* readings)
 bool Nerivo::readGroup(std::vector<Reading*>* readings, const std::vector<std::string>& tags, int64_t from,
                        int64_t to, int64_t now, std::set<std::string>& done, PollTally& tally)
 {
-    const std::string base = "https://" + m_host + "/api/timeseriesdata/" + formatDate(from) + "/" + formatDate(to) +
-                             "?tags=";
+    // Tags of rejected requests go in smaller requests of their own, so that
+    // the tag the service refuses cannot hold back the others.
+    std::vector<std::string> packed;
+    std::map<std::size_t, std::vector<std::string>> limited;
+    for (const auto& tag : tags) {
+        auto limit = m_batchLimit.find(tag);
+        if (limit == m_batchLimit.end()) {
+            packed.push_back(tag);
+        } else {
+            limited[limit->second].push_back(tag);
+        }
+    }
+    RangeWindow window{from, to, now};
+    if ((!packed.empty() || limited.empty()) &&
+        !sendPacked(readings, packed, window, 0, done, tally)) {
+        return false;
+    }
+    for (const auto& group : limited) {
+        if (!sendPacked(readings, group.second, window, group.first, done, tally)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Nerivo::sendPacked(std::vector<Reading*>* readings, const std::vector<std::string>& tags,
+                        const RangeWindow& window, std::size_t maxTags, std::set<std::string>& done, PollTally& tally)
+{
+    const std::string base = "https://" + m_host + "/api/timeseriesdata/" + formatDate(window.from) + "/" +
+                             formatDate(window.to) + "?tags=";
     RangeBatch batch;
-    batch.from = from;
-    batch.to = to;
     std::string url = base;
     for (std::size_t i = 0; i <= tags.size(); ++i) {
         const bool closing = i == tags.size();
@@ -134,19 +160,23 @@ bool Nerivo::readGroup(std::vector<Reading*>* readings, const std::vector<std::s
             url += (batch.tags.empty() ? "" : ",") + urlTag(tags[i]);
             batch.tags.push_back(tags[i]);
         }
-        if (!closing && url.size() <= MAX_URL_LENGTH) {
+        if (!closing && url.size() <= MAX_URL_LENGTH && (maxTags == 0 || batch.tags.size() < maxTags)) {
             continue;
         }
+        if (closing && batch.tags.empty() && maxTags != 0) {
+            break;
+        }
+        batch.from = window.from;
+        batch.to = window.to;
+        batch.isolated = maxTags == 1 && batch.tags.size() == 1;
         ++tally.requests;
         const RangeOutcome outcome = makeRequest(readings, url, batch);
         tally.duplicates += batch.duplicates;
-        if (outcome == RangeOutcome::OK) {
-            settleBatch(batch, now);
-            adaptWindow(batch, now);
-        } else {
+        settleRequest(batch, outcome, window.now);
+        if (outcome != RangeOutcome::OK) {
             ++tally.failed;
         }
-        if (outcome != RangeOutcome::OK || to >= now) {
+        if (outcome != RangeOutcome::OK || window.to >= window.now) {
             done.insert(batch.tags.begin(), batch.tags.end());
         }
         done.insert(batch.deferred.begin(), batch.deferred.end());
@@ -156,19 +186,65 @@ bool Nerivo::readGroup(std::vector<Reading*>* readings, const std::vector<std::s
         }
         url = base;
         batch = RangeBatch();
-        batch.from = from;
-        batch.to = to;
     }
     return true;
 }
 
-void Nerivo::settleBatch(const RangeBatch& batch, int64_t now)
+namespace {
+
+// A 4xx answer that may be about the tags asked; not the key, the proxy,
+// the rate or the time the request took.
+bool rejectsTags(const std::string& status)
 {
-    // What ended an hour ago is complete at the service: silent tags move on.
-    const int64_t settled = std::min(batch.to, now - SETTLED_AGE);
-    if (settled < batch.from) {
+    if (status.size() < 3 || status[0] != '4') {
+        return false;
+    }
+    const std::string code = status.substr(0, 3);
+    return code != "401" && code != "403" && code != "407" && code != "408" && code != "429";
+}
+
+}  // namespace
+
+void Nerivo::settleRequest(const RangeBatch& batch, RangeOutcome outcome, int64_t now)
+{
+    if (outcome == RangeOutcome::OK) {
+        settleBatch(batch, now);
+        adaptWindow(batch, now);
+        for (const auto& tag : batch.tags) {
+            m_batchLimit.erase(tag);
+            m_rejectedLogged.erase(tag);
+        }
         return;
     }
+    if (outcome != RangeOutcome::FAILED || !rejectsTags(batch.status)) {
+        return;
+    }
+    // Halve the rejected request at each later poll until the tags the
+    // service refuses stand alone.
+    const std::size_t half = std::max<std::size_t>(1, batch.tags.size() / 2);
+    for (const auto& tag : batch.tags) {
+        m_batchLimit[tag] = half;
+    }
+    if (batch.tags.size() == 1) {
+        const std::string& tag = batch.tags.front();
+        auto logged = m_rejectedLogged.find(tag);
+        if (logged == m_rejectedLogged.end() || now - logged->second >= REJECTION_LOG_INTERVAL) {
+            m_logger->error("The service rejects tag %s (%s); its data is asked again at later polls", tag.c_str(),
+                            batch.status.c_str());
+            m_rejectedLogged[tag] = now;
+        }
+    }
+}
+
+void Nerivo::settleBatch(const RangeBatch& batch, int64_t now)
+{
+    // A window that ended an hour ago is complete at the service: its silent
+    // tags move on. Nearer the present only a tag's own samples move it, so
+    // late data is still read.
+    if (batch.to > now - SETTLED_AGE) {
+        return;
+    }
+    const int64_t settled = batch.to;
     for (const auto& tag : batch.tags) {
         if (batch.deferred.count(tag) == 0 && tagPull(tag) <= settled) {
             m_tagPulls[tag] = settled + 1;

@@ -23,7 +23,12 @@ Nerivo::RangeOutcome Nerivo::makeRequest(std::vector<Reading*>* readings, const 
     // Only a full answer counts: anything else would move tags past data
     // that was never received.
     if (answer.status != "200 OK") {
-        m_logger->error("Time series request answered with status %s: %s", answer.status.c_str(), url.c_str());
+        // An isolated tag's rejection has its own hourly line.
+        if (batch.isolated) {
+            m_logger->debug("Time series request answered with status %s: %s", answer.status.c_str(), url.c_str());
+        } else {
+            m_logger->error("Time series request answered with status %s: %s", answer.status.c_str(), url.c_str());
+        }
         return RangeOutcome::FAILED;
     }
     rapidjson::Document doc;
