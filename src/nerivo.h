@@ -54,6 +54,11 @@ public:
     static constexpr std::size_t MAX_URL_LENGTH = 4000;
     // At most this many readings leave one poll; a backlog takes more polls.
     static constexpr std::size_t MAX_POLL_READINGS = 100000;
+    // A poll starts no new round of windows once it has sent this many
+    // requests, so that a service that pages its answers cannot hold the
+    // poll (and a waiting reconfiguration) for long; every round asks every
+    // tag still behind.
+    static constexpr int MAX_POLL_REQUESTS = 50;
     // Readings one catch-up request aims at; the window adapts to it.
     static constexpr std::size_t WINDOW_TARGET = 25000;
     static constexpr int64_t MIN_WINDOW = 60;
@@ -74,6 +79,7 @@ public:
         std::size_t samples = 0;     // new samples delivered
         std::size_t duplicates = 0;  // samples older than their tag's next pull
         std::set<std::string> deferred;  // tags left for a later poll by the reading bound
+        std::set<std::string> heard;     // tags the answer held a sample with a readable time for
         bool isolated = false;           // one tag the service rejected before
     };
 

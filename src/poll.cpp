@@ -83,7 +83,7 @@ bool Nerivo::getDateRange(std::vector<Reading*>* readings)
         ok = readGroup(readings, {}, m_lastPull, now, now, done, tally);
     }
     std::set<std::string> done;  // asked up to the present, or failed, in this poll
-    while (ok && readings->size() < MAX_POLL_READINGS) {
+    while (ok && readings->size() < MAX_POLL_READINGS && tally.requests < MAX_POLL_REQUESTS) {
         auto pulls = indexPulls();
         pulls.erase(std::remove_if(pulls.begin(), pulls.end(), [&done](auto& p) { return done.count(p.first) != 0; }),
                     pulls.end());
@@ -246,7 +246,9 @@ void Nerivo::settleBatch(const RangeBatch& batch, int64_t now)
     }
     const int64_t settled = batch.to;
     for (const auto& tag : batch.tags) {
-        if (batch.deferred.count(tag) == 0 && tagPull(tag) <= settled) {
+        // A tag with samples moves with them alone: the service may have
+        // left the rest of its window for a later request.
+        if (batch.heard.count(tag) == 0 && batch.deferred.count(tag) == 0 && tagPull(tag) <= settled) {
             m_tagPulls[tag] = settled + 1;
         }
     }

@@ -96,6 +96,7 @@ void Nerivo::takeSeries(std::vector<Reading*>* readings, const std::string& tag,
                            timestamp->value.GetString());
             continue;
         }
+        batch.heard.insert(tag);
         if (seconds < pull || (seconds > batch.to && ahead.count(seconds) != 0)) {
             ++batch.duplicates;
             continue;
