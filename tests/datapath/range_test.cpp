@@ -183,6 +183,10 @@ TEST_P(FailedBatchTest, FailureHoldsBackOnlyItsOwnTagsAndDeliversNothingTwice)
     EXPECT_EQ(splitRange(rangeRequests()[0].target).from, "2024-07-01T16:05:09");
     EXPECT_EQ(client()->tagPull(heldTag), kT0);
 
+    // A restart in the middle of the failure loses and repeats nothing.
+    const std::string state = shutdown();
+    init();
+    plugin_start(handle, state);
     recovered = true;
     auto third = poll();
     ASSERT_TRUE(third);
