@@ -7,6 +7,8 @@
 #include <ctime>
 
 #include <boost/system/system_error.hpp>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include "config_category.h"
 #include "config_text.h"
@@ -44,7 +46,9 @@ Nerivo::Nerivo()
       m_client(nullptr),
       m_lastPull(static_cast<int64_t>(time(nullptr)) - DEFAULT_LOOKBACK),
       m_timezoneOffset(0),
-      m_nextPull(m_lastPull)
+      m_nextPull(m_lastPull),
+      m_startPull(m_lastPull),
+      m_window(86400)
 {
 }
 
@@ -203,6 +207,11 @@ bool Nerivo::apiGet(const std::string& url, ApiAnswer& answer)
     return true;
 }
 
+int64_t Nerivo::now() const
+{
+    return m_fixedNow != 0 ? m_fixedNow : static_cast<int64_t>(time(nullptr));
+}
+
 const std::string* Nerivo::siteName(long siteId) const
 {
     auto site = m_siteNames.find(siteId);
@@ -214,13 +223,37 @@ std::string Nerivo::getState() const
     char buffer[80];
     std::snprintf(buffer, sizeof buffer, "{ \"lastPull\" : %lu }",
                   static_cast<unsigned long>(static_cast<uint64_t>(m_lastPull)));
-    return buffer;
+    // Tags of the index; before discovery, or when it found nothing, the
+    // restored ones, so that a restart without a discovery loses nothing.
+    std::map<std::string, int64_t> tags;
+    for (const auto& entry : m_tagIndex) {
+        tags.emplace(entry.first, tagPull(entry.first));
+    }
+    if (m_tagIndex.empty()) {
+        tags = m_tagPulls;
+    }
+    if (tags.empty()) {
+        return buffer;
+    }
+    rapidjson::StringBuffer text;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(text);
+    writer.StartObject();
+    for (const auto& tag : tags) {
+        writer.Key(tag.first.c_str(), static_cast<rapidjson::SizeType>(tag.first.size()));
+        writer.Int64(tag.second);
+    }
+    writer.EndObject();
+    std::string state = buffer;
+    state.erase(state.size() - 2);
+    return state + ", \"tags\" : " + text.GetString() + " }";
 }
 
 void Nerivo::restoreState(const std::string& state)
 {
-    // RapidJSON must never be handed an empty text.
     if (state.empty()) {
+        m_logger->info("No stored state: the first range starts one year back, at %s",
+                       formatDate(m_startPull).c_str());
+        // RapidJSON must never be handed an empty text.
         m_logger->warn("Persisted state of plugin is invalid: %s", state.c_str());
         return;
     }
@@ -230,14 +263,42 @@ void Nerivo::restoreState(const std::string& state)
         m_logger->warn("Persisted state of plugin is invalid: %s", state.c_str());
         return;
     }
-    if (doc.IsObject()) {
-        auto lastPull = doc.FindMember("lastPull");
-        if (lastPull != doc.MemberEnd() && lastPull->value.IsUint64()) {
-            // Stored as unsigned so that a time before 1970 keeps its bits.
-            m_lastPull = static_cast<int64_t>(lastPull->value.GetUint64());
-            m_nextPull = m_lastPull;
-            return;
-        }
+    auto lastPull = doc.IsObject() ? doc.FindMember("lastPull") : doc.MemberEnd();
+    if (!doc.IsObject() || lastPull == doc.MemberEnd() || !lastPull->value.IsUint64()) {
+        m_logger->warn("Persisted state of plugin does not contain a last pull time");
+        return;
     }
-    m_logger->warn("Persisted state of plugin does not contain a last pull time");
+    // Stored as unsigned so that a time before 1970 keeps its bits.
+    const int64_t restored = static_cast<int64_t>(lastPull->value.GetUint64());
+    const int64_t now = this->now();
+    if (restored > now && restored - now > 86400) {
+        m_logger->warn("Persisted state of plugin holds a last pull time more than a day ahead, %llu; not used",
+                       static_cast<unsigned long long>(lastPull->value.GetUint64()));
+        return;
+    }
+    m_lastPull = restored;
+    m_nextPull = restored;
+    m_startPull = restored;
+    m_tagPulls.clear();
+    m_ahead.clear();
+    auto tags = doc.FindMember("tags");
+    if (tags != doc.MemberEnd() && !restoreTags(tags->value, now)) {
+        m_logger->warn("Persisted state of plugin holds per-tag pull times that cannot be used; ignored");
+    }
+}
+
+bool Nerivo::restoreTags(const rapidjson::Value& tags, int64_t now)
+{
+    if (!tags.IsObject()) {
+        return false;
+    }
+    std::map<std::string, int64_t> pulls;
+    for (const auto& tag : tags.GetObject()) {
+        if (!tag.value.IsInt64() || tag.value.GetInt64() > now + 86400) {
+            return false;
+        }
+        pulls[std::string(tag.name.GetString(), tag.name.GetStringLength())] = tag.value.GetInt64();
+    }
+    m_tagPulls = std::move(pulls);
+    return true;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,36 @@ public:
     static constexpr int64_t DEFAULT_LOOKBACK = 31536000;
     // A range URL longer than this is sent and the tag list starts afresh.
     static constexpr std::size_t MAX_URL_LENGTH = 4000;
+    // At most this many readings leave one poll; a backlog takes more polls.
+    static constexpr std::size_t MAX_POLL_READINGS = 100000;
+    // A poll starts no new round of windows once it has sent this many
+    // requests, so that a service that pages its answers cannot hold the
+    // poll (and a waiting reconfiguration) for long; every round asks every
+    // tag still behind.
+    static constexpr int MAX_POLL_REQUESTS = 50;
+    // Readings one catch-up request aims at; the window adapts to it.
+    static constexpr std::size_t WINDOW_TARGET = 25000;
+    static constexpr int64_t MIN_WINDOW = 60;
+    static constexpr int64_t MAX_WINDOW = 400 * 86400;
+    // A range that ended this long ago counts as read for its tags.
+    static constexpr int64_t SETTLED_AGE = 3600;
+    // An isolated tag the service keeps rejecting is named this often at most.
+    static constexpr int64_t REJECTION_LOG_INTERVAL = 3600;
+
+    // How one range request went.
+    enum class RangeOutcome { OK, FAILED, RAISED };
+    // One range request: what it asked and what came of it per tag.
+    struct RangeBatch {
+        int64_t from = 0;
+        int64_t to = 0;
+        std::vector<std::string> tags;
+        std::string status;
+        std::size_t samples = 0;     // new samples delivered
+        std::size_t duplicates = 0;  // samples older than their tag's next pull
+        std::set<std::string> deferred;  // tags left for a later poll by the reading bound
+        std::set<std::string> heard;     // tags the answer held a sample with a readable time for
+        bool isolated = false;           // one tag the service rejected before
+    };
 
     Nerivo();
     ~Nerivo();
@@ -85,8 +116,12 @@ public:
     void maintainDiscovery();
     // Seconds between refreshes of a completed discovery.
     void setDiscoveryRefresh(int64_t seconds) { m_discoveryRefresh = seconds; }
+    // The current time in seconds since 1970; a test may fix it (0: the
+    // system clock) so that ranges of a known day are exact.
+    int64_t now() const;
+    void setClock(int64_t fixedNow) { m_fixedNow = fixedNow; }
 
-    bool makeRequest(std::vector<Reading*>* readings, const std::string& url);
+    RangeOutcome makeRequest(std::vector<Reading*>* readings, const std::string& url, RangeBatch& batch);
 
     bool getAssetData(const AssetData* asset, std::vector<Datapoint*>& datapoints, std::string& time);
     bool getLatestData(std::vector<Reading*>* readings);
@@ -94,6 +129,9 @@ public:
     // Read-only views for the host tools and tests.
     int64_t lastPull() const { return m_lastPull; }
     int64_t nextPull() const { return m_nextPull; }
+    // The tag's next-pull time: one second past its newest sample delivered,
+    // or the starting time until it has one.
+    int64_t tagPull(const std::string& tag) const;
     int32_t timezoneOffset() const { return m_timezoneOffset; }
     const std::string& key() const { return m_key; }
     const std::string& separator() const { return m_separator; }
@@ -144,6 +182,36 @@ private:
     // itself fails.
     bool apiGet(const std::string& url, ApiAnswer& answer);
     void clearAssetIndex();
+    // Per-poll tallies for the poll's info line.
+    struct PollTally {
+        int requests = 0;
+        int failed = 0;
+        std::size_t duplicates = 0;
+    };
+    struct RangeWindow {
+        int64_t from;
+        int64_t to;
+        int64_t now;
+    };
+    // Sends the requests of one group's window; false when one raised.
+    bool readGroup(std::vector<Reading*>* readings, const std::vector<std::string>& tags, int64_t from, int64_t to,
+                   int64_t now, std::set<std::string>& done, PollTally& tally);
+    // Ascending tags packed greedily into URLs of at most MAX_URL_LENGTH and
+    // maxTags tags; with no limit (0) the list ends with a closing request,
+    // which may hold no tag. False when a request raised.
+    bool sendPacked(std::vector<Reading*>* readings, const std::vector<std::string>& tags, const RangeWindow& window,
+                    std::size_t maxTags, std::set<std::string>& done, PollTally& tally);
+    // Progress, window and rejection bookkeeping of one request.
+    void settleRequest(const RangeBatch& batch, RangeOutcome outcome, int64_t now);
+    // Applies a successful request's outcome to its tags' progress.
+    void settleBatch(const RangeBatch& batch, int64_t now);
+    void adaptWindow(const RangeBatch& batch, int64_t now);
+    // Delivers one tag's series of an answer, filtering what was delivered before.
+    void takeSeries(std::vector<Reading*>* readings, const std::string& tag, const AssetData& asset,
+                    const rapidjson::Value& series, RangeBatch& batch);
+    std::vector<std::pair<std::string, int64_t>> indexPulls() const;
+    void logPoll(std::size_t readings, const PollTally& tally, int64_t oldestBefore, int64_t now);
+    bool restoreTags(const rapidjson::Value& tags, int64_t now);
     bool discoverSites(DiscoveredIndex& next);
     void readSite(DiscoveredIndex& next, const rapidjson::Value& site);
     void getSiteAssets(DiscoveredIndex& next, long siteId);
@@ -172,6 +240,20 @@ private:
     int32_t m_timezoneOffset;
     int64_t m_nextPull;
     std::string m_proxy;
+    // Where a tag without progress starts: the restored state, else one
+    // year back. It never moves, so tags found later get their whole history.
+    int64_t m_startPull;
+    std::map<std::string, int64_t> m_tagPulls;
+    // Samples dated past the end of their range, delivered once already;
+    // they do not move their tag's next pull.
+    std::map<std::string, std::set<int64_t>> m_ahead;
+    // Length of a catch-up range in seconds, adapted to the data.
+    int64_t m_window;
+    // Tags of requests rejected with a 4xx: the most tags a request of them
+    // may hold, halved at each rejection; and when an isolated one was last
+    // named in an error line.
+    std::map<std::string, std::size_t> m_batchLimit;
+    std::map<std::string, int64_t> m_rejectedLogged;
     // Discovery schedule, in seconds of a monotonic clock.
     bool m_discoveryRan = false;
     bool m_discoveryCompleted = false;
@@ -179,4 +261,5 @@ private:
     int64_t m_nextDiscovery = 0;
     int64_t m_discoveryRefresh = 86400;
     std::chrono::milliseconds m_lowSpeedWindow = LOW_SPEED_WINDOW;
+    int64_t m_fixedNow = 0;
 };

@@ -41,6 +41,9 @@ inline const std::string kRangePrefix = kApi + "timeseriesdata/";
 
 // 2024-07-01 14:05:09 UTC.
 constexpr int64_t kT0 = 1719842709;
+// The plugin's clock in these suites: a day after kT0, so that a range from
+// kT0 reaches the present in one request.
+constexpr int64_t kNow = kT0 + 86400;
 
 inline std::string apiUrl(const std::string& path) { return kApi + path; }
 
@@ -141,6 +144,16 @@ inline std::string localText(int64_t utc, int offsetMinutes)
 inline std::string stateText(int64_t lastPull)
 {
     return "{ \"lastPull\" : " + std::to_string(lastPull) + " }";
+}
+
+// The state with per-tag next-pull times, tags in ascending order.
+inline std::string stateText(int64_t lastPull, const std::vector<std::pair<std::string, int64_t>>& tags)
+{
+    std::string text = "{ \"lastPull\" : " + std::to_string(lastPull) + ", \"tags\" : {";
+    for (std::size_t i = 0; i < tags.size(); ++i) {
+        text += (i ? "," : "") + quote(tags[i].first) + ":" + std::to_string(tags[i].second);
+    }
+    return text + "} }";
 }
 
 // A range URL split into its parts.
@@ -247,13 +260,16 @@ protected:
     {
         ConfigCategory config("NerivoWater", configJson(s));
         handle = plugin_init(&config);
+        if (handle) client()->setClock(kNow);
         return handle;
     }
 
-    // init, then start from a known last pull so that range URLs are exact.
+    // init, then start from a known last pull so that range URLs are exact;
+    // the clock stands a day later, so that one range reaches the present.
     PLUGIN_HANDLE initAt(int64_t lastPull, const Settings& s = Settings())
     {
         init(s);
+        if (handle) client()->setClock(lastPull + 86400);
         plugin_start(handle, stateText(lastPull));
         return handle;
     }

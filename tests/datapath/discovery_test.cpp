@@ -73,7 +73,7 @@ TEST_F(DataPathTest, ParametersAreAskedUnderTheSiteIdOfTheAssetElement)
     scriptParameters(7, 70, {p});
     initAt(kT0);
 
-    rangeAnswer(Answer::json(seriesBody({{"T70", "[" + sample("2024-07-01T12:00:00") + "]"}})));
+    rangeAnswer(Answer::json(seriesBody({{"T70", "[" + sample("2024-07-01T15:00:00") + "]"}})));
     auto readings = poll();
     ASSERT_TRUE(readings);
     EXPECT_EQ(countTarget(apiUrl("sites/7/assets/70/parameters")), 1u);
@@ -194,8 +194,8 @@ TEST_P(DiscoveryHealsTest, FailedListIsRetriedAndItsTagsReadFromTheStart)
         answers.push_back(Answer::json(lists[i].second));
         fake.script(lists[i].first, answers);
     }
-    rangeAnswer(Answer::json(seriesBody({{"T10", "[" + sample("2024-07-01T12:00:00") + "]"},
-                                         {"T20", "[" + sample("2024-07-01T12:00:00") + "]"}})));
+    rangeAnswer(Answer::json(seriesBody({{"T10", "[" + sample("2024-07-01T15:00:00") + "]"},
+                                         {"T20", "[" + sample("2024-07-01T15:00:00") + "]"}})));
     initAt(kT0);
 
     for (std::size_t i = 0; i < c.failures; ++i) {

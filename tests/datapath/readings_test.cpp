@@ -14,7 +14,8 @@ protected:
                             const std::string& zone = "(GMT+02:00) Athens", const std::string& siteName = "North")
     {
         scriptOneSite({p}, zone, siteName);
-        initAt(kT0, s);
+        // Early enough that the sample of every zone lies after the start.
+        initAt(kT0 - 6 * 3600, s);
         rangeAnswer(Answer::json(seriesBody({{p.tag, samples}})));
         return poll();
     }
@@ -242,12 +243,41 @@ INSTANTIATE_TEST_SUITE_P(
                       TimeCase{"Plus330", "(GMT+05:30) Chennai", "2024-07-01 16:05:09 +05:30", 1719830109}),
     [](const ::testing::TestParamInfo<TimeCase>& param) { return std::string(param.param.name); });
 
-TEST_F(ReadingsTest, OnlyTheFirstTOfTheSampleTimeBecomesASpace)
+// A time that is not a local date and time of the service would be given
+// the current time, or one that is off by its own zone: it is skipped, and it
+// moves nothing.
+class BadTimeTest : public ReadingsTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(BadTimeTest, SampleTimeThatCannotBeReadIsSkippedWithAWarningNamingTheTag)
 {
     Param p;
-    auto readings = pollSamples(p, "[" + sample("2024-07-01T16:05:09T") + "]");
+    auto readings = pollSamples(p, "[" + sample(GetParam()) + "," + sample("2024-07-01T16:05:09") + "]");
     ASSERT_TRUE(readings);
-    EXPECT_TRUE(log.has(Level::Debug, "Add reading for asset Pump 3.Flow at 2024-07-01 16:05:09T +02:00"));
+    ASSERT_EQ(readings->size(), 1u);
+    EXPECT_EQ(readings->front()->getUserTimestamp(), kT0);
+    EXPECT_EQ(log.count(Level::Warning, "Skipping a sample of tag TAG1 whose time cannot be read"), 1u);
+    EXPECT_EQ(client()->tagPull("TAG1"), kT0 + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, BadTimeTest,
+                         ::testing::Values("2024-07-01T16:05:09T", "2024-07-01T18:05:09Z", "2024-07-01T16:05:09+24:00",
+                                           "2024-07-01 16:05:09", "2024-07-01T16:05", "2024-02-30T10:00:00",
+                                           "2024-07-01T24:00:00", "2024-07-01T16:05:09.", ""));
+
+// A clock running ahead at the service must neither stop collection nor
+// hide the tag's data that arrives later.
+TEST_F(ReadingsTest, SampleDatedPastItsRangeIsDeliveredOnceAndMovesNothing)
+{
+    Param p;
+    auto readings = pollSamples(p, "[" + sample("2099-01-01T00:00:00") + "," + sample("2024-07-01T16:05:09") + "]");
+    ASSERT_TRUE(readings);
+    ASSERT_EQ(readings->size(), 2u);
+    EXPECT_EQ(client()->tagPull("TAG1"), kT0 + 1);
+    auto again = poll();
+    ASSERT_TRUE(again);
+    EXPECT_TRUE(again->empty());
+    ASSERT_FALSE(rangeRequests().empty());
+    EXPECT_EQ(splitRange(rangeRequests().back().target).from, "2024-07-01T16:05:10");
 }
 
 TEST_F(ReadingsTest, SamplesOfSeveralTagsGiveOneReadingEachUnderTheirOwnRecord)
@@ -259,7 +289,7 @@ TEST_F(ReadingsTest, SamplesOfSeveralTagsGiveOneReadingEachUnderTheirOwnRecord)
     level.parameterName = "Level";
     level.displayUnit = "m";
     scriptOneSite({flow, level});
-    initAt(kT0);
+    initAt(kT0 - 3600);
     rangeAnswer(Answer::json(seriesBody({{"T-LEVEL", "[" + sample("2024-07-01T16:00:00", "2.5") + "]"},
                                          {"UNKNOWN", "[" + sample("2024-07-01T16:00:00", "1") + "]"},
                                          {"T-FLOW", "[" + sample("2024-07-01T16:00:01", "3") + "," +
@@ -303,9 +333,9 @@ TEST_F(ReadingsTest, AnswerPartsOfTheWrongShapeAreSkippedAndTheRestIsUsed)
     EXPECT_EQ(log.count(Level::Warning, "Skipping a sample of tag B that is not an object"), 4u);
     EXPECT_EQ(log.count(Level::Warning, "quality of tag B"), 1u);
     EXPECT_EQ(log.count(Level::Warning, "Skipping a sample of tag B without a timestamp"), 1u);
-    // The whole poll still succeeded: the last pull moved past the newest sample.
-    // 2024-07-01 17:00:09 at +02:00 is 15:00:09 UTC.
-    EXPECT_EQ(shutdown(), stateText(1719846009 + 1));
+    // The poll still succeeded: B moved past its newest sample, 2024-07-01
+    // 17:00:09 at +02:00 (15:00:09 UTC); A, with nothing usable, did not.
+    EXPECT_EQ(shutdown(), stateText(kT0, {{"A", kT0}, {"B", 1719846009 + 1}}));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -231,6 +232,12 @@ protected:
 
     HostRun host(const std::vector<std::string>& args) { return runHost(dir, args, service.caFile()); }
 
+    // A stored state an hour back: one range reaches the present.
+    static std::string hourAgoState()
+    {
+        return "{ \"lastPull\" : " + std::to_string(std::time(nullptr) - 3600) + " }";
+    }
+
     // The parameter a reading belongs to, looked up by its asset name.
     const nerivosim::Parameter* parameterOf(const std::string& assetCode) const
     {
@@ -251,12 +258,12 @@ protected:
 TEST_F(HostTest, PollsPrintEveryTagsSamplesUnderTheExpectedAssetNames)
 {
     const std::string cfg = dir.write("config.json", config(KEY, ", \"includeAlarms\": \"true\""));
-    const std::string state = dir.file("state.json");
+    const std::string state = dir.write("state.json", hourAgoState());
     const HostRun run = host({"--plugin", PLUGIN_PATH, "--config", cfg, "--state", state, "--polls", "2", "--interval",
                           "0.1"});
     ASSERT_EQ(run.status, 0) << run.err;
 
-    // The first range reaches back a year, so every answer is full.
+    // The range reaches back an hour, so every answer is full.
     const std::size_t perPoll = model.tagCount() * model.options().maxSamplesPerTag;
     ASSERT_EQ(run.readings.size(), 2 * perPoll) << run.err;
 
@@ -300,7 +307,7 @@ TEST_F(HostTest, PollsPrintEveryTagsSamplesUnderTheExpectedAssetNames)
 TEST_F(HostTest, SecondRunWithTheStoredStateAsksFromWhereTheFirstStopped)
 {
     const std::string cfg = dir.write("config.json", config(KEY));
-    const std::string state = dir.file("state.json");
+    const std::string state = dir.write("state.json", hourAgoState());
     const std::vector<std::string> args{"--plugin", PLUGIN_PATH, "--config", cfg, "--state", state, "--polls", "1"};
 
     const HostRun first = host(args);
@@ -374,7 +381,7 @@ TEST_F(HostTest, ReconfigurationWithANewKeyRunsDiscoveryAgain)
 {
     const std::string cfg = dir.write("config.json", config("old-key"));
     const std::string fixed = dir.write("fixed.json", config(KEY));
-    const std::string state = dir.file("state.json");
+    const std::string state = dir.write("state.json", hourAgoState());
     const HostRun run = host({"--plugin", PLUGIN_PATH, "--config", cfg, "--state", state, "--polls", "2", "--interval",
                           "0.1", "--reconfigure-at", "1", "--reconfigure", fixed});
     ASSERT_EQ(run.status, 0) << run.err;
@@ -538,6 +545,137 @@ TEST(HostArguments, BadInvocationsGiveOneErrorLineAndStatusTwo)
 
 // The simulator program itself: first line, port, CA file, readings, and a
 // clean stop.
+// A simulated utility served in-process with faults, and the readings of
+// several south-host runs on one state file.
+struct FaultyUtility {
+    FaultyUtility(nerivosim::ModelOptions options, nerivosim::Faults faults)
+        : model(options), sim(model, KEY, std::move(faults))
+    {
+        service.setHandler([this](const fakeservice::Request& request) { return sim.handle(request); });
+    }
+
+    std::string config() const
+    {
+        return dir.write("config.json",
+                         "{\"key\": \"" + std::string(KEY) + "\", \"proxy\": \"" + service.hostPort() + "\"}");
+    }
+
+    // Runs the host on the state file; false on a failed run.
+    bool run(const std::string& state, const std::vector<std::string>& extra)
+    {
+        std::vector<std::string> args{"--plugin", PLUGIN_PATH, "--config", config(), "--state", state};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const HostRun r = runHost(dir, args, service.caFile());
+        EXPECT_EQ(r.status, 0) << r.err;
+        perRun.push_back(r.readings.size());
+        err += r.err;
+        for (const auto& line : r.readings) {
+            const ParsedReading reading = parse(line);
+            if (!delivered[reading.asset].insert(reading.time).second)
+                ADD_FAILURE() << "delivered twice: " << line;
+        }
+        return r.status == 0;
+    }
+
+    // Every sample of the asset from start up to its newest delivered one.
+    void expectComplete(const std::string& asset, int64_t start) const
+    {
+        auto found = delivered.find(asset);
+        ASSERT_NE(found, delivered.end()) << asset << " delivered nothing\n" << err;
+        const int64_t step = model.options().sampleInterval;
+        const int64_t first = (start + step - 1) / step * step;
+        const std::size_t expected = static_cast<std::size_t>((*found->second.rbegin() - first) / step + 1);
+        EXPECT_EQ(found->second.size(), expected) << asset << " has gaps";
+        EXPECT_EQ(*found->second.begin(), first) << asset;
+    }
+
+    TempDir dir;
+    nerivosim::UtilityModel model;
+    nerivosim::SimService sim;
+    fakeservice::FakeService service;
+    std::map<std::string, std::set<int64_t>> delivered;  // reading asset -> times
+    std::vector<std::size_t> perRun;
+    std::string err;
+};
+
+// A tag whose samples arrive late gets all of them, once; a tag the service
+// rejects is isolated while the others progress; a restart in the middle
+// loses and repeats nothing.
+TEST(Delivery, LateAndRejectedTagsHoldBackNothingAcrossARestart)
+{
+    nerivosim::ModelOptions options;
+    options.sites = 1;
+    options.assetsPerSite = 2;
+    options.parametersPerAsset = 3;
+    options.sampleInterval = 1;
+    options.maxSamplesPerTag = 100000;
+    const nerivosim::UtilityModel names(options);
+    const auto& assets = names.sites()[0].assets;
+    const std::string late = assets[0].parameters[0].tag;
+    const std::string rejected = assets[1].parameters[2].tag;
+    nerivosim::Faults faults;
+    faults.lateTags.push_back({late, 2});
+    faults.rejectTags.push_back(rejected);
+    FaultyUtility utility(options, faults);
+
+    const int64_t start = std::time(nullptr) - 5;
+    const std::string state = utility.dir.write("state.json", "{ \"lastPull\" : " + std::to_string(start) + " }");
+    ASSERT_TRUE(utility.run(state, {"--polls", "4", "--interval", "0.7"}));
+    ASSERT_TRUE(utility.run(state, {"--polls", "4", "--interval", "0.7"}));
+
+    for (const auto& site : utility.model.sites())
+        for (const auto& asset : site.assets)
+            for (const auto& p : asset.parameters) {
+                const std::string name = asset.name + "." + p.name;
+                if (p.tag == rejected) {
+                    EXPECT_EQ(utility.delivered.count(name), 0u);
+                    continue;
+                }
+                utility.expectComplete(name, start);
+            }
+    // Named once an hour at most, so once per run here.
+    std::size_t named = 0;
+    for (std::size_t at = utility.err.find("rejects tag " + rejected); at != std::string::npos;
+         at = utility.err.find("rejects tag " + rejected, at + 1))
+        ++named;
+    EXPECT_GE(named, 1u) << utility.err;
+    EXPECT_LE(named, 2u) << utility.err;
+    const auto ranges = utility.sim.rangeRequests();
+    ASSERT_FALSE(ranges.empty());
+    EXPECT_EQ(ranges.back().tags, std::vector<std::string>{rejected}) << "the rejected tag ends up alone";
+}
+
+// A year of 200 tags arrives complete and once, at most 100,000 readings a
+// poll, whatever the runs it takes.
+TEST(Delivery, OneYearCatchUpOf200TagsIsBoundedPerPollAndComplete)
+{
+    nerivosim::ModelOptions options;
+    options.sites = 5;
+    options.assetsPerSite = 10;
+    options.parametersPerAsset = 4;
+    options.sampleInterval = 8 * 3600;
+    options.maxSamplesPerTag = 1000000;
+    FaultyUtility utility(options, nerivosim::Faults());
+    ASSERT_EQ(utility.model.tagCount(), 200u);
+
+    const int64_t start = std::time(nullptr) - 365 * 86400;
+    const std::string state = utility.dir.write("state.json", "{ \"lastPull\" : " + std::to_string(start) + " }");
+    // One poll per run, until a run finds nothing left to read.
+    for (int run = 0; run < 8 && (utility.perRun.empty() || utility.perRun.back() != 0); ++run)
+        ASSERT_TRUE(utility.run(state, {"--polls", "1"}));
+    ASSERT_EQ(utility.perRun.back(), 0u) << "still behind after " << utility.perRun.size() << " runs";
+    EXPECT_GE(utility.perRun.size(), 4u) << "219,000 readings in three polls at least";
+    for (std::size_t readings : utility.perRun)
+        EXPECT_LE(readings, 100000u);
+    for (const auto& name : utility.model.readingAssetNames(".", false))
+        utility.expectComplete(name, start);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    rusage usage{};
+    ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &usage), 0);
+    EXPECT_LT(usage.ru_maxrss, 256 * 1024) << "peak resident kilobytes of a run";
+#endif
+}
+
 TEST(Simulator, ServesThePluginAndStopsOnSignal)
 {
     TempDir dir;
@@ -590,7 +728,10 @@ TEST(Simulator, ServesThePluginAndStopsOnSignal)
 
     const std::string cfg = dir.write("config.json", "{\"key\": \"sim-key\", \"proxy\": \"127.0.0.1:" +
                                                          std::to_string(port) + "\", \"separator\": \"/\"}");
-    const HostRun run = runHost(dir, {"--plugin", PLUGIN_PATH, "--config", cfg, "--polls", "1"}, ca);
+    // An hour back, so that one answer of four samples per tag is the poll.
+    const std::string state =
+        dir.write("state.json", "{ \"lastPull\" : " + std::to_string(std::time(nullptr) - 3600) + " }");
+    const HostRun run = runHost(dir, {"--plugin", PLUGIN_PATH, "--config", cfg, "--state", state, "--polls", "1"}, ca);
     kill(pid, SIGTERM);
     EXPECT_EQ(waitFor(sim, 30s), 0);
 

@@ -25,7 +25,7 @@ const char* const USAGE =
     "usage: nerivo-sim [--port N] [--key KEY] [--sites N] [--assets N] [--parameters 3..5]\n"
     "                  [--interval SECONDS] [--max-samples N] [--ca-file PATH]\n"
     "                  [--fail-path PREFIX=STATUS]... [--malformed PREFIX]... [--drop PREFIX]...\n"
-    "                  [--delay-ms N]\n"
+    "                  [--delay-ms N] [--late-tag PREFIX=SECONDS]... [--reject-tag PREFIX]...\n"
     "\n"
     "Serves a simulated water utility over HTTPS on 127.0.0.1 with its own CA, and answers\n"
     "CONNECT, so a plugin reaches it through its proxy item. The first line on standard\n"
@@ -43,6 +43,8 @@ const char* const USAGE =
     "  --malformed P         answer paths starting with P with broken JSON (repeatable)\n"
     "  --drop P              close the connection on paths starting with P (repeatable)\n"
     "  --delay-ms N          wait N ms before each answer, 0..600000 (default: 0)\n"
+    "  --late-tag P=SECONDS  samples of tags starting with P arrive SECONDS late (repeatable)\n"
+    "  --reject-tag P        answer 400 to range requests naming a tag starting with P (repeatable)\n"
     "  --help, -h            this text\n"
     "  --version             the version of the plugin build it belongs to\n"
     "\n"
@@ -53,7 +55,8 @@ bool isOption(const std::string& arg)
 {
     static const char* const names[] = {"--port",     "--key",         "--sites",   "--assets",
                                         "--parameters", "--interval",  "--max-samples", "--ca-file",
-                                        "--fail-path", "--malformed",  "--drop",    "--delay-ms"};
+                                        "--fail-path", "--malformed",  "--drop",    "--delay-ms",
+                                        "--late-tag",  "--reject-tag"};
     for (const char* name : names)
         if (arg == name)
             return true;
@@ -139,6 +142,13 @@ int main(int argc, char** argv)
             faults.malformed.emplace_back(value);
         } else if (arg == "--drop") {
             faults.drop.emplace_back(value);
+        } else if (arg == "--late-tag") {
+            std::pair<std::string, int64_t> late;
+            if (!nerivosim::SimService::parseLateTag(value, late))
+                return usageError("--late-tag needs PREFIX=SECONDS with 0..31622400 seconds");
+            faults.lateTags.push_back(late);
+        } else if (arg == "--reject-tag") {
+            faults.rejectTags.emplace_back(value);
         } else if (arg == "--delay-ms") {
             if (!parseLong(value, 0, 600000, number))
                 return usageError("--delay-ms needs 0..600000");

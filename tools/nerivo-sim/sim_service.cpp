@@ -81,6 +81,38 @@ bool SimService::matches(const std::vector<std::string>& prefixes, const std::st
     return false;
 }
 
+fakeservice::Answer SimService::rangeAnswer(RangeRequest range)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_ranges.push_back(range);
+    }
+    for (const auto& tag : range.tags)
+        if (matches(m_faults.rejectTags, tag))
+            return error(400, "unknown tag");
+    const auto lag = [this](const std::string& tag) {
+        for (const auto& late : m_faults.lateTags)
+            if (tag.compare(0, late.first.size(), late.first) == 0)
+                return late.second;
+        return int64_t{0};
+    };
+    return fakeservice::Answer::json(m_model.rangeBody(range.fromEpoch, range.toEpoch, range.tags, m_clock(), lag));
+}
+
+bool SimService::parseLateTag(const std::string& text, std::pair<std::string, int64_t>& out)
+{
+    const auto equals = text.rfind('=');
+    if (equals == std::string::npos || equals == 0 || equals + 1 >= text.size())
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const long long seconds = std::strtoll(text.c_str() + equals + 1, &end, 10);
+    if (errno != 0 || *end != '\0' || seconds < 0 || seconds > 366LL * 86400)
+        return false;
+    out = {text.substr(0, equals), seconds};
+    return true;
+}
+
 std::vector<RangeRequest> SimService::rangeRequests() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -164,11 +196,7 @@ fakeservice::Answer SimService::route(const std::string& resource, const std::st
         const std::string tags = queryValue(query, "tags");
         if (!tags.empty())
             range.tags = split(tags, ',');
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_ranges.push_back(range);
-        }
-        return fakeservice::Answer::json(m_model.rangeBody(*from, *to, range.tags, m_clock()));
+        return rangeAnswer(std::move(range));
     }
 
     return error(404, "not found");

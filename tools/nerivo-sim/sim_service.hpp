@@ -22,6 +22,12 @@ struct Faults {
     std::vector<std::string> malformed;                  // answer a truncated JSON body
     std::vector<std::string> drop;                       // close without answering
     std::chrono::milliseconds delay{0};                  // before every answer
+    // Tags starting with the text whose samples reach the service this many
+    // seconds after their time, like a logger that uploads late.
+    std::vector<std::pair<std::string, int64_t>> lateTags;
+    // A range request naming a tag that starts with one of these is
+    // answered 400, as the service answers a tag it does not accept.
+    std::vector<std::string> rejectTags;
 };
 
 // One time-series range request as the simulator understood it.
@@ -46,9 +52,12 @@ public:
 
     // "PREFIX=STATUS" as given on the command line; false when malformed.
     static bool parseFailPath(const std::string& text, std::pair<std::string, int>& out);
+    // "PREFIX=SECONDS" as given on the command line; false when malformed.
+    static bool parseLateTag(const std::string& text, std::pair<std::string, int64_t>& out);
 
 private:
     fakeservice::Answer route(const std::string& resource, const std::string& query);
+    fakeservice::Answer rangeAnswer(RangeRequest range);
     static bool matches(const std::vector<std::string>& prefixes, const std::string& resource);
 
     const UtilityModel& m_model;

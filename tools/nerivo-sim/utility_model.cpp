@@ -460,7 +460,8 @@ std::optional<std::string> UtilityModel::parametersBody(int64_t siteId, int64_t 
     return std::string(buffer.GetString());
 }
 
-std::string UtilityModel::rangeBody(int64_t from, int64_t to, const std::vector<std::string>& tags, int64_t now) const
+std::string UtilityModel::rangeBody(int64_t from, int64_t to, const std::vector<std::string>& tags, int64_t now,
+                                    const std::function<int64_t(const std::string&)>& lag) const
 {
     rapidjson::StringBuffer buffer;
     Writer w(buffer);
@@ -473,7 +474,7 @@ std::string UtilityModel::rangeBody(int64_t from, int64_t to, const std::vector<
             continue;
         w.Key(p->tag.c_str(), static_cast<rapidjson::SizeType>(p->tag.size()));
         w.StartArray();
-        for (const Sample& s : samples(*p, from, to, now))
+        for (const Sample& s : samples(*p, from, to, lag ? now - lag(p->tag) : now))
             writeSample(w, s, serviceOffsetMinutes());
         w.EndArray();
     }

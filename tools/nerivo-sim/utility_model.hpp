@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 // A simulated water utility: sites in their time zones, their assets and the
 // measured parameters of each asset, with deterministic time series. The
 // same model answers the simulator's requests and tells tests what to expect.
@@ -87,8 +88,10 @@ public:
     std::string sitesBody() const;
     std::optional<std::string> assetsBody(int64_t siteId) const;
     std::optional<std::string> parametersBody(int64_t siteId, int64_t assetId) const;
-    // Unknown tags are left out of the answer.
-    std::string rangeBody(int64_t from, int64_t to, const std::vector<std::string>& tags, int64_t now) const;
+    // Unknown tags are left out of the answer; a tag's lag (seconds, by tag)
+    // holds back its samples younger than that.
+    std::string rangeBody(int64_t from, int64_t to, const std::vector<std::string>& tags, int64_t now,
+                          const std::function<int64_t(const std::string&)>& lag = nullptr) const;
     std::optional<std::string> latestBody(const std::string& tag, int64_t now) const;
 
     // The asset names the plugin gives the readings of every tag.
