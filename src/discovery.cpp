@@ -73,15 +73,6 @@ void noteMissing(std::string& missing, const std::string& what)
     missing += what;
 }
 
-// A refused key is the usual cause of a 401 or 403; say where to look.
-void keyHint(Logger* logger, const std::string& status)
-{
-    if (status.compare(0, 3, "401") == 0 || status.compare(0, 3, "403") == 0) {
-        logger->error("The service refused the request (%s): check the configuration item \"key\"",
-                      status.c_str());
-    }
-}
-
 }  // namespace
 
 Nerivo::DiscoveredIndex::~DiscoveredIndex()
@@ -153,7 +144,7 @@ bool Nerivo::discoverSites(DiscoveredIndex& next)
     if (!listGet(next, url, "the site list", answer)) {
         if (!answer.status.empty()) {
             m_logger->error("Failed to retrieve list of sites: %s", answer.status.c_str());
-            keyHint(m_logger, answer.status);
+            nerivo::keyHint(m_logger, answer.status);
         }
         return false;
     }
@@ -231,7 +222,7 @@ void Nerivo::getSiteAssets(DiscoveredIndex& next, long siteId)
     if (!listGet(next, url, what, answer)) {
         if (!answer.status.empty()) {
             m_logger->error("Failed to retrieve list of assets for site %ld: %s", siteId, answer.status.c_str());
-            keyHint(m_logger, answer.status);
+            nerivo::keyHint(m_logger, answer.status);
         }
         return;
     }
@@ -293,7 +284,7 @@ void Nerivo::getAssetParameters(DiscoveredIndex& next, std::vector<AssetData*>* 
     if (!listGet(next, url, what, answer)) {
         if (!answer.status.empty()) {
             m_logger->error("Failed to retrieve parameters data for asset %ld: %s", assetId, answer.status.c_str());
-            keyHint(m_logger, answer.status);
+            nerivo::keyHint(m_logger, answer.status);
         }
         return;
     }

@@ -1,5 +1,7 @@
 #include "service_answer.h"
 
+#include "logger.h"
+
 namespace nerivo {
 
 AnswerOutcome readResult(const std::string& body, rapidjson::Type expected, rapidjson::Document& doc,
@@ -26,6 +28,14 @@ AnswerOutcome readResult(const std::string& body, rapidjson::Type expected, rapi
     }
     result = &member->value;
     return AnswerOutcome::RESULT;
+}
+
+void keyHint(Logger* logger, const std::string& status)
+{
+    if (status.compare(0, 3, "401") == 0 || status.compare(0, 3, "403") == 0) {
+        logger->error("The service refused the request (%s): check the configuration item \"key\"",
+                      status.c_str());
+    }
 }
 
 }  // namespace nerivo

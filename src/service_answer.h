@@ -6,6 +6,8 @@
 
 #include <rapidjson/document.h>
 
+class Logger;
+
 namespace nerivo {
 
 enum class AnswerOutcome {
@@ -22,5 +24,9 @@ enum class AnswerOutcome {
 // outcome is RESULT and is null otherwise.
 AnswerOutcome readResult(const std::string& body, rapidjson::Type expected, rapidjson::Document& doc,
                          const rapidjson::Value*& result);
+
+// A refused key is the usual cause of a 401 or 403: for those statuses, an
+// error line that says where to look.
+void keyHint(Logger* logger, const std::string& status);
 
 }  // namespace nerivo

@@ -28,6 +28,7 @@ Nerivo::RangeOutcome Nerivo::makeRequest(std::vector<Reading*>* readings, const 
             m_logger->debug("Time series request answered with status %s: %s", answer.status.c_str(), url.c_str());
         } else {
             m_logger->error("Time series request answered with status %s: %s", answer.status.c_str(), url.c_str());
+            nerivo::keyHint(m_logger, answer.status);
         }
         return RangeOutcome::FAILED;
     }

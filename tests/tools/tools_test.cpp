@@ -349,6 +349,9 @@ TEST_F(HostTest, WrongKeyGivesErrorLinesAndNoReadings)
     EXPECT_TRUE(run.readings.empty());
     EXPECT_NE(run.err.find("ERROR: Failed to retrieve list of sites: 401 Unauthorized"), std::string::npos)
         << run.err;
+    EXPECT_NE(run.err.find("ERROR: The service refused the request (401 Unauthorized): check the configuration item"),
+              std::string::npos)
+        << run.err;
     // Only the site list and the empty range requests: no asset was found.
     for (const auto& request : service.requests())
         EXPECT_EQ(request.path().find("/api/sites/"), std::string::npos) << request.target;
