@@ -224,6 +224,39 @@ INSTANTIATE_TEST_SUITE_P(Faults, DiscoveryHealsTest,
                                            HealCase{1, 2, Answer::json("{\"result\":[", 200)},
                                            HealCase{2, 3, Answer::json("", 500)}));
 
+// A refresh finds a parameter added in the service and reads it from the
+// start; a refresh that fails keeps the index in use.
+TEST_F(DataPathTest, RefreshAddsNewTagsFromTheStartAndAFailedOneKeepsTheIndex)
+{
+    Param first;
+    first.tag = "T1";
+    Param added;
+    added.tag = "T2";
+    added.parameterName = "Level";
+    const std::string sites = listBody({site(1, "North", "(GMT+02:00) Athens")});
+    fake.script(apiUrl("sites"), {Answer::json(sites), Answer::json(sites), Answer::json("", 503)});
+    scriptAssets(1, {asset(1, 10)});
+    const std::string url = apiUrl("sites/1/assets/10/parameters");
+    fake.script(url, {Answer::json(listBody({first.json()})), Answer::json(listBody({first.json(), added.json()}))});
+    rangeAnswer(Answer::json(seriesBody({{"T1", "[" + sample("2024-07-01T17:00:00") + "]"}})));
+    initAt(kT0);
+    client()->setDiscoveryRefresh(0);
+
+    auto one = poll();
+    ASSERT_EQ(client()->tagIndex().size(), 1u);
+    auto two = poll();
+    ASSERT_EQ(client()->tagIndex().size(), 2u);
+    EXPECT_EQ(client()->tagPull("T2"), kT0) << "the new tag starts where the first tags started";
+    EXPECT_EQ(splitRange(rangeRequests().back().target).tags, "T1,T2");
+    EXPECT_EQ(splitRange(rangeRequests().back().target).from, "2024-07-01T16:05:09");
+
+    auto three = poll();
+    EXPECT_EQ(client()->tagIndex().size(), 2u);
+    EXPECT_EQ(client()->siteNames().size(), 1u);
+    EXPECT_GE(log.count(Level::Warning, "the previous index stays in use"), 1u);
+    EXPECT_EQ(splitRange(rangeRequests().back().target).tags, "T1,T2");
+}
+
 TEST_F(DataPathTest, DiscoveryAnswersOfTheWrongShapeAreSkippedAndTheRestIsUsed)
 {
     // A non-object site, a site whose id is a text, then a good site.
