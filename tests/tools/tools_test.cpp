@@ -357,6 +357,46 @@ TEST_F(HostTest, WrongKeyGivesErrorLinesAndNoReadings)
         EXPECT_EQ(request.path().find("/api/sites/"), std::string::npos) << request.target;
 }
 
+// What an operator reads for the usual mistakes: one line each, at its level.
+TEST_F(HostTest, OperatorMessagesSayWhatToDo)
+{
+    struct Case {
+        const char* name;
+        std::string key, proxy, state;  // proxy "-": the fake's; state "-": no file
+        bool trustCa, refuseTunnels;
+        const char* line;  // "LEVEL: " and a fragment of the text
+    };
+    const std::string future = "{ \"lastPull\" : " + std::to_string(std::time(nullptr) + 3 * 86400) + " }";
+    const Case cases[] = {
+        {"placeholder key", "xxxxxxx", "-", "-", true, false, "WARNING: Configuration item key is empty or the placeholder"},
+        {"proxy without port", KEY, "127.0.0.1", "-", true, false, "WARNING: Proxy server 127.0.0.1 is written without a port"},
+        {"first start", KEY, "-", "-", true, false, "INFO: No stored state: the first range starts one year back"},
+        {"state ahead", KEY, "-", future, true, false, "WARNING: Persisted state of plugin holds a last pull time more than a day ahead"},
+        {"private CA", KEY, "-", "-", false, false, "SSL_CERT_FILE"},
+        {"tunnel refused", KEY, "-", "-", true, true, "refused the tunnel to api.nerivowater.com:443"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string proxy = c.proxy == "-" ? service.hostPort() : c.proxy;
+        const std::string cfg = dir.write("config.json", "{\"key\": \"" + c.key + "\", \"proxy\": \"" + proxy + "\"}");
+        // A file of its own per case: each run stores its state at the end.
+        const std::string stateName = std::string(c.name) + ".json";
+        const std::string state = c.state == "-" ? dir.file(stateName) : dir.write(stateName, c.state);
+        service.setRefuseTunnels(c.refuseTunnels);
+        const HostRun run = runHost(dir, {"--plugin", PLUGIN_PATH, "--config", cfg, "--state", state, "--polls", "1",
+                                          "--log-level", "info"},
+                                    c.trustCa ? service.caFile() : std::string());
+        service.setRefuseTunnels(false);
+        EXPECT_EQ(run.status, 0) << run.err;
+        const std::string line = c.line;
+        const bool levelled = line.find(": ") != std::string::npos && line.find(": ") < 8;
+        std::size_t count = 0;
+        for (const auto& l : lines(run.err))
+            count += l.find(line) != std::string::npos && (levelled || l.find(" ERROR: ") != std::string::npos);
+        EXPECT_GE(count, 1u) << run.err.substr(0, 4000);
+    }
+}
+
 // A key that would write a header of its own is refused by name and never
 // sent; a proxy password shows in no line at any level.
 TEST_F(HostTest, KeyWithALineBreakIsRefusedAndAProxyPasswordIsNeverLogged)
