@@ -104,12 +104,19 @@ std::string zoneSuffix(int32_t offsetMinutes)
 
 std::string readingTimeText(const std::string& sampleTime, int32_t offsetMinutes)
 {
-    std::string text = sampleTime;
+    return readingTimeText(sampleTime, zoneSuffix(offsetMinutes));
+}
+
+std::string readingTimeText(const std::string& sampleTime, const std::string& zone)
+{
+    std::string text;
+    text.reserve(sampleTime.size() + zone.size());
+    text = sampleTime;
     const auto t = text.find('T');
     if (t != std::string::npos) {
         text[t] = ' ';
     }
-    return text + zoneSuffix(offsetMinutes);
+    return text += zone;
 }
 
 }  // namespace nerivo

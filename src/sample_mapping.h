@@ -39,5 +39,7 @@ std::string zoneSuffix(int32_t offsetMinutes);
 // The service's local sample time with its first 'T' made a space and the
 // sites' zone appended, e.g. "2024-07-01 16:05:09 +02:00".
 std::string readingTimeText(const std::string& sampleTime, int32_t offsetMinutes);
+// The same with the zone suffix given, for many samples of one zone.
+std::string readingTimeText(const std::string& sampleTime, const std::string& zone);
 
 }  // namespace nerivo

@@ -111,17 +111,21 @@ void Nerivo::takeSeries(std::vector<Reading*>* readings, const std::string& tag,
         return;
     }
     int64_t newest = pull - 1;
+    // The same for every sample of the tag: worked out once.
+    const std::string* site = siteName(asset.m_siteId);
+    const std::string assetName =
+        nerivo::readingAssetName(asset, m_separator, m_includeSite, site ? *site : std::string());
+    const std::string zone = nerivo::zoneSuffix(m_timezoneOffset);
+    readings->reserve(readings->size() + fresh.size());
     for (const auto& entry : fresh) {
         const rapidjson::Value& sample = *entry.first;
         std::vector<Datapoint*> datapoints;
+        datapoints.reserve(m_includeAlarms ? 9 : 5);
         nerivo::appendSampleDatapoints(datapoints, asset, sample, m_includeAlarms, m_logger, tag);
-        std::string site;
-        if (const std::string* name = siteName(asset.m_siteId)) {
-            site = *name;
-            nerivo::appendSiteDatapoint(datapoints, site);
+        if (site) {
+            nerivo::appendSiteDatapoint(datapoints, *site);
         }
-        const std::string time = nerivo::readingTimeText(sample["timestamp"].GetString(), m_timezoneOffset);
-        const std::string assetName = nerivo::readingAssetName(asset, m_separator, m_includeSite, site);
+        const std::string time = nerivo::readingTimeText(sample["timestamp"].GetString(), zone);
         m_logger->debug("Add reading for asset %s at %s", assetName.c_str(), time.c_str());
         readings->push_back(new Reading(assetName, datapoints, time));
         // A sample dated past its range is delivered once but moves nothing:
