@@ -148,20 +148,20 @@ bool Nerivo::discoverSites(DiscoveredIndex& next)
         }
         return false;
     }
-    m_logger->info("Site list: %s", answer.body.c_str());
+    m_logger->info("Site list: %s", answer.body().c_str());
 
     rapidjson::Document doc;
     const rapidjson::Value* result = nullptr;
-    switch (nerivo::readResult(answer.body, rapidjson::kArrayType, doc, result)) {
+    switch (nerivo::readResult(answer.body(), rapidjson::kArrayType, doc, result)) {
     case nerivo::AnswerOutcome::RESULT:
         break;
     case nerivo::AnswerOutcome::EMPTY:
     case nerivo::AnswerOutcome::UNPARSABLE:
-        m_logger->error("Fsiled to parse asset list response: %s", answer.body.c_str());
+        m_logger->error("Fsiled to parse asset list response: %s", answer.body().c_str());
         noteMissing(next.missing, "the site list");
         return false;
     case nerivo::AnswerOutcome::NOT_OBJECT:
-        m_logger->error("Site list is not a JSON object: %s", answer.body.c_str());
+        m_logger->error("Site list is not a JSON object: %s", answer.body().c_str());
         noteMissing(next.missing, "the site list");
         return false;
     case nerivo::AnswerOutcome::NO_RESULT:
@@ -226,18 +226,18 @@ void Nerivo::getSiteAssets(DiscoveredIndex& next, long siteId)
         }
         return;
     }
-    m_logger->info("Asset list for site %ld: %s", siteId, answer.body.c_str());
+    m_logger->info("Asset list for site %ld: %s", siteId, answer.body().c_str());
 
     rapidjson::Document doc;
     const rapidjson::Value* result = nullptr;
-    switch (nerivo::readResult(answer.body, rapidjson::kArrayType, doc, result)) {
+    switch (nerivo::readResult(answer.body(), rapidjson::kArrayType, doc, result)) {
     case nerivo::AnswerOutcome::RESULT:
         break;
     case nerivo::AnswerOutcome::EMPTY:
         m_logger->warn("Site %ld has no assets defined", siteId);
         return;
     case nerivo::AnswerOutcome::UNPARSABLE:
-        m_logger->error("Fsiled to parse asset list response: %s", answer.body.c_str());
+        m_logger->error("Fsiled to parse asset list response: %s", answer.body().c_str());
         noteMissing(next.missing, what);
         return;
     case nerivo::AnswerOutcome::NOT_OBJECT:
@@ -288,18 +288,18 @@ void Nerivo::getAssetParameters(DiscoveredIndex& next, std::vector<AssetData*>* 
         }
         return;
     }
-    m_logger->info("Parameter list for site %ld, asset %ld: %s", siteId, assetId, answer.body.c_str());
+    m_logger->info("Parameter list for site %ld, asset %ld: %s", siteId, assetId, answer.body().c_str());
 
     rapidjson::Document doc;
     const rapidjson::Value* result = nullptr;
-    switch (nerivo::readResult(answer.body, rapidjson::kArrayType, doc, result)) {
+    switch (nerivo::readResult(answer.body(), rapidjson::kArrayType, doc, result)) {
     case nerivo::AnswerOutcome::RESULT:
         break;
     case nerivo::AnswerOutcome::EMPTY:
         m_logger->warn("Asset %ld on site %ld has no parameters defined", assetId, siteId);
         return;
     case nerivo::AnswerOutcome::UNPARSABLE:
-        m_logger->error("Failed to parse asset parameter response: %s", answer.body.c_str());
+        m_logger->error("Failed to parse asset parameter response: %s", answer.body().c_str());
         noteMissing(next.missing, what);
         return;
     case nerivo::AnswerOutcome::NOT_OBJECT:

@@ -15,17 +15,17 @@ bool Nerivo::getAssetData(const AssetData* asset, std::vector<Datapoint*>& datap
         return false;
     }
     m_logger->info("Latest Data for %s %s: %s", asset->m_historianTag.c_str(), asset->m_assetName.c_str(),
-                   answer.body.c_str());
+                   answer.body().c_str());
     rapidjson::Document doc;
     const rapidjson::Value* result = nullptr;
-    switch (nerivo::readResult(answer.body, rapidjson::kObjectType, doc, result)) {
+    switch (nerivo::readResult(answer.body(), rapidjson::kObjectType, doc, result)) {
     case nerivo::AnswerOutcome::RESULT:
         break;
     case nerivo::AnswerOutcome::EMPTY:
         m_logger->warn("Asset \"%s\"has no availale data", asset->m_assetName.c_str());
         return true;
     case nerivo::AnswerOutcome::UNPARSABLE:
-        m_logger->error("Failed to parse timeseries data response: %s", answer.body.c_str());
+        m_logger->error("Failed to parse timeseries data response: %s", answer.body().c_str());
         return true;
     case nerivo::AnswerOutcome::NOT_OBJECT:
         m_logger->warn("Latest data of tag %s is not a JSON object", asset->m_historianTag.c_str());

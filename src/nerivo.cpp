@@ -199,7 +199,7 @@ bool Nerivo::apiGet(const std::string& url, ApiAnswer& answer)
         m_client->config.proxy_server = m_proxy;
         auto response = m_client->request("GET", url, "", header);
         answer.status = response->status_code;
-        answer.body = response->content.string();
+        answer.response = std::move(response);
     } catch (const boost::system::system_error& e) {
         m_logger->error("API request failed %s.", e.what());
         return false;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -166,7 +167,14 @@ private:
     // The outcome of one GET to the service.
     struct ApiAnswer {
         std::string status;  // status text, e.g. "200 OK"
-        std::string body;
+        // The response itself, so that its body is read where the client
+        // put it rather than copied.
+        std::shared_ptr<SimpleWeb::Client<SimpleWeb::HTTPS>::Response> response;
+        const std::string& body() const
+        {
+            static const std::string none;
+            return response ? response->content.string() : none;
+        }
     };
 
     // The key and proxy items of configure; a text that could break a

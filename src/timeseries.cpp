@@ -17,7 +17,7 @@ Nerivo::RangeOutcome Nerivo::makeRequest(std::vector<Reading*>* readings, const 
     if (!apiGet(url, answer)) {
         return RangeOutcome::RAISED;
     }
-    m_logger->info("Data for range: %s", answer.body.c_str());
+    m_logger->info("Data for range: %s", answer.body().c_str());
     batch.status = answer.status;
 
     // Only a full answer counts: anything else would move tags past data
@@ -34,14 +34,14 @@ Nerivo::RangeOutcome Nerivo::makeRequest(std::vector<Reading*>* readings, const 
     }
     rapidjson::Document doc;
     const rapidjson::Value* result = nullptr;
-    switch (nerivo::readResult(answer.body, rapidjson::kObjectType, doc, result)) {
+    switch (nerivo::readResult(answer.body(), rapidjson::kObjectType, doc, result)) {
     case nerivo::AnswerOutcome::RESULT:
         break;
     case nerivo::AnswerOutcome::EMPTY:
         m_logger->warn("No available date range: %s", url.c_str());
         return RangeOutcome::FAILED;
     case nerivo::AnswerOutcome::UNPARSABLE:
-        m_logger->error("Failed to parse timeseries data response: %s", answer.body.c_str());
+        m_logger->error("Failed to parse timeseries data response: %s", answer.body().c_str());
         return RangeOutcome::FAILED;
     case nerivo::AnswerOutcome::NOT_OBJECT:
         m_logger->error("Time series answer is not a JSON object: %s", url.c_str());
