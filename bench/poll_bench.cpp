@@ -272,6 +272,7 @@ void BM_CatchUpYear(benchmark::State& state)
     state.counters["polls"] = result.polls;
     state.counters["readings"] = result.readings;
     state.counters["expected_readings"] = expected;
+    state.counters["missing"] = expected - result.readings;
     state.counters["out_of_order"] = result.outOfOrder;
     state.counters["max_readings_per_poll"] = result.maxPerPoll;
     state.counters["peak_MB"] = result.peakMb;
