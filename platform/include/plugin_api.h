@@ -1,5 +1,7 @@
 #pragma once
 // What a south plugin exports to the platform.
+#include <string>
+#include <vector>
 
 typedef void* PLUGIN_HANDLE;
 
@@ -16,3 +18,17 @@ typedef struct {
 } PluginDescriptor;
 
 typedef PluginDescriptor PLUGIN_INFORMATION;
+
+class ConfigCategory;
+class Reading;
+
+// The entry points a south plugin exports. Declared once here: the plugin's
+// definitions are checked against them and the hosts take their types from them.
+extern "C" {
+PLUGIN_INFORMATION* plugin_info();
+PLUGIN_HANDLE plugin_init(ConfigCategory* config);
+void plugin_start(PLUGIN_HANDLE handle, const std::string& storedData);
+std::vector<Reading*>* plugin_poll(PLUGIN_HANDLE handle);
+void plugin_reconfigure(PLUGIN_HANDLE* handle, const std::string& newConfig);
+std::string plugin_shutdown(PLUGIN_HANDLE handle);
+}

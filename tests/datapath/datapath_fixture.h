@@ -19,17 +19,8 @@
 #include "fakeservice/fake_service.hpp"
 #include "log_capture.h"
 #include "nerivo.h"
-#include "plugin_api.h"
+#include "plugin_api.h"  // the entry points as the platform sees them
 #include "reading.h"
-
-// The entry points as the platform sees them.
-extern "C" {
-PLUGIN_HANDLE plugin_init(ConfigCategory* config);
-void plugin_start(PLUGIN_HANDLE handle, const std::string& storedData);
-std::vector<Reading*>* plugin_poll(PLUGIN_HANDLE handle);
-void plugin_reconfigure(PLUGIN_HANDLE* handle, const std::string& newConfig);
-std::string plugin_shutdown(PLUGIN_HANDLE handle);
-}
 
 namespace dp {
 

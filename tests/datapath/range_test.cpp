@@ -418,8 +418,8 @@ TEST_F(DataPathTest, WithoutStoredStateTheFirstRangeReachesBackOneYear)
     const auto ranges = rangeRequests();
     ASSERT_FALSE(ranges.empty());
     const std::string from = splitRange(ranges[0].target).from;
-    EXPECT_GE(from, localText(before - 31536000, 0));
-    EXPECT_LE(from, localText(after - 31536000, 0));
+    EXPECT_GE(from, localText(before - Nerivo::DEFAULT_LOOKBACK, 0));
+    EXPECT_LE(from, localText(after - Nerivo::DEFAULT_LOOKBACK, 0));
 }
 
 }  // namespace

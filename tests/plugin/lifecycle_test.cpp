@@ -19,7 +19,6 @@ namespace {
 
 using Level = Logger::Level;
 
-constexpr int64_t YEAR = 31536000;
 const char* const YIELDING = "Nerivo::takeReading(): m_reconfPending is SET, so yielding poll thread";
 const char* const BACK = "Nerivo::takeReading(): back after yielding poll thread";
 
@@ -33,8 +32,8 @@ TEST(Construction, LastAndNextPullStartOneYearBack)
     const time_t before = time(nullptr);
     Nerivo nerivo;
     const time_t after = time(nullptr);
-    EXPECT_GE(nerivo.lastPull(), static_cast<int64_t>(before) - YEAR);
-    EXPECT_LE(nerivo.lastPull(), static_cast<int64_t>(after) - YEAR);
+    EXPECT_GE(nerivo.lastPull(), static_cast<int64_t>(before) - Nerivo::DEFAULT_LOOKBACK);
+    EXPECT_LE(nerivo.lastPull(), static_cast<int64_t>(after) - Nerivo::DEFAULT_LOOKBACK);
     EXPECT_EQ(nerivo.nextPull(), nerivo.lastPull());
     EXPECT_FALSE(nerivo.initialised());
     EXPECT_EQ(nerivo.timezoneOffset(), 0);

@@ -17,7 +17,6 @@ namespace {
 
 using Level = Logger::Level;
 
-constexpr int64_t YEAR = 31536000;
 const char* const NO_LAST_PULL = "Persisted state of plugin does not contain a last pull time";
 const char* const AHEAD = "Persisted state of plugin holds a last pull time more than a day ahead, ";
 
@@ -72,7 +71,7 @@ TEST(State, DefaultTimeIsRenderedExactly)
 
     // The text must be one of the few that the bracketing clock allows.
     bool matched = false;
-    for (int64_t t = before - YEAR; t <= after - YEAR; ++t) {
+    for (int64_t t = before - Nerivo::DEFAULT_LOOKBACK; t <= after - Nerivo::DEFAULT_LOOKBACK; ++t) {
         matched = matched || state == stateText(static_cast<uint64_t>(t));
     }
     EXPECT_TRUE(matched) << state;
@@ -89,7 +88,7 @@ TEST(State, ShutdownStraightAfterInitReturnsTheDefaultTime)
     const std::string state = plugin_shutdown(handle);
 
     bool matched = false;
-    for (int64_t t = before - YEAR; t <= after - YEAR; ++t) {
+    for (int64_t t = before - Nerivo::DEFAULT_LOOKBACK; t <= after - Nerivo::DEFAULT_LOOKBACK; ++t) {
         matched = matched || state == stateText(static_cast<uint64_t>(t));
     }
     EXPECT_TRUE(matched) << state;

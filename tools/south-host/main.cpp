@@ -31,12 +31,13 @@
 
 namespace {
 
-using InfoFn = PLUGIN_INFORMATION* (*)();
-using InitFn = PLUGIN_HANDLE (*)(ConfigCategory*);
-using StartFn = void (*)(PLUGIN_HANDLE, const std::string&);
-using PollFn = std::vector<Reading*>* (*)(PLUGIN_HANDLE);
-using ReconfigureFn = void (*)(PLUGIN_HANDLE*, const std::string&);
-using ShutdownFn = std::string (*)(PLUGIN_HANDLE);
+// The entry points' types, taken from their one declaration.
+using InfoFn = decltype(&plugin_info);
+using InitFn = decltype(&plugin_init);
+using StartFn = decltype(&plugin_start);
+using PollFn = decltype(&plugin_poll);
+using ReconfigureFn = decltype(&plugin_reconfigure);
+using ShutdownFn = decltype(&plugin_shutdown);
 
 const char* const USAGE =
     "usage: south-host --plugin PATH [--config FILE] [--state FILE] [--polls N] [--interval SECONDS]\n"
