@@ -275,15 +275,22 @@ void Nerivo::logPoll(std::size_t readings, const PollTally& tally, int64_t oldes
     }
     m_logger->info("Poll returned %zu readings from %d requests, %d failed; next pull of the tags from %s to %s",
                    readings, tally.requests, tally.failed, formatDate(oldest).c_str(), formatDate(newest).c_str());
-    const int64_t behind = now - oldest;
+    // A stored time may lie anywhere in the 64-bit range: differences saturate.
+    int64_t behind = 0;
+    if (__builtin_sub_overflow(now, oldest, &behind)) {
+        behind = INT64_MAX;
+    }
     if (pulls.empty() || behind <= 2 * SETTLED_AGE) {
         return;
     }
-    const int64_t gained = oldest - oldestBefore;
+    int64_t gained = 0;
+    if (__builtin_sub_overflow(oldest, oldestBefore, &gained)) {
+        gained = 0;
+    }
     if (gained > 0) {
         m_logger->info("Catching up: the oldest tag is %lld days %lld hours behind, about %lld more polls",
                        static_cast<long long>(behind / 86400), static_cast<long long>(behind % 86400 / 3600),
-                       static_cast<long long>((behind + gained - 1) / gained));
+                       static_cast<long long>(behind / gained + (behind % gained != 0 ? 1 : 0)));
     } else {
         m_logger->info("Catching up: the oldest tag is %lld days %lld hours behind",
                        static_cast<long long>(behind / 86400), static_cast<long long>(behind % 86400 / 3600));

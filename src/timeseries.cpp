@@ -110,7 +110,8 @@ void Nerivo::takeSeries(std::vector<Reading*>* readings, const std::string& tag,
         batch.deferred.insert(tag);
         return;
     }
-    int64_t newest = pull - 1;
+    bool moved = false;  // pull - 1 would overflow at the start of the range
+    int64_t newest = pull;
     // The same for every sample of the tag: worked out once.
     const std::string* site = siteName(asset.m_siteId);
     const std::string assetName =
@@ -132,12 +133,13 @@ void Nerivo::takeSeries(std::vector<Reading*>* readings, const std::string& tag,
         // a clock running ahead must not hide the tag's later data.
         if (entry.second > batch.to) {
             ahead.insert(entry.second);
-        } else if (entry.second > newest) {
+        } else if (!moved || entry.second > newest) {
             newest = entry.second;
+            moved = true;
         }
     }
     batch.samples += fresh.size();
-    if (newest >= pull) {
+    if (moved) {
         m_tagPulls[tag] = newest + 1;
         if (m_nextPull <= newest) {
             m_nextPull = newest + 1;
