@@ -142,6 +142,7 @@ struct FakeService::Impl {
     std::uint64_t nextId = 0;
 
     void acceptLoop();
+    void joinFinished(std::unique_lock<std::mutex>& lk);
     bool authorised(beast::string_view proxyAuthorization) const;
     void serve(const std::shared_ptr<ConnState>& conn);
     bool servePlain(ConnState& conn, beast::flat_buffer& buf, bool& tunnel);
@@ -184,16 +185,9 @@ void FakeService::Impl::acceptLoop() {
             cv.wait_for(lk, std::chrono::milliseconds(20), [this] { return stopping; });
             continue;
         }
-        // Join threads of connections that have ended, so that a long-running
-        // simulator does not accumulate them.
-        for (auto it = live.begin(); it != live.end();) {
-            if ((*it)->finished) {
-                (*it)->thread.join();
-                it = live.erase(it);
-            } else {
-                ++it;
-            }
-        }
+        // A long-running simulator must not accumulate ended connections.
+        joinFinished(lk);
+        if (stopping) return;
         // Headers and body go out in separate writes; without this Nagle's
         // algorithm holds the body back for the client's delayed ACK.
         conn->socket.set_option(tcp::no_delay(true), ec);
@@ -211,6 +205,22 @@ void FakeService::Impl::acceptLoop() {
         }
         live.push_back(conn);
     }
+}
+
+// Joins the threads of ended connections and frees their io_contexts, so their
+// descriptors are gone when this returns. Called with m held; releases it
+// while joining.
+void FakeService::Impl::joinFinished(std::unique_lock<std::mutex>& lk) {
+    std::list<std::shared_ptr<ConnState>> ended;
+    for (auto it = live.begin(); it != live.end();) {
+        auto next = std::next(it);
+        if ((*it)->finished) ended.splice(ended.end(), live, it);
+        it = next;
+    }
+    lk.unlock();
+    for (const auto& c : ended) c->thread.join();
+    ended.clear();
+    lk.lock();
 }
 
 void FakeService::Impl::serve(const std::shared_ptr<ConnState>& conn) {
@@ -655,7 +665,10 @@ std::size_t FakeService::closeIdleConnections() {
         return std::all_of(targets.begin(), targets.end(),
                            [](const std::shared_ptr<ConnState>& c) { return c->finished; });
     });
-    return targets.size();
+    const std::size_t closed = targets.size();
+    targets.clear();
+    d.joinFinished(lk);
+    return closed;
 }
 
 }  // namespace fakeservice

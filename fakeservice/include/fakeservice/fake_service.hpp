@@ -148,7 +148,8 @@ public:
 
     // Closes, from the server side, every kept-alive connection currently
     // waiting for its next request (TLS close_notify, then TCP close), and
-    // returns once they are closed. Returns how many were closed.
+    // returns once they are closed and the threads of every ended connection
+    // joined, so their descriptors are gone. Returns how many were closed.
     std::size_t closeIdleConnections();
 
 private:
