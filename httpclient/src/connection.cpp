@@ -254,12 +254,28 @@ void Connection::open(const Settings& settings) {
             transport.expires_never();
     };
 
-    // Resolve the first hop: the proxy when there is one, so the API host
-    // name never has to resolve locally. getaddrinfo cannot be interrupted,
-    // so the deadline is checked once it returns.
+    const tcp::resolver::results_type results = resolve(settings, hop, limited, deadline);
+    arm();
+    connect(settings, hop, transport, results);
+    if (via_proxy) tunnel(settings, proxy, transport, arm);
+    prepare_verification(settings, hop, *stream);
+    arm();
+    handshake(settings, hop, *stream);
+
+    transport.expires_never();
+    stream_ = std::move(stream);
+    buffer_.clear();
+    open_proxy_ = settings.proxy;
+}
+
+// The first hop is the proxy when there is one, so the API host name never has
+// to resolve locally. getaddrinfo cannot be interrupted, so the deadline is
+// checked once it returns.
+tcp::resolver::results_type Connection::resolve(const Settings& settings, const Endpoint& hop, bool limited,
+                                                clock::time_point deadline) {
     tcp::resolver resolver(ioc_);
     tcp::resolver::results_type results;
-    error_code ec = run([&](auto handler) {
+    const error_code ec = run([&](auto handler) {
         resolver.async_resolve(hop.host, std::to_string(hop.port), tcp::resolver::numeric_service,
                                [&results, handler](error_code e, tcp::resolver::results_type r) mutable {
                                    results = std::move(r);
@@ -268,24 +284,27 @@ void Connection::open(const Settings& settings) {
     });
     if (ec) fail(Step::resolve, ec, settings, hop);
     if (limited && clock::now() >= deadline) fail(Step::resolve, beast::error::timeout, settings, hop);
+    return results;
+}
 
-    // Connect to the first address that accepts.
-    arm();
-    ec = run([&](auto handler) { transport.async_connect(results, std::move(handler)); });
+// To the first address that accepts.
+void Connection::connect(const Settings& settings, const Endpoint& hop, beast::tcp_stream& transport,
+                         const tcp::resolver::results_type& results) {
+    error_code ec = run([&](auto handler) { transport.async_connect(results, std::move(handler)); });
     if (ec) fail(Step::connect, ec, settings, hop);
     // Requests are small writes answered at once; Nagle would hold them back.
     transport.socket().set_option(tcp::no_delay(true), ec);
+}
 
-    if (via_proxy) tunnel(settings, proxy, transport, arm);
-
-    // Certificate and name checks are against the API host, also through a proxy.
-    SSL* ssl_handle = stream->native_handle();
+// Certificate and name checks are against the API host, also through a proxy.
+void Connection::prepare_verification(const Settings& settings, const Endpoint& hop, Stream& stream) {
+    SSL* ssl_handle = stream.native_handle();
     if (verify_) {
-        stream->set_verify_mode(ssl::verify_peer);
+        stream.set_verify_mode(ssl::verify_peer);
         if (endpoint_.ip_literal) {
             X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_handle), endpoint_.host.c_str());
         } else {
-            stream->set_verify_callback(
+            stream.set_verify_callback(
                 [this, check = ssl::host_name_verification(endpoint_.host)](bool preverified,
                                                                             ssl::verify_context& vc) {
                     const bool ok = check(preverified, vc);
@@ -294,33 +313,28 @@ void Connection::open(const Settings& settings) {
                 });
         }
     } else {
-        stream->set_verify_mode(ssl::verify_none);
+        stream.set_verify_mode(ssl::verify_none);
     }
     // SNI carries host names only, never IP literals.
     if (!endpoint_.ip_literal && !SSL_set_tlsext_host_name(ssl_handle, endpoint_.host.c_str())) {
         fail(Step::handshake, error_code(static_cast<int>(::ERR_get_error()), asio::error::get_ssl_category()),
              settings, hop, "setting the server name");
     }
+}
 
-    // TLS handshake.
+void Connection::handshake(const Settings& settings, const Endpoint& hop, Stream& stream) {
     name_mismatch_ = false;
-    arm();
-    ec = run([&](auto handler) { stream->async_handshake(ssl::stream_base::client, std::move(handler)); });
-    if (ec) {
-        std::string detail;
-        const long verify_result = SSL_get_verify_result(ssl_handle);
-        if (name_mismatch_)
-            detail = "certificate verification: the certificate does not name " + endpoint_.host;
-        else if (verify_ && verify_result != X509_V_OK)
-            detail = std::string("certificate verification: ") + X509_verify_cert_error_string(verify_result) +
-                     "; a private CA is trusted by naming its PEM file in SSL_CERT_FILE";
-        fail(Step::handshake, ec, settings, hop, detail);
-    }
-
-    transport.expires_never();
-    stream_ = std::move(stream);
-    buffer_.clear();
-    open_proxy_ = settings.proxy;
+    const error_code ec =
+        run([&](auto handler) { stream.async_handshake(ssl::stream_base::client, std::move(handler)); });
+    if (!ec) return;
+    std::string detail;
+    const long verify_result = SSL_get_verify_result(stream.native_handle());
+    if (name_mismatch_)
+        detail = "certificate verification: the certificate does not name " + endpoint_.host;
+    else if (verify_ && verify_result != X509_V_OK)
+        detail = std::string("certificate verification: ") + X509_verify_cert_error_string(verify_result) +
+                 "; a private CA is trusted by naming its PEM file in SSL_CERT_FILE";
+    fail(Step::handshake, ec, settings, hop, detail);
 }
 
 // Asks the proxy for a tunnel to the API host on the freshly connected

@@ -3,6 +3,7 @@
 // CONNECT proxy. Internal to nerivo_https: Client<HTTPS> only adapts its
 // arguments and results.
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
@@ -86,7 +87,16 @@ private:
     template <class Initiate>
     boost::system::error_code run(Initiate&& initiate);
 
+    // Resolve, connect, tunnel when through a proxy, then the TLS handshake,
+    // all within one connect deadline.
     void open(const Settings& settings);
+    boost::asio::ip::tcp::resolver::results_type resolve(const Settings& settings, const Endpoint& hop,
+                                                         bool limited,
+                                                         std::chrono::steady_clock::time_point deadline);
+    void connect(const Settings& settings, const Endpoint& hop, boost::beast::tcp_stream& transport,
+                 const boost::asio::ip::tcp::resolver::results_type& results);
+    void prepare_verification(const Settings& settings, const Endpoint& hop, Stream& stream);
+    void handshake(const Settings& settings, const Endpoint& hop, Stream& stream);
     Outcome transact(const Settings& settings, boost::beast::http::request<boost::beast::http::string_body>& req,
                      bool head, Answer& answer, bool& keep_alive);
     void close(bool graceful) noexcept;
