@@ -20,6 +20,9 @@ cmake --build build-fuzz -j "$(nproc)" --target fuzzers
 work=$(mktemp -d)
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+# Parallel jobs write fuzz-<n>.log files in the findings folder instead of the terminal.
+parallel=()
+[ "$jobs" -gt 1 ] && parallel=(-jobs="$jobs" -workers="$jobs")
 status=0
 for dir in fuzz/corpus/*/; do
   target=$(basename "$dir")
@@ -27,7 +30,7 @@ for dir in fuzz/corpus/*/; do
   cp "$dir"* "$work/$target/corpus/"
   echo "== $target: ${seconds} s"
   if ! (cd "$work/$target/findings" && "$OLDPWD/build-fuzz/fuzz/$target" -max_total_time="$seconds" \
-        -jobs="$jobs" -workers="$jobs" -print_final_stats=1 -artifact_prefix="$work/$target/findings/" \
+        "${parallel[@]}" -print_final_stats=1 -artifact_prefix="$work/$target/findings/" \
         "$work/$target/corpus" 2>&1 | tail -n 25); then
     status=1
   fi
