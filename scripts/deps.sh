@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when any is missing
-# (dpkg-dev, file and lintian build and check the Debian package).
+# (dpkg-dev, file and lintian build and check the Debian package; clang-14 and
+# libclang-rt-14-dev, which holds libFuzzer's runtime, build the fuzz targets).
 set -euo pipefail
 packages=(g++ cmake make pkg-config libboost-dev libboost-system-dev libssl-dev openssl ca-certificates
           rapidjson-dev libgtest-dev libgmock-dev libbenchmark-dev binutils python3
-          dpkg-dev file lintian)
+          dpkg-dev file lintian clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

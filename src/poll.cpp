@@ -311,7 +311,8 @@ std::string Nerivo::formatDate(int64_t time) const
         // harmless range bound for it.
         return "1970-01-01T00:00:00";
     }
-    std::snprintf(buffer, sizeof buffer, "%4d-%02d-%02dT%02d:%02d:%02d", parts.tm_year + 1900, parts.tm_mon + 1,
+    // Zero-padded: a year before 1000 must not put a space in the URL.
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d", parts.tm_year + 1900, parts.tm_mon + 1,
                   parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
     return buffer;
 }

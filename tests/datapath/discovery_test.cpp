@@ -130,7 +130,9 @@ INSTANTIATE_TEST_SUITE_P(
                       ZoneCase{{"(GMT+01:00) Paris", ""}, "2024-07-01T15:05:09"},
                       ZoneCase{{"(UTC+03:00) Moscow"}, "2024-07-01T14:05:09"},
                       // Shifting the ends of the 64-bit range would overflow.
-                      ZoneCase{{"(GMT-05:00) Eastern"}, "1970-01-01T00:00:00", INT64_MIN}));
+                      ZoneCase{{"(GMT-05:00) Eastern"}, "1970-01-01T00:00:00", INT64_MIN},
+                      // A year before 1000 is zero-padded: a space would break the request line.
+                      ZoneCase{{"(GMT+00:00) London"}, "0702-06-15T00:53:20", -40000000000}));
 
 TEST_F(DataPathTest, UnauthorizedSiteListLeavesAnEmptyIndexAndIsRetriedAtTheNextPoll)
 {
