@@ -11,14 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     const std::string input(reinterpret_cast<const char*>(data), size);
     fz::log().clear();
     fz::sent().clear();
-    nerivo_https_memory::setHandler([&](const nerivo_https_memory::Exchange& e) {
-        if (!fz::contains(e.target, "/latest")) return fz::fixedIndex(e);
-        fz::sent().push_back(e);
-        nerivo_https_memory::Reply reply;
-        reply.status = status;
-        reply.body = body;
-        return reply;
-    });
+    fz::answerWith([](const nerivo_https_memory::Exchange& e) { return fz::contains(e.target, "/latest"); },
+                   status, body);
     Nerivo plugin;
     fz::setUp(plugin);
     plugin.populateAssetInformation();

@@ -31,15 +31,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     const std::string input(reinterpret_cast<const char*>(data), size);
     fz::log().clear();
     fz::sent().clear();
-    nerivo_https_memory::setHandler([&](const nerivo_https_memory::Exchange& e) {
-        if (e.target.compare(0, fz::kApi.size() + 15, fz::kApi + "timeseriesdata/") != 0) return fz::fixedIndex(e);
-        fz::sent().push_back(e);
-        nerivo_https_memory::Reply reply;
-        reply.status = status;
-        reply.body = body;
-        reply.raise = raise;
-        return reply;
-    });
+    fz::answerWith(
+        [](const nerivo_https_memory::Exchange& e) {
+            return e.target.compare(0, fz::kApi.size() + 15, fz::kApi + "timeseriesdata/") == 0;
+        },
+        status, body, raise);
     Nerivo plugin;
     fz::setUp(plugin);
     plugin.populateAssetInformation();

@@ -149,4 +149,20 @@ inline nerivo_https_memory::Reply fixedIndex(const nerivo_https_memory::Exchange
     return reply;
 }
 
+// Requests matching `ours` are recorded and answered with the fuzzer's status
+// and body (or raise); the rest get the fixed index.
+template <typename Match>
+void answerWith(Match ours, const std::string& status, const std::string& body, bool raise = false)
+{
+    nerivo_https_memory::setHandler([=](const nerivo_https_memory::Exchange& e) {
+        if (!ours(e)) return fixedIndex(e);
+        sent().push_back(e);
+        nerivo_https_memory::Reply reply;
+        reply.status = status;
+        reply.body = body;
+        reply.raise = raise;
+        return reply;
+    });
+}
+
 }  // namespace fz
