@@ -3,6 +3,7 @@
 #   scripts/test.sh                  plain build in build-test/
 #   scripts/test.sh --sanitize address   ASan+UBSan build in build-asan/
 #   scripts/test.sh --sanitize thread    TSan build in build-tsan/, concurrency suites only
+# NERIVO_WERROR=ON in the environment turns warnings into errors (CI does).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 sanitize=""
@@ -18,7 +19,7 @@ esac
 jobs=$(nproc)
 # Its own build folder and the bundled platform, so nothing another command
 # cached (a platform path, a build type) changes what is tested.
-cmake -S . -B "$dir" -DLORVANE_ROOT= -DNERIVO_SANITIZE="$sanitize" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B "$dir" -DLORVANE_ROOT= -DNERIVO_SANITIZE="$sanitize" -DNERIVO_WERROR="${NERIVO_WERROR:-OFF}" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$dir" -j "$jobs" "${targets[@]}"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
