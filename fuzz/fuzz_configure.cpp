@@ -11,8 +11,9 @@
 
 namespace {
 
-// The key item's value, prefixed so that the key cannot be mistaken for a
-// text of the plugin's own log lines.
+// The key item's value and default, prefixed so that the key cannot be
+// mistaken for a text of the plugin's own log lines or URLs (a key taken from
+// an unmarked default once matched the service's host name in a URL).
 std::string withMarkedKey(const std::string& input)
 {
     rapidjson::Document doc;
@@ -20,10 +21,12 @@ std::string withMarkedKey(const std::string& input)
     if (doc.HasParseError() || !doc.IsObject()) return input;
     auto key = doc.FindMember("key");
     if (key == doc.MemberEnd() || !key->value.IsObject()) return input;
-    auto value = key->value.FindMember("value");
-    if (value == key->value.MemberEnd() || !value->value.IsString()) return input;
-    const std::string marked = "Qk7" + std::string(value->value.GetString(), value->value.GetStringLength());
-    value->value.SetString(marked.c_str(), static_cast<rapidjson::SizeType>(marked.size()), doc.GetAllocator());
+    for (const char* name : {"value", "default"}) {
+        auto text = key->value.FindMember(name);
+        if (text == key->value.MemberEnd() || !text->value.IsString()) continue;
+        const std::string marked = "Qk7" + std::string(text->value.GetString(), text->value.GetStringLength());
+        text->value.SetString(marked.c_str(), static_cast<rapidjson::SizeType>(marked.size()), doc.GetAllocator());
+    }
     rapidjson::StringBuffer out;
     rapidjson::Writer<rapidjson::StringBuffer> writer(out);
     doc.Accept(writer);
