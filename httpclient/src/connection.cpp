@@ -369,74 +369,98 @@ void Connection::tunnel(const Settings& settings, const ProxyHop& proxy, beast::
                            " with \"" + status_line + "\"" + why);
 }
 
-Connection::Outcome Connection::transact(const Settings& settings, http::request<http::string_body>& req, bool head,
-                                         Answer& answer, bool& keep_alive) {
+namespace {
+
+// Whichever comes first: the stall limit or the end of the low-speed window;
+// too_slow tells which.
+clock::time_point read_expiry(const Settings& settings, const Pace& pace, bool& too_slow) {
+    clock::time_point expiry = settings.timeout > 0 ? clock::now() + std::chrono::seconds(settings.timeout)
+                                                    : clock::time_point::max();
+    too_slow = pace.active() && pace.deadline() <= expiry;
+    if (too_slow) expiry = pace.deadline();
+    return expiry;
+}
+
+// A peer that ends a close-delimited body by dropping TCP without
+// close_notify leaves stream_truncated where the parser wants EOF.
+bool truncation_ends_body(http::response_parser<http::string_body>& parser, const error_code& ec) {
+    if (ec != ssl::error::stream_truncated || !parser.is_header_done()) return false;
+    error_code eof_ec;
+    parser.put_eof(eof_ec);
+    return !eof_ec && parser.is_done();
+}
+
+}  // namespace
+
+bool Connection::send_request(const Settings& settings, http::request<http::string_body>& req, Outcome& out) {
     beast::tcp_stream& transport = beast::get_lowest_layer(*stream_);
-    // The timer restarts before every write, so only a stall runs out the time.
-    auto arm = [&]() {
+    http::request_serializer<http::string_body> serializer{req};
+    while (!serializer.is_done()) {
+        // The timer restarts before every write, so only a stall runs out the time.
         if (settings.timeout > 0)
             transport.expires_after(std::chrono::seconds(settings.timeout));
         else
             transport.expires_never();
-    };
-    Outcome out;
-
-    // Send the request.
-    http::request_serializer<http::string_body> serializer{req};
-    while (!serializer.is_done()) {
-        arm();
         out.ec = run([&](auto handler) { http::async_write_some(*stream_, serializer, std::move(handler)); });
         if (out.ec) {
             out.step = Step::write;
-            return out;
+            return false;
         }
     }
+    return true;
+}
 
-    // Read the answer piece by piece.
-    http::response_parser<http::string_body> parser;
-    parser.body_limit(kBodyLimit);
-    parser.header_limit(kHeaderLimit);
-    if (head) parser.skip(true);  // an answer to HEAD announces a body it does not carry
+error_code Connection::read_some(http::response_parser<http::string_body>& parser, std::size_t& received) {
+    const std::size_t before = buffer_.size();
+    std::size_t consumed = 0;
+    const error_code ec = run([&](auto handler) {
+        http::async_read_some(*stream_, buffer_, parser, [&consumed, handler](error_code e, std::size_t n) mutable {
+            consumed = n;
+            handler(e);
+        });
+    });
+    // What the parser took plus what it left in the buffer.
+    received = buffer_.size() + consumed - before;
+    return ec;
+}
+
+bool Connection::read_answer(const Settings& settings, http::response_parser<http::string_body>& parser,
+                             Outcome& out) {
+    beast::tcp_stream& transport = beast::get_lowest_layer(*stream_);
     const std::size_t buffered_before = buffer_.size();
     Pace pace(settings);
     while (!parser.is_done()) {
-        // Whichever comes first: the stall limit or the end of the low-speed window.
-        const clock::time_point now = clock::now();
-        clock::time_point expiry = settings.timeout > 0 ? now + std::chrono::seconds(settings.timeout)
-                                                        : clock::time_point::max();
-        out.too_slow = pace.active() && pace.deadline() <= expiry;
-        if (out.too_slow) expiry = pace.deadline();
+        const clock::time_point expiry = read_expiry(settings, pace, out.too_slow);
         if (expiry == clock::time_point::max())
             transport.expires_never();
         else
             transport.expires_at(expiry);
-        const std::size_t before = buffer_.size();
-        std::size_t consumed = 0;
-        out.ec = run([&](auto handler) {
-            http::async_read_some(*stream_, buffer_, parser,
-                                  [&consumed, handler](error_code e, std::size_t n) mutable {
-                                      consumed = n;
-                                      handler(e);
-                                  });
-        });
-        // What the parser took plus what it left in the buffer.
-        pace.received(buffer_.size() + consumed - before, clock::now());
+        std::size_t received = 0;
+        out.ec = read_some(parser, received);
+        pace.received(received, clock::now());
         if (!out.ec) continue;
-        // A peer that ends a close-delimited body by dropping TCP without
-        // close_notify leaves stream_truncated where the parser wants EOF.
-        if (out.ec == ssl::error::stream_truncated && parser.is_header_done()) {
-            error_code eof_ec;
-            parser.put_eof(eof_ec);
-            if (!eof_ec && parser.is_done()) {
-                out.ec = {};
-                break;
-            }
+        if (truncation_ends_body(parser, out.ec)) {
+            out.ec = {};
+            return true;
         }
         out.step = Step::read;
         out.answer_started = parser.got_some() || buffer_.size() > buffered_before;
         out.too_slow = out.too_slow && is_timeout(out.ec);
-        return out;
+        return false;
     }
+    return true;
+}
+
+Connection::Outcome Connection::transact(const Settings& settings, http::request<http::string_body>& req, bool head,
+                                         Answer& answer, bool& keep_alive) {
+    Outcome out;
+    if (!send_request(settings, req, out)) return out;
+
+    http::response_parser<http::string_body> parser;
+    parser.body_limit(kBodyLimit);
+    parser.header_limit(kHeaderLimit);
+    if (head) parser.skip(true);  // an answer to HEAD announces a body it does not carry
+    if (!read_answer(settings, parser, out)) return out;
 
     auto& res = parser.get();
     answer.http_version = std::to_string(res.version() / 10) + "." + std::to_string(res.version() % 10);

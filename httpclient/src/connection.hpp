@@ -8,6 +8,7 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/message.hpp>
+#include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/ssl/ssl_stream.hpp>
 
@@ -97,6 +98,14 @@ private:
                  const boost::asio::ip::tcp::resolver::results_type& results);
     void prepare_verification(const Settings& settings, const Endpoint& hop, Stream& stream);
     void handshake(const Settings& settings, const Endpoint& hop, Stream& stream);
+    // One request and its answer, each I/O step its own function: the writes,
+    // then the reads, each read under the stall limit or the low-speed rule.
+    bool send_request(const Settings& settings, boost::beast::http::request<boost::beast::http::string_body>& req,
+                      Outcome& out);
+    boost::system::error_code read_some(boost::beast::http::response_parser<boost::beast::http::string_body>& parser,
+                                        std::size_t& received);
+    bool read_answer(const Settings& settings,
+                     boost::beast::http::response_parser<boost::beast::http::string_body>& parser, Outcome& out);
     Outcome transact(const Settings& settings, boost::beast::http::request<boost::beast::http::string_body>& req,
                      bool head, Answer& answer, bool& keep_alive);
     void close(bool graceful) noexcept;
