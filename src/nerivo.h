@@ -127,7 +127,7 @@ public:
     bool getAssetData(const AssetData* asset, std::vector<Datapoint*>& datapoints, std::string& time);
     bool getLatestData(std::vector<Reading*>* readings);
 
-    // Read-only views for the host tools and tests.
+    // Read-only views for the tests, fuzz targets and benchmarks.
     int64_t lastPull() const { return m_lastPull; }
     int64_t nextPull() const { return m_nextPull; }
     // The tag's next-pull time: one second past its newest sample delivered,
