@@ -29,15 +29,15 @@ bool hasHeader(const std::vector<Header>& headers, const char* name) {
 Answer FakeService::Impl::choose(const Request& req) {
     std::shared_ptr<const Handler> h;
     {
-        std::lock_guard<std::mutex> lk(m);
-        auto it = scripts.find(req.target);
-        if (it != scripts.end() && !it->second.answers.empty()) {
+        std::lock_guard<std::mutex> lk(m_mutex);
+        auto it = m_scripts.find(req.target);
+        if (it != m_scripts.end() && !it->second.answers.empty()) {
             Script& s = it->second;
             const std::size_t i = std::min(s.next, s.answers.size() - 1);
             ++s.next;
             return s.answers[i];
         }
-        h = handler;
+        h = m_handler;
     }
     if (h && *h) {
         try {
@@ -50,15 +50,15 @@ Answer FakeService::Impl::choose(const Request& req) {
 }
 
 bool FakeService::Impl::waitUnlessStopping(std::chrono::milliseconds delay) {
-    std::unique_lock<std::mutex> lk(m);
-    if (delay.count() <= 0) return !stopping;
-    return !cv.wait_for(lk, delay, [this] { return stopping; });
+    std::unique_lock<std::mutex> lk(m_mutex);
+    if (delay.count() <= 0) return !m_stopping;
+    return !m_cv.wait_for(lk, delay, [this] { return m_stopping; });
 }
 
 bool FakeService::Impl::holdAnswer(const Answer& a) {
     if (a.stall) {
-        std::unique_lock<std::mutex> lk(m);
-        cv.wait(lk, [this] { return stopping; });
+        std::unique_lock<std::mutex> lk(m_mutex);
+        m_cv.wait(lk, [this] { return m_stopping; });
         return false;
     }
     if (!waitUnlessStopping(a.delay)) return false;
@@ -72,8 +72,8 @@ AnswerPlan planAnswer(const Answer& a, const Request& req, bool clientKeepsAlive
     plan.status = a.status >= 100 && a.status <= 999 ? a.status : 500;
     plan.bodyForbidden = plan.status < 200 || plan.status == 204 || plan.status == 304;
     plan.headRequest = req.method == "HEAD";
-    plan.chunked = a.framing == Framing::Chunked && !plan.bodyForbidden && !a.closeMidBody;
-    plan.closeDelimited = a.framing == Framing::CloseDelimited && !plan.bodyForbidden && !plan.headRequest;
+    plan.chunked = a.framing == Framing::CHUNKED && !plan.bodyForbidden && !a.closeMidBody;
+    plan.closeDelimited = a.framing == Framing::CLOSE_DELIMITED && !plan.bodyForbidden && !plan.headRequest;
     plan.close = a.close || !clientKeepsAlive || plan.closeDelimited || a.closeMidBody;
     for (const auto& h : a.headers)
         if (beast::iequals(h.name, "Connection") && beast::iequals(h.value, "close")) plan.close = true;

@@ -26,14 +26,14 @@ std::vector<Header> copyHeaders(const Fields& fields) {
 }  // namespace
 
 void FakeService::Impl::updateConnection(std::uint64_t id, const std::function<void(Connection&)>& f) {
-    std::lock_guard<std::mutex> lk(m);
-    auto it = connections.find(id);
-    if (it != connections.end()) f(it->second);
-    cv.notify_all();
+    std::lock_guard<std::mutex> lk(m_mutex);
+    auto it = m_connections.find(id);
+    if (it != m_connections.end()) f(it->second);
+    m_cv.notify_all();
 }
 
 bool FakeService::Impl::authorised(beast::string_view proxyAuthorization) const {
-    const std::string& plain = options.proxyCredentials;
+    const std::string& plain = m_options.proxyCredentials;
     std::string encoded(4 * ((plain.size() + 2) / 3) + 1, '\0');
     const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&encoded[0]),
                                   reinterpret_cast<const unsigned char*>(plain.data()), static_cast<int>(plain.size()));
@@ -53,7 +53,7 @@ void FakeService::Impl::serve(const std::shared_ptr<ConnState>& conn) {
             // to the proxy.
             const bool tls = first == 0x16 || servePlain(*conn, buf, tunnel);
             if (tls) {
-                ssl::stream<tcp::socket&> stream(conn->socket, sslCtx);
+                ssl::stream<tcp::socket&> stream(conn->socket, m_sslCtx);
                 if (buf.size() > 0)
                     stream.handshake(ssl::stream_base::server, buf.data(), ec);
                 else
@@ -74,17 +74,17 @@ void FakeService::Impl::serve(const std::shared_ptr<ConnState>& conn) {
         conn->closed = true;
         conn->idle = false;
     }
-    std::lock_guard<std::mutex> lk(m);
-    auto it = connections.find(conn->id);
-    if (it != connections.end()) it->second.open = false;
+    std::lock_guard<std::mutex> lk(m_mutex);
+    auto it = m_connections.find(conn->id);
+    if (it != m_connections.end()) it->second.open = false;
     conn->finished = true;
-    cv.notify_all();
+    m_cv.notify_all();
 }
 
 bool FakeService::Impl::servePlain(ConnState& conn, beast::flat_buffer& buf, bool& tunnel) {
     http::request_parser<http::string_body> parser;
-    parser.header_limit(kHeaderLimit);
-    parser.body_limit(kBodyLimit);
+    parser.header_limit(HEADER_LIMIT);
+    parser.body_limit(BODY_LIMIT);
     error_code ec;
     http::read(conn.socket, buf, parser, ec);
     if (ec) {
@@ -100,21 +100,21 @@ bool FakeService::Impl::servePlain(ConnState& conn, beast::flat_buffer& buf, boo
                              versionText(req.version());
     bool refuse = false;
     {
-        std::lock_guard<std::mutex> lk(m);
-        refuse = refuseTunnels;
-        auto it = connections.find(conn.id);
-        if (it != connections.end()) {
+        std::lock_guard<std::mutex> lk(m_mutex);
+        refuse = m_refuseTunnels;
+        auto it = m_connections.find(conn.id);
+        if (it != m_connections.end()) {
             it->second.proxyRequestLine = line;
             it->second.proxyHeaders = copyHeaders(req);
         }
-        cv.notify_all();
+        m_cv.notify_all();
     }
     if (req.method() != http::verb::connect) {
         static const std::string bad = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
         net::write(conn.socket, net::buffer(bad), ec);
         return false;
     }
-    if (!options.proxyCredentials.empty() && !authorised(req[http::field::proxy_authorization])) {
+    if (!m_options.proxyCredentials.empty() && !authorised(req[http::field::proxy_authorization])) {
         static const std::string ask =
             "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"fake\"\r\n"
             "Content-Length: 0\r\nConnection: close\r\n\r\n";
@@ -142,14 +142,14 @@ NextRequest FakeService::Impl::awaitRequest(ConnState& conn, ssl::stream<tcp::so
         // A request already buffered: not waiting, so not idle.
         std::lock_guard<std::mutex> lk(conn.m);
         conn.idle = false;
-        return NextRequest::Ready;
+        return NextRequest::READY;
     }
     // Wait for the next request asynchronously, so that
     // closeIdleConnections() can cancel the wait and close the
     // connection cleanly from this thread.
     {
         std::lock_guard<std::mutex> lk(conn.m);
-        if (conn.closeRequested) return NextRequest::CloseRequested;
+        if (conn.closeRequested) return NextRequest::CLOSE_REQUESTED;
         conn.idle = true;
     }
     error_code rec;
@@ -167,16 +167,16 @@ NextRequest FakeService::Impl::awaitRequest(ConnState& conn, ssl::stream<tcp::so
         conn.idle = false;
         closeRequested = conn.closeRequested;
     }
-    if (closeRequested) return NextRequest::CloseRequested;
-    if (rec && got == 0) return NextRequest::Gone;  // the client closed, or stop()
-    return NextRequest::Ready;
+    if (closeRequested) return NextRequest::CLOSE_REQUESTED;
+    if (rec && got == 0) return NextRequest::GONE;  // the client closed, or stop()
+    return NextRequest::READY;
 }
 
 bool FakeService::Impl::readRequest(ConnState& conn, ssl::stream<tcp::socket&>& stream, beast::flat_buffer& buf,
                                     bool tunnel, Request& req, bool& keepAlive) {
     http::request_parser<http::string_body> parser;
-    parser.header_limit(kHeaderLimit);
-    parser.body_limit(kBodyLimit);
+    parser.header_limit(HEADER_LIMIT);
+    parser.body_limit(BODY_LIMIT);
     error_code ec;
     http::read(stream, buf, parser, ec);
     if (ec) return false;
@@ -189,11 +189,11 @@ bool FakeService::Impl::readRequest(ConnState& conn, ssl::stream<tcp::socket&>& 
     req.headers = copyHeaders(msg);
     req.body = msg.body();
     keepAlive = msg.keep_alive();
-    std::lock_guard<std::mutex> lk(m);
-    requests.push_back(req);
-    auto it = connections.find(conn.id);
-    if (it != connections.end()) ++it->second.requestsServed;
-    cv.notify_all();
+    std::lock_guard<std::mutex> lk(m_mutex);
+    m_requests.push_back(req);
+    auto it = m_connections.find(conn.id);
+    if (it != m_connections.end()) ++it->second.requestsServed;
+    m_cv.notify_all();
     return true;
 }
 
@@ -201,8 +201,8 @@ void FakeService::Impl::serveTls(ConnState& conn, ssl::stream<tcp::socket&>& str
     beast::flat_buffer buf;
     for (;;) {
         const NextRequest next = awaitRequest(conn, stream, buf);
-        if (next == NextRequest::CloseRequested) break;
-        if (next == NextRequest::Gone) return;
+        if (next == NextRequest::CLOSE_REQUESTED) break;
+        if (next == NextRequest::GONE) return;
         Request req;
         bool keepAlive = false;
         if (!readRequest(conn, stream, buf, tunnel, req, keepAlive)) return;

@@ -25,8 +25,8 @@ namespace http = boost::beast::http;
 using tcp = boost::asio::ip::tcp;
 using boost::system::error_code;
 
-constexpr std::size_t kHeaderLimit = 64 * 1024;
-constexpr std::size_t kBodyLimit = 16 * 1024 * 1024;
+constexpr std::size_t HEADER_LIMIT = 64 * 1024;
+constexpr std::size_t BODY_LIMIT = 16 * 1024 * 1024;
 
 // One accepted TCP connection. Its socket belongs to its own thread; other
 // threads reach it only through the mutex-guarded flags, ::shutdown() on the
@@ -43,11 +43,11 @@ struct ConnState {
     bool idle = false;            // waiting for the next request on a kept-alive connection
     bool closeRequested = false;  // closeIdleConnections() wants it closed
     bool closed = false;          // the socket has been closed (fd is no longer ours)
-    bool finished = false;        // the thread is about to end; guarded by Impl::m
+    bool finished = false;        // the thread is about to end; guarded by Impl::m_mutex
 };
 
 // How the wait for a kept-alive connection's next request ended.
-enum class NextRequest { Ready, CloseRequested, Gone };
+enum class NextRequest { READY, CLOSE_REQUESTED, GONE };
 
 // How an answer goes on the wire, worked out from the script and the request.
 struct AnswerPlan {
@@ -62,33 +62,33 @@ struct AnswerPlan {
 };
 
 struct FakeService::Impl {
-    Options options;
-    std::string caPem;
-    std::string caFile;
-    ssl::context sslCtx{ssl::context::tls_server};
+    Options m_options;
+    std::string m_caPem;
+    std::string m_caFile;
+    ssl::context m_sslCtx{ssl::context::tls_server};
 
-    net::io_context acceptIoc;
-    tcp::acceptor acceptor{acceptIoc};
-    std::uint16_t port = 0;
-    std::thread acceptThread;
+    net::io_context m_acceptIoc;
+    tcp::acceptor m_acceptor{m_acceptIoc};
+    std::uint16_t m_port = 0;
+    std::thread m_acceptThread;
 
-    std::mutex stopMutex;  // serialises stop() calls
-    bool stopped = false;  // guarded by stopMutex
+    std::mutex m_stopMutex;  // serialises stop() calls
+    bool m_stopped = false;  // guarded by m_stopMutex
 
-    mutable std::mutex m;
-    mutable std::condition_variable cv;  // records changed, connection closed, or stopping
-    bool stopping = false;
-    bool refuseTunnels = false;
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_cv;  // records changed, connection closed, or stopping
+    bool m_stopping = false;
+    bool m_refuseTunnels = false;
     struct Script {
         std::vector<Answer> answers;
         std::size_t next = 0;
     };
-    std::map<std::string, Script> scripts;
-    std::shared_ptr<const Handler> handler;
-    std::vector<Request> requests;
-    std::map<std::uint64_t, Connection> connections;  // ordered by id, i.e. by arrival
-    std::list<std::shared_ptr<ConnState>> live;
-    std::uint64_t nextId = 0;
+    std::map<std::string, Script> m_scripts;
+    std::shared_ptr<const Handler> m_handler;
+    std::vector<Request> m_requests;
+    std::map<std::uint64_t, Connection> m_connections;  // ordered by id, i.e. by arrival
+    std::list<std::shared_ptr<ConnState>> m_live;
+    std::uint64_t m_nextId = 0;
 
     // fake_service.cpp: accepting connections and ending them.
     void acceptLoop();
