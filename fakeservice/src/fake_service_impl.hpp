@@ -25,8 +25,8 @@ namespace http = boost::beast::http;
 using tcp = boost::asio::ip::tcp;
 using boost::system::error_code;
 
-constexpr std::size_t HEADER_LIMIT = 64 * 1024;
-constexpr std::size_t BODY_LIMIT = 16 * 1024 * 1024;
+constexpr std::size_t HEADER_LIMIT = std::size_t{64} * 1024;
+constexpr std::size_t BODY_LIMIT = std::size_t{16} * 1024 * 1024;
 
 // One accepted TCP connection. Its socket belongs to its own thread; other
 // threads reach it only through the mutex-guarded flags, ::shutdown() on the

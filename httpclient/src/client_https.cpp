@@ -17,13 +17,13 @@ struct Client<HTTPS>::Impl {
 };
 
 Client<HTTPS>::Client(const std::string& server_port_path, bool verify_certificate,
-                      const std::string& certification_file, const std::string& privateKeyFile,
-                      const std::string& verifyFile) {
+                      const std::string& certification_file, const std::string& private_key_file,
+                      const std::string& verify_file) {
     nerivo_https::TlsOptions tls;
     tls.verify = verify_certificate;
     tls.certificateFile = certification_file;
-    tls.privateKeyFile = privateKeyFile;
-    tls.verifyFile = verifyFile;
+    tls.privateKeyFile = private_key_file;
+    tls.verifyFile = verify_file;
     m_impl = std::make_unique<Impl>(nerivo_https::parseEndpoint(server_port_path, 443), tls);
 }
 

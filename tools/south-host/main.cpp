@@ -116,7 +116,7 @@ Arguments parseArguments(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (!isOption(arg))
-            throw UsageError(arg.rfind("-", 0) == 0 ? "unknown option " + arg + " (try --help)"
+            throw UsageError(arg.rfind('-', 0) == 0 ? "unknown option " + arg + " (try --help)"
                                                     : "unexpected argument " + arg + " (try --help)");
         if (i + 1 >= argc)
             throw UsageError("missing value for " + arg + " (try --help)");
@@ -173,6 +173,11 @@ bool readFile(const std::string& path, std::string& text)
 // The user's values of a config file, checked before the plugin is loaded.
 using UserValues = std::vector<std::pair<std::string, std::string>>;
 
+UsageError badItemValue(const std::string& path, const std::string& name)
+{
+    return UsageError("config file " + path + ": item '" + name + "' needs a text, number or boolean value");
+}
+
 UserValues readUserValues(const std::string& path)
 {
     std::string text;
@@ -198,7 +203,7 @@ UserValues readUserValues(const std::string& path)
             v.Accept(writer);
             value = buffer.GetString();
         } else {
-            throw UsageError("config file " + path + ": item '" + name + "' needs a text, number or boolean value");
+            throw badItemValue(path, name);
         }
         values.emplace_back(name, value);
     }
