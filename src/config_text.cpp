@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "config_items.h"
+
 namespace nerivo {
 
 bool hasControlCharacter(const std::string& text)
@@ -39,7 +41,7 @@ bool proxyHasPort(const std::string& proxy)
 
 bool isUnsetKey(const std::string& key)
 {
-    return key.empty() || key == PLACEHOLDER_KEY;
+    return key.empty() || key == itemDefault("key");
 }
 
 }  // namespace nerivo

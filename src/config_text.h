@@ -5,9 +5,6 @@
 
 namespace nerivo {
 
-// The key of the default configuration, which no service accepts.
-constexpr const char* PLACEHOLDER_KEY = "xxxxxxx";
-
 // A byte below 0x20 or 0x7F: such a text could end a header line early.
 bool hasControlCharacter(const std::string& text);
 
@@ -19,7 +16,8 @@ std::string loggedProxy(const std::string& proxy);
 // the HTTPS client assumes port 80.
 bool proxyHasPort(const std::string& proxy);
 
-// An empty key or the placeholder: every request would be refused.
+// An empty key or the placeholder, the key of the default configuration:
+// every request would be refused.
 bool isUnsetKey(const std::string& key);
 
 }  // namespace nerivo

@@ -11,6 +11,7 @@
 #include <rapidjson/writer.h>
 
 #include "config_category.h"
+#include "config_items.h"
 #include "config_text.h"
 #include "logger.h"
 
@@ -19,6 +20,12 @@ namespace {
 bool isTrue(const std::string& value)
 {
     return value == "true" || value == "TRUE";
+}
+
+// An item the category lacks takes the default the plugin publishes for it.
+std::string valueOrDefault(ConfigCategory* config, const std::string& name)
+{
+    return config->itemExists(name) ? config->getValue(name) : std::string(nerivo::itemDefault(name));
 }
 
 // Lowers the reconfiguration flag when configure leaves, however it leaves;
@@ -80,9 +87,9 @@ void Nerivo::configure(ConfigCategory* config)
     if (config->itemExists("key")) {
         applyKey(config->getValue("key"));
     }
-    m_separator = config->itemExists("separator") ? config->getValue("separator") : std::string(".");
-    m_includeSite = config->itemExists("includeSite") && isTrue(config->getValue("includeSite"));
-    m_includeAlarms = config->itemExists("includeAlarms") && isTrue(config->getValue("includeAlarms"));
+    m_separator = valueOrDefault(config, "separator");
+    m_includeSite = isTrue(valueOrDefault(config, "includeSite"));
+    m_includeAlarms = isTrue(valueOrDefault(config, "includeAlarms"));
 
     if (config->itemExists("proxy")) {
         applyProxy(config->getValue("proxy"));

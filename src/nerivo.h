@@ -68,7 +68,7 @@ public:
     // Readings one catch-up request aims at; the window adapts to it.
     static constexpr std::size_t WINDOW_TARGET = 25000;
     static constexpr int64_t MIN_WINDOW = 60;
-    static constexpr int64_t MAX_WINDOW = 400 * 86400;
+    static constexpr int64_t MAX_WINDOW = int64_t{400} * 86400;
     // A range that ended this long ago counts as read for its tags.
     static constexpr int64_t SETTLED_AGE = 3600;
     // An isolated tag the service keeps rejecting is named this often at most.
@@ -127,7 +127,7 @@ public:
     bool getAssetData(const AssetData* asset, std::vector<Datapoint*>& datapoints, std::string& time);
     bool getLatestData(std::vector<Reading*>* readings);
 
-    // Read-only views for the host tools and tests.
+    // Read-only views for the tests, fuzz targets and benchmarks.
     int64_t lastPull() const { return m_lastPull; }
     int64_t nextPull() const { return m_nextPull; }
     // The tag's next-pull time: one second past its newest sample delivered,

@@ -4,46 +4,25 @@
 #include <vector>
 
 #include "config_category.h"
+#include "config_items.h"
 #include "nerivo.h"
 #include "plugin_api.h"
 #include "reading.h"
 
 #define PLUGIN_EXPORT extern "C" __attribute__((visibility("default")))
 
-namespace {
-
-const char* const default_config =
-    "{"
-    "\"plugin\": {\"description\": \"Retrieve data from the Nerivo Water cloud service\", "
-    "\"type\": \"string\", \"default\": \"NerivoWater\", \"readonly\": \"true\"}, "
-    "\"separator\": {\"description\": \"Separator to use between components of the asset name\", "
-    "\"type\": \"string\", \"default\": \".\", \"displayName\": \"Asset Name Separator\", \"order\": \"1\"}, "
-    "\"includeSite\": {\"description\": \"Include site name in the asset name\", "
-    "\"type\": \"boolean\", \"default\": \"false\", \"displayName\": \"Include Site Name\", \"order\": \"2\"}, "
-    "\"key\": {\"description\": \"The authentication key for the Nerivo Water Quorvel API\", "
-    "\"type\": \"password\", \"default\": \"xxxxxxx\", \"displayName\": \"Auth. Key\", \"mandatory\": \"true\", "
-    "\"order\": \"3\"}, "
-    "\"includeAlarms\": {\"description\": \"Include alarm thresholds in the data\", "
-    "\"type\": \"boolean\", \"default\": \"false\", \"displayName\": \"Include Alarm Thresholds\", "
-    "\"order\": \"4\"}, "
-    "\"proxy\": {\"description\": \"The name or address and port of a proxy server to use. This should be "
-    "formatted as <hostname>:<port> or <address:port>\", "
-    "\"type\": \"string\", \"default\": \"\", \"order\": \"5\", \"displayName\": \"Proxy\"}"
-    "}";
-
-PLUGIN_INFORMATION info = {
-    "NerivoWater",       // name
-    NERIVO_VERSION,      // version, set by the build
-    SP_PERSIST_DATA,     // options
-    "south",             // type
-    "2.0.0",             // interface
-    default_config       // config
-};
-
-}  // namespace
-
 PLUGIN_EXPORT PLUGIN_INFORMATION* plugin_info()
 {
+    // Built once; the platform keeps the pointers for the life of the library.
+    static const std::string config = nerivo::defaultConfiguration();
+    static PLUGIN_INFORMATION info = {
+        nerivo::itemDefault("plugin"),  // name
+        NERIVO_VERSION,                 // version, set by the build
+        SP_PERSIST_DATA,                // options
+        "south",                        // type
+        "2.0.0",                        // interface
+        config.c_str()                  // config
+    };
     return &info;
 }
 

@@ -28,19 +28,19 @@ using fakeservice::Answer;
 using fakeservice::FakeService;
 using fakeservice::Framing;
 
-const std::string kHost = "api.nerivowater.com";
-const std::string kSites = "https://api.nerivowater.com/api/sites";
+const std::string HOST = "api.nerivowater.com";
+const std::string SITES = "https://api.nerivowater.com/api/sites";
 
 // One TCP connection to the fake, optionally through a CONNECT tunnel, then
-// TLS verified against the fake's CA for kHost.
+// TLS verified against the fake's CA for HOST.
 class TestClient {
 public:
-    TestClient(const FakeService& service, bool viaProxy, const std::string& connectTarget = kHost + ":443")
+    TestClient(const FakeService& service, bool viaProxy, const std::string& connectTarget = HOST + ":443")
         : m_ctx(ssl::context::tls_client), m_stream(m_ioc, m_ctx) {
         m_ctx.load_verify_file(service.caFile());
         m_stream.set_verify_mode(ssl::verify_peer);
-        m_stream.set_verify_callback(ssl::host_name_verification(kHost));
-        SSL_set_tlsext_host_name(m_stream.native_handle(), kHost.c_str());
+        m_stream.set_verify_callback(ssl::host_name_verification(HOST));
+        SSL_set_tlsext_host_name(m_stream.native_handle(), HOST.c_str());
         m_stream.next_layer().connect({net::ip::make_address("127.0.0.1"), service.port()});
         if (viaProxy) {
             const std::string connect =
@@ -58,7 +58,7 @@ public:
 
     http::response<http::string_body> get(const std::string& target) {
         http::request<http::empty_body> req(http::verb::get, target, 11);
-        req.set(http::field::host, kHost);
+        req.set(http::field::host, HOST);
         req.set(http::field::authorization, "Bearer token-1");
         http::write(m_stream, req);
         http::response<http::string_body> res;
@@ -91,14 +91,14 @@ TEST(FakeService, DirectRequestsAreAnsweredAndRecorded) {
     FakeService service;
     Answer sites = Answer::json(R"([{"id":"s1"}])");
     sites.headers.push_back({"X-Request-Id", "r-17"});
-    service.script(kSites, sites);
+    service.script(SITES, sites);
     service.setHandler([](const fakeservice::Request& req) {
         return Answer::json("{\"path\":\"" + req.path() + "\",\"query\":\"" + req.query() + "\"}", 202);
     });
 
     TestClient client(service, false);
     ASSERT_FALSE(client.handshakeError) << client.handshakeError.message();
-    auto res = client.get(kSites);
+    auto res = client.get(SITES);
     EXPECT_EQ(res.result_int(), 200u);
     EXPECT_EQ(res.body(), R"([{"id":"s1"}])");
     EXPECT_EQ(res[http::field::content_type], "application/json");
@@ -117,7 +117,7 @@ TEST(FakeService, DirectRequestsAreAnsweredAndRecorded) {
     const auto requests = service.requests();
     ASSERT_EQ(requests.size(), 3u);
     EXPECT_EQ(requests[0].method, "GET");
-    EXPECT_EQ(requests[0].target, kSites);
+    EXPECT_EQ(requests[0].target, SITES);
     EXPECT_EQ(requests[0].version, "1.1");
     EXPECT_FALSE(requests[0].viaTunnel);
     EXPECT_EQ(requests[0].header("authorization").value_or(""), "Bearer token-1");
@@ -135,18 +135,18 @@ TEST(FakeService, DirectRequestsAreAnsweredAndRecorded) {
 
 TEST(FakeService, ServesTlsInsideConnectTunnel) {
     FakeService service;
-    service.script(kSites, Answer::json("[]"));
+    service.script(SITES, Answer::json("[]"));
     TestClient client(service, true);
     EXPECT_EQ(client.connectStatus, 200u);
     ASSERT_FALSE(client.handshakeError) << client.handshakeError.message();
-    const auto res = client.get(kSites);
+    const auto res = client.get(SITES);
     EXPECT_EQ(res.result_int(), 200u);
     EXPECT_EQ(res.body(), "[]");
 
     const auto requests = service.requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_TRUE(requests[0].viaTunnel);
-    EXPECT_EQ(requests[0].target, kSites);
+    EXPECT_EQ(requests[0].target, SITES);
     const auto connections = service.connections();
     ASSERT_EQ(connections.size(), 1u);
     EXPECT_TRUE(connections[0].viaTunnel);
@@ -177,9 +177,9 @@ TEST(FakeService, ChunkedAndCloseDelimitedFramings) {
     FakeService service;
     const std::string body = R"({"values":[1,2,3,4,5,6,7,8,9,10]})";
     Answer chunked = Answer::json(body);
-    chunked.framing = Framing::Chunked;
+    chunked.framing = Framing::CHUNKED;
     Answer untilClose = Answer::json(body);
-    untilClose.framing = Framing::CloseDelimited;
+    untilClose.framing = Framing::CLOSE_DELIMITED;
     service.script("/chunked", chunked);
     service.script("/close", untilClose);
 
@@ -200,10 +200,10 @@ TEST(FakeService, ChunkedAndCloseDelimitedFramings) {
 
 TEST(FakeService, CloseIdleConnectionsEndsKeptAliveConnections) {
     FakeService service;
-    service.script(kSites, Answer::json("[]"));
+    service.script(SITES, Answer::json("[]"));
     TestClient client(service, false);
     ASSERT_FALSE(client.handshakeError) << client.handshakeError.message();
-    EXPECT_EQ(client.get(kSites).result_int(), 200u);
+    EXPECT_EQ(client.get(SITES).result_int(), 200u);
     EXPECT_EQ(service.closeIdleConnections(), 1u);
     EXPECT_FALSE(service.connections().at(0).open);
     EXPECT_EQ(client.readAfterEnd(), net::error::eof);
@@ -214,10 +214,10 @@ TEST(FakeService, StalledAnswerDoesNotBlockStop) {
     FakeService service;
     Answer stall;
     stall.stall = true;
-    service.script(kSites, stall);
+    service.script(SITES, stall);
     TestClient client(service, false);
     ASSERT_FALSE(client.handshakeError) << client.handshakeError.message();
-    std::thread reader([&client] { EXPECT_ANY_THROW(client.get(kSites)); });
+    std::thread reader([&client] { EXPECT_ANY_THROW(client.get(SITES)); });
     ASSERT_TRUE(service.waitForRequests(1, std::chrono::seconds(10)));
     service.stop();
     reader.join();

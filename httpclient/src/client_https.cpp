@@ -21,10 +21,10 @@ Client<HTTPS>::Client(const std::string& server_port_path, bool verify_certifica
                       const std::string& verify_file) {
     nerivo_https::TlsOptions tls;
     tls.verify = verify_certificate;
-    tls.certificate_file = certification_file;
-    tls.private_key_file = private_key_file;
-    tls.verify_file = verify_file;
-    m_impl = std::make_unique<Impl>(nerivo_https::parse_endpoint(server_port_path, 443), tls);
+    tls.certificateFile = certification_file;
+    tls.privateKeyFile = private_key_file;
+    tls.verifyFile = verify_file;
+    m_impl = std::make_unique<Impl>(nerivo_https::parseEndpoint(server_port_path, 443), tls);
 }
 
 Client<HTTPS>::~Client() = default;
@@ -34,16 +34,16 @@ std::shared_ptr<Client<HTTPS>::Response> Client<HTTPS>::request(const std::strin
                                                                 const CaseInsensitiveMultimap& header) {
     nerivo_https::Settings settings;
     settings.proxy = config.proxy_server;
-    settings.timeout_connect = config.timeout_connect;
+    settings.timeoutConnect = config.timeout_connect;
     settings.timeout = config.timeout;
-    settings.low_speed_bytes = config.low_speed_bytes;
-    settings.low_speed_window = config.low_speed_window;
+    settings.lowSpeedBytes = config.low_speed_bytes;
+    settings.lowSpeedWindow = config.low_speed_window;
 
     std::vector<std::pair<std::string, std::string>> fields(header.begin(), header.end());
     nerivo_https::Answer answer = m_impl->conn.exchange(settings, method, path, content, fields);
 
     auto response = std::make_shared<Response>();
-    response->http_version = std::move(answer.http_version);
+    response->http_version = std::move(answer.httpVersion);
     response->status_code = std::move(answer.status);
     for (auto& f : answer.fields) response->header.emplace(std::move(f.first), std::move(f.second));
     response->content.m_body = std::move(answer.body);

@@ -8,6 +8,7 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/message.hpp>
+#include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/ssl/ssl_stream.hpp>
 
@@ -24,29 +25,29 @@ namespace nerivo_https {
 struct Endpoint {
     std::string host;  // as a name or IP literal, IPv6 without brackets
     unsigned short port = 0;
-    bool ip_literal = false;
+    bool ipLiteral = false;
 
     std::string authority() const;    // host:port, IPv6 in brackets
-    std::string host_header() const;  // authority without the default :443
+    std::string hostHeader() const;  // authority without the default :443
 };
 
 // "host", "host:port", "[v6]" or "[v6]:port"; throws system_error(invalid_argument).
-Endpoint parse_endpoint(const std::string& text, unsigned short default_port);
+Endpoint parseEndpoint(const std::string& text, unsigned short defaultPort);
 
 struct TlsOptions {
     bool verify = true;
-    std::string certificate_file;
-    std::string private_key_file;
-    std::string verify_file;
+    std::string certificateFile;
+    std::string privateKeyFile;
+    std::string verifyFile;
 };
 
 // The caller's Config, read afresh for every request.
 struct Settings {
     std::string proxy;  // [user:password@]host[:port]
-    long timeout_connect = 0;
+    long timeoutConnect = 0;
     long timeout = 0;
-    std::size_t low_speed_bytes = 0;
-    std::chrono::milliseconds low_speed_window{0};
+    std::size_t lowSpeedBytes = 0;
+    std::chrono::milliseconds lowSpeedWindow{0};
 };
 
 // A proxy setting split into its hop and its credentials ("user:password",
@@ -55,10 +56,10 @@ struct ProxyHop {
     Endpoint hop;
     std::string credentials;
 };
-ProxyHop parse_proxy(const std::string& text);
+ProxyHop parseProxy(const std::string& text);
 
 struct Answer {
-    std::string http_version;
+    std::string httpVersion;
     std::string status;
     std::vector<std::pair<std::string, std::string>> fields;
     std::string body;
@@ -76,12 +77,12 @@ public:
 
 private:
     using Stream = boost::beast::ssl_stream<boost::beast::tcp_stream>;
-    enum class Step { resolve, connect, tunnel, handshake, write, read };
+    enum class Step { RESOLVE, CONNECT, TUNNEL, HANDSHAKE, WRITE, READ };
     struct Outcome {
         boost::system::error_code ec;
-        Step step = Step::write;
-        bool answer_started = false;  // some byte of the answer arrived
-        bool too_slow = false;        // the low-speed rule, not a stall, ran out the time
+        Step step = Step::WRITE;
+        bool answerStarted = false;  // some byte of the answer arrived
+        bool tooSlow = false;        // the low-speed rule, not a stall, ran out the time
     };
 
     template <class Initiate>
@@ -95,26 +96,34 @@ private:
                                                          std::chrono::steady_clock::time_point deadline);
     void connect(const Settings& settings, const Endpoint& hop, boost::beast::tcp_stream& transport,
                  const boost::asio::ip::tcp::resolver::results_type& results);
-    void prepare_verification(const Settings& settings, const Endpoint& hop, Stream& stream);
+    void prepareVerification(const Settings& settings, const Endpoint& hop, Stream& stream);
     void handshake(const Settings& settings, const Endpoint& hop, Stream& stream);
+    // One request and its answer, each I/O step its own function: the writes,
+    // then the reads, each read under the stall limit or the low-speed rule.
+    bool sendRequest(const Settings& settings, boost::beast::http::request<boost::beast::http::string_body>& req,
+                      Outcome& out);
+    boost::system::error_code readSome(boost::beast::http::response_parser<boost::beast::http::string_body>& parser,
+                                        std::size_t& received);
+    bool readAnswer(const Settings& settings,
+                     boost::beast::http::response_parser<boost::beast::http::string_body>& parser, Outcome& out);
     Outcome transact(const Settings& settings, boost::beast::http::request<boost::beast::http::string_body>& req,
-                     bool head, Answer& answer, bool& keep_alive);
+                     bool head, Answer& answer, bool& keepAlive);
     void close(bool graceful) noexcept;
     [[noreturn]] void fail(Step step, const boost::system::error_code& ec, const Settings& settings,
                            const Endpoint& hop, const std::string& detail = std::string(),
-                           bool too_slow = false) const;
+                           bool tooSlow = false) const;
     void tunnel(const Settings& settings, const ProxyHop& proxy, boost::beast::tcp_stream& transport,
                 const std::function<void()>& arm);
 
-    Endpoint endpoint_;
-    bool verify_;
+    Endpoint m_endpoint;
+    bool m_verify;
     // Declared before the stream so it outlives it.
-    boost::asio::io_context ioc_{1};
-    boost::asio::ssl::context ctx_;
-    std::unique_ptr<Stream> stream_;
-    boost::beast::flat_buffer buffer_;
-    std::string open_proxy_;      // proxy the open connection went through; empty: direct
-    bool name_mismatch_ = false;  // set by the verify callback during a handshake
+    boost::asio::io_context m_ioc{1};
+    boost::asio::ssl::context m_ctx;
+    std::unique_ptr<Stream> m_stream;
+    boost::beast::flat_buffer m_buffer;
+    std::string m_openProxy;      // proxy the open connection went through; empty: direct
+    bool m_nameMismatch = false;  // set by the verify callback during a handshake
 };
 
 }  // namespace nerivo_https

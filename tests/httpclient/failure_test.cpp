@@ -124,7 +124,7 @@ TEST_F(HttpsTest, SilentPeerTimesOutWhileConnecting) {
 }
 
 TEST_F(HttpsTest, TruncatedBodyFails) {
-    for (auto framing : {fakeservice::Framing::ContentLength, fakeservice::Framing::Chunked}) {
+    for (auto framing : {fakeservice::Framing::CONTENT_LENGTH, fakeservice::Framing::CHUNKED}) {
         Answer half = plain(std::string(100000, 'y'), framing);
         half.closeMidBody = true;
         service->script("/half", half);

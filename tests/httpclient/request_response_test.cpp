@@ -157,7 +157,7 @@ TEST_P(BodyTest, WholeBodyInEveryFraming) {
     // The connection stays usable (or is replaced after a close-delimited body).
     service->script("/next", Answer::json("{\"n\":1}"));
     EXPECT_EQ(client->request("GET", "/next")->content.string(), "{\"n\":1}");
-    const std::size_t expected_connections = framing == Framing::CloseDelimited ? 2u : 1u;
+    const std::size_t expected_connections = framing == Framing::CLOSE_DELIMITED ? 2u : 1u;
     EXPECT_EQ(service->connections().size(), expected_connections);
 }
 
@@ -168,8 +168,8 @@ std::string bodyCaseName(const ::testing::TestParamInfo<BodyTest::ParamType>& in
 }
 
 INSTANTIATE_TEST_SUITE_P(Framings, BodyTest,
-                         ::testing::Combine(::testing::Values(Framing::ContentLength, Framing::Chunked,
-                                                              Framing::CloseDelimited),
+                         ::testing::Combine(::testing::Values(Framing::CONTENT_LENGTH, Framing::CHUNKED,
+                                                              Framing::CLOSE_DELIMITED),
                                             ::testing::Values(std::size_t{0}, std::size_t{37},
                                                               std::size_t{9} * 1024 * 1024 + 7)),
                          bodyCaseName);

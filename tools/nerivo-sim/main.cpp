@@ -80,16 +80,83 @@ int usageError(const std::string& message)
     return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
-{
+struct SimArguments {
     nerivosim::ModelOptions model;
     nerivosim::Faults faults;
     std::string key = "demo-key";
     std::string caCopy;
     long port = 0;
+};
 
+// The options that shape the service and its utility; an out-of-range value
+// leaves its message in error. Options of the other group pass untouched.
+bool modelOption(const std::string& arg, const char* value, SimArguments& args, std::string& error)
+{
+    long number = 0;
+    nerivosim::ModelOptions& model = args.model;
+    if (arg == "--port") {
+        if (!parseLong(value, 0, 65535, args.port))
+            error = "--port needs 0..65535";
+    } else if (arg == "--key") {
+        args.key = value;
+    } else if (arg == "--sites") {
+        if (!parseLong(value, 1, 99, number))
+            error = "--sites needs 1..99";
+        model.sites = static_cast<int>(number);
+    } else if (arg == "--assets") {
+        if (!parseLong(value, 1, 99, number))
+            error = "--assets needs 1..99";
+        model.assetsPerSite = static_cast<int>(number);
+    } else if (arg == "--parameters") {
+        if (!parseLong(value, 3, 5, number))
+            error = "--parameters needs 3..5";
+        model.parametersPerAsset = static_cast<int>(number);
+    } else if (arg == "--interval") {
+        if (!parseLong(value, 1, 86400, number))
+            error = "--interval needs 1..86400 seconds";
+        model.sampleInterval = number;
+    } else if (arg == "--max-samples") {
+        if (!parseLong(value, 1, 1000000, number))
+            error = "--max-samples needs 1..1000000";
+        model.maxSamplesPerTag = static_cast<std::size_t>(number);
+    } else if (arg == "--ca-file") {
+        args.caCopy = value;
+    }
+    return error.empty();
+}
+
+// The options that make the service misbehave, as modelOption.
+bool faultOption(const std::string& arg, const char* value, nerivosim::Faults& faults, std::string& error)
+{
+    long number = 0;
+    if (arg == "--fail-path") {
+        std::pair<std::string, int> fail;
+        if (!nerivosim::SimService::parseFailPath(value, fail))
+            error = "--fail-path needs PREFIX=STATUS with a status of 100..599";
+        faults.failPaths.push_back(fail);
+    } else if (arg == "--malformed") {
+        faults.malformed.emplace_back(value);
+    } else if (arg == "--drop") {
+        faults.drop.emplace_back(value);
+    } else if (arg == "--late-tag") {
+        std::pair<std::string, int64_t> late;
+        if (!nerivosim::SimService::parseLateTag(value, late))
+            error = "--late-tag needs PREFIX=SECONDS with 0..31622400 seconds";
+        faults.lateTags.push_back(late);
+    } else if (arg == "--reject-tag") {
+        faults.rejectTags.emplace_back(value);
+    } else if (arg == "--delay-ms") {
+        if (!parseLong(value, 0, 600000, number))
+            error = "--delay-ms needs 0..600000";
+        faults.delay = std::chrono::milliseconds(number);
+    }
+    return error.empty();
+}
+
+// -1 when the service is to run; otherwise the exit status, after the help,
+// the version or a usage error was printed.
+int parseArguments(int argc, char** argv, SimArguments& args)
+{
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -105,57 +172,16 @@ int main(int argc, char** argv)
         if (i + 1 >= argc)
             return usageError("missing value for " + arg);
         const char* value = argv[++i];
-        long number = 0;
-        if (arg == "--port") {
-            if (!parseLong(value, 0, 65535, port))
-                return usageError("--port needs 0..65535");
-        } else if (arg == "--key") {
-            key = value;
-        } else if (arg == "--sites") {
-            if (!parseLong(value, 1, 99, number))
-                return usageError("--sites needs 1..99");
-            model.sites = static_cast<int>(number);
-        } else if (arg == "--assets") {
-            if (!parseLong(value, 1, 99, number))
-                return usageError("--assets needs 1..99");
-            model.assetsPerSite = static_cast<int>(number);
-        } else if (arg == "--parameters") {
-            if (!parseLong(value, 3, 5, number))
-                return usageError("--parameters needs 3..5");
-            model.parametersPerAsset = static_cast<int>(number);
-        } else if (arg == "--interval") {
-            if (!parseLong(value, 1, 86400, number))
-                return usageError("--interval needs 1..86400 seconds");
-            model.sampleInterval = number;
-        } else if (arg == "--max-samples") {
-            if (!parseLong(value, 1, 1000000, number))
-                return usageError("--max-samples needs 1..1000000");
-            model.maxSamplesPerTag = static_cast<std::size_t>(number);
-        } else if (arg == "--ca-file") {
-            caCopy = value;
-        } else if (arg == "--fail-path") {
-            std::pair<std::string, int> fail;
-            if (!nerivosim::SimService::parseFailPath(value, fail))
-                return usageError("--fail-path needs PREFIX=STATUS with a status of 100..599");
-            faults.failPaths.push_back(fail);
-        } else if (arg == "--malformed") {
-            faults.malformed.emplace_back(value);
-        } else if (arg == "--drop") {
-            faults.drop.emplace_back(value);
-        } else if (arg == "--late-tag") {
-            std::pair<std::string, int64_t> late;
-            if (!nerivosim::SimService::parseLateTag(value, late))
-                return usageError("--late-tag needs PREFIX=SECONDS with 0..31622400 seconds");
-            faults.lateTags.push_back(late);
-        } else if (arg == "--reject-tag") {
-            faults.rejectTags.emplace_back(value);
-        } else if (arg == "--delay-ms") {
-            if (!parseLong(value, 0, 600000, number))
-                return usageError("--delay-ms needs 0..600000");
-            faults.delay = std::chrono::milliseconds(number);
-        }
+        std::string error;
+        if (!modelOption(arg, value, args, error) || !faultOption(arg, value, args.faults, error))
+            return usageError(error);
     }
+    return -1;
+}
 
+// Serves until a stop signal; the exit status.
+int serve(const SimArguments& args)
+{
     // Every thread the service starts inherits this mask, so the signals
     // reach only the sigwait below and shutdown runs on the main thread.
     sigset_t stopSignals;
@@ -165,26 +191,27 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     try {
-        const nerivosim::UtilityModel utility(model);
-        nerivosim::SimService sim(utility, key, faults);
+        const nerivosim::UtilityModel utility(args.model);
+        nerivosim::SimService sim(utility, args.key, args.faults);
         fakeservice::Options options;
-        options.port = static_cast<std::uint16_t>(port);
+        options.port = static_cast<std::uint16_t>(args.port);
         fakeservice::FakeService service(options);
         service.setHandler([&sim](const fakeservice::Request& request) { return sim.handle(request); });
 
         std::string caFile = service.caFile();
-        if (!caCopy.empty()) {
-            std::ofstream out(caCopy, std::ios::binary | std::ios::trunc);
+        if (!args.caCopy.empty()) {
+            std::ofstream out(args.caCopy, std::ios::binary | std::ios::trunc);
             out << service.caPem();
             out.close();
             if (!out) {
-                std::cerr << "nerivo-sim: cannot write the CA certificate to " << caCopy << std::endl;
+                std::cerr << "nerivo-sim: cannot write the CA certificate to " << args.caCopy << std::endl;
                 return 1;
             }
-            caFile = caCopy;
+            caFile = args.caCopy;
         }
-        std::cout << "nerivo-sim listening on " << service.hostPort() << " ca-file=" << caFile << " key=" << key
-                  << " sites=" << model.sites << " tags=" << utility.tagCount() << std::endl;
+        std::cout << "nerivo-sim listening on " << service.hostPort() << " ca-file=" << caFile
+                  << " key=" << args.key << " sites=" << args.model.sites << " tags=" << utility.tagCount()
+                  << std::endl;
 
         int received = 0;
         sigwait(&stopSignals, &received);
@@ -195,4 +222,13 @@ int main(int argc, char** argv)
         return 1;
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    SimArguments args;
+    const int status = parseArguments(argc, argv, args);
+    return status >= 0 ? status : serve(args);
 }

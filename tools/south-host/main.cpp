@@ -116,7 +116,7 @@ Arguments parseArguments(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (!isOption(arg))
-            throw UsageError(arg.rfind("-", 0) == 0 ? "unknown option " + arg + " (try --help)"
+            throw UsageError(arg.rfind('-', 0) == 0 ? "unknown option " + arg + " (try --help)"
                                                     : "unexpected argument " + arg + " (try --help)");
         if (i + 1 >= argc)
             throw UsageError("missing value for " + arg + " (try --help)");
@@ -173,6 +173,11 @@ bool readFile(const std::string& path, std::string& text)
 // The user's values of a config file, checked before the plugin is loaded.
 using UserValues = std::vector<std::pair<std::string, std::string>>;
 
+UsageError badItemValue(const std::string& path, const std::string& name)
+{
+    return UsageError("config file " + path + ": item '" + name + "' needs a text, number or boolean value");
+}
+
 UserValues readUserValues(const std::string& path)
 {
     std::string text;
@@ -198,7 +203,7 @@ UserValues readUserValues(const std::string& path)
             v.Accept(writer);
             value = buffer.GetString();
         } else {
-            throw UsageError("config file " + path + ": item '" + name + "' needs a text, number or boolean value");
+            throw badItemValue(path, name);
         }
         values.emplace_back(name, value);
     }
@@ -281,11 +286,23 @@ bool writeState(const std::string& path, const std::string& state)
     return std::rename(temporary.c_str(), path.c_str()) == 0;
 }
 
-int run(const Arguments& args)
-{
-    Logger* logger = Logger::getLogger();
-    logger->setMinLevel(args.logLevel);
+// The loaded plugin: its entry points, and the texts and state it starts with.
+struct HostedPlugin {
+    InitFn init = nullptr;
+    StartFn start = nullptr;
+    PollFn poll = nullptr;
+    ReconfigureFn reconfigure = nullptr;
+    ShutdownFn shutdown = nullptr;
+    std::string categoryName;
+    std::string categoryText;
+    std::string reconfigureText;
+    std::string storedState;
+};
 
+// Every file is read and checked before the plugin is loaded, and the
+// plugin's entry points and descriptor before it is started.
+HostedPlugin loadPlugin(const Arguments& args, Logger* logger)
+{
     UserValues userValues;
     if (!args.config.empty())
         userValues = readUserValues(args.config);
@@ -293,8 +310,8 @@ int run(const Arguments& args)
     if (!args.reconfigure.empty())
         reconfigureValues = readUserValues(args.reconfigure);
 
-    std::string storedState;
-    if (!args.state.empty() && access(args.state.c_str(), F_OK) == 0 && !readFile(args.state, storedState))
+    HostedPlugin plugin;
+    if (!args.state.empty() && access(args.state.c_str(), F_OK) == 0 && !readFile(args.state, plugin.storedState))
         throw UsageError("cannot read state file " + args.state);
 
     void* library = dlopen(args.plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -305,21 +322,24 @@ int run(const Arguments& args)
     // The library stays loaded until exit: leak and error reports then still
     // resolve its symbols.
     auto info = reinterpret_cast<InfoFn>(symbol(library, "plugin_info", args.plugin));
-    auto init = reinterpret_cast<InitFn>(symbol(library, "plugin_init", args.plugin));
-    auto start = reinterpret_cast<StartFn>(symbol(library, "plugin_start", args.plugin));
-    auto poll = reinterpret_cast<PollFn>(symbol(library, "plugin_poll", args.plugin));
-    auto reconfigure = reinterpret_cast<ReconfigureFn>(symbol(library, "plugin_reconfigure", args.plugin));
-    auto shutdown = reinterpret_cast<ShutdownFn>(symbol(library, "plugin_shutdown", args.plugin));
+    plugin.init = reinterpret_cast<InitFn>(symbol(library, "plugin_init", args.plugin));
+    plugin.start = reinterpret_cast<StartFn>(symbol(library, "plugin_start", args.plugin));
+    plugin.poll = reinterpret_cast<PollFn>(symbol(library, "plugin_poll", args.plugin));
+    plugin.reconfigure = reinterpret_cast<ReconfigureFn>(symbol(library, "plugin_reconfigure", args.plugin));
+    plugin.shutdown = reinterpret_cast<ShutdownFn>(symbol(library, "plugin_shutdown", args.plugin));
 
     const PLUGIN_INFORMATION* descriptor = info();
     if (descriptor == nullptr || descriptor->name == nullptr || descriptor->config == nullptr)
         throw UsageError("plugin " + args.plugin + " gives no descriptor with a name and a configuration");
-    const std::string categoryName = descriptor->name;
-    const std::string categoryText = buildCategory(descriptor->config, userValues, logger);
-    std::string reconfigureText;
+    plugin.categoryName = descriptor->name;
+    plugin.categoryText = buildCategory(descriptor->config, userValues, logger);
     if (!args.reconfigure.empty())
-        reconfigureText = buildCategory(descriptor->config, reconfigureValues, logger);
+        plugin.reconfigureText = buildCategory(descriptor->config, reconfigureValues, logger);
+    return plugin;
+}
 
+void installStopSignals()
+{
     struct sigaction action {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
@@ -328,61 +348,77 @@ int run(const Arguments& args)
     // A reader that goes away (south-host | head) must not kill the host
     // before the state is stored: the failed write stops the polling instead.
     signal(SIGPIPE, SIG_IGN);
+}
 
+// Creates and starts the plugin; null, after its error line, when that fails.
+// A failed start still leaves a handle, which is shut down.
+PLUGIN_HANDLE startPlugin(const HostedPlugin& plugin, int& status)
+{
     PLUGIN_HANDLE handle = nullptr;
     try {
-        ConfigCategory category(categoryName, categoryText);
-        handle = init(&category);
+        ConfigCategory category(plugin.categoryName, plugin.categoryText);
+        handle = plugin.init(&category);
     } catch (const std::exception& e) {
         std::cerr << "south-host: plugin_init failed: " << e.what() << std::endl;
-        return 1;
+        return nullptr;
     }
     if (handle == nullptr) {
         std::cerr << "south-host: plugin_init returned no handle" << std::endl;
-        return 1;
+        return nullptr;
     }
-
-    int status = 0;
     try {
-        start(handle, storedState);
+        plugin.start(handle, plugin.storedState);
     } catch (const std::exception& e) {
         std::cerr << "south-host: plugin_start failed: " << e.what() << std::endl;
         status = 1;
     }
+    return handle;
+}
 
-    bool writeFailed = false;
-    for (long done = 0; status == 0 && !g_stop && (args.polls < 0 || done < args.polls);) {
-        std::vector<Reading*>* readings = nullptr;
-        try {
-            readings = poll(handle);
-        } catch (const std::exception& e) {
-            // The platform carries on after a failed poll; so do we.
-            logger->error("plugin_poll failed: %s", e.what());
+// One poll, its readings printed one JSON line each; false when they could
+// not be written.
+bool pollOnce(const HostedPlugin& plugin, PLUGIN_HANDLE handle, Logger* logger)
+{
+    std::vector<Reading*>* readings = nullptr;
+    try {
+        readings = plugin.poll(handle);
+    } catch (const std::exception& e) {
+        // The platform carries on after a failed poll; so do we.
+        logger->error("plugin_poll failed: %s", e.what());
+    }
+    if (readings != nullptr) {
+        for (Reading* reading : *readings) {
+            if (reading == nullptr)
+                continue;
+            const std::string line = reading->toJSON();
+            std::fwrite(line.data(), 1, line.size(), stdout);
+            std::fputc('\n', stdout);
+            delete reading;
         }
-        if (readings != nullptr) {
-            for (Reading* reading : *readings) {
-                if (reading == nullptr)
-                    continue;
-                const std::string line = reading->toJSON();
-                std::fwrite(line.data(), 1, line.size(), stdout);
-                std::fputc('\n', stdout);
-                delete reading;
-            }
-            delete readings;
-        }
-        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-            // The plugin's state is now past readings nobody received: keep
-            // the stored one, so the next run reads them again.
-            std::cerr << "south-host: cannot write readings to standard output: " << std::strerror(errno)
-                      << "; stopped, state file left as it was" << std::endl;
-            writeFailed = true;
-            break;
-        }
+        delete readings;
+    }
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        // The plugin's state is now past readings nobody received: keep
+        // the stored one, so the next run reads them again.
+        std::cerr << "south-host: cannot write readings to standard output: " << std::strerror(errno)
+                  << "; stopped, state file left as it was" << std::endl;
+        return false;
+    }
+    return true;
+}
+
+// Polls until done or stopped, reconfiguring after the poll asked for;
+// false when readings could not be written.
+bool pollPlugin(const Arguments& args, const HostedPlugin& plugin, PLUGIN_HANDLE& handle, Logger* logger)
+{
+    for (long done = 0; !g_stop && (args.polls < 0 || done < args.polls);) {
+        if (!pollOnce(plugin, handle, logger))
+            return false;
         ++done;
 
         if (done == args.reconfigureAt) {
             try {
-                reconfigure(&handle, reconfigureText);
+                plugin.reconfigure(&handle, plugin.reconfigureText);
             } catch (const std::exception& e) {
                 // The plugin keeps its previous configuration.
                 logger->error("plugin_reconfigure failed: %s", e.what());
@@ -391,21 +427,43 @@ int run(const Arguments& args)
         if (args.polls < 0 || done < args.polls)
             sleepUnlessStopped(args.interval);
     }
+    return true;
+}
 
+// Shuts the plugin down and stores the state it hands back, unless readings
+// were lost; returns the exit status.
+int storeState(const Arguments& args, const HostedPlugin& plugin, PLUGIN_HANDLE handle, bool written, int status)
+{
     std::string state;
     try {
-        state = shutdown(handle);
+        state = plugin.shutdown(handle);
     } catch (const std::exception& e) {
         std::cerr << "south-host: plugin_shutdown failed: " << e.what() << std::endl;
         return 1;
     }
-    if (writeFailed)
+    if (!written)
         return 1;
     if (!args.state.empty() && !writeState(args.state, state)) {
         std::cerr << "south-host: cannot write state file " << args.state << std::endl;
         return 1;
     }
     return status;
+}
+
+int run(const Arguments& args)
+{
+    Logger* logger = Logger::getLogger();
+    logger->setMinLevel(args.logLevel);
+
+    const HostedPlugin plugin = loadPlugin(args, logger);
+    installStopSignals();
+
+    int status = 0;
+    PLUGIN_HANDLE handle = startPlugin(plugin, status);
+    if (handle == nullptr)
+        return 1;
+    const bool written = status != 0 || pollPlugin(args, plugin, handle, logger);
+    return storeState(args, plugin, handle, written, status);
 }
 
 }  // namespace

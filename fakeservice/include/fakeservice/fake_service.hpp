@@ -24,9 +24,9 @@ struct Header {
 
 // How the body of an answer is delimited on the wire.
 enum class Framing {
-    ContentLength,   // Content-Length header (the default)
-    Chunked,         // Transfer-Encoding: chunked, body split into a few chunks
-    CloseDelimited,  // no length at all; the connection is closed after the body
+    CONTENT_LENGTH,   // Content-Length header (the default)
+    CHUNKED,          // Transfer-Encoding: chunked, body split into a few chunks
+    CLOSE_DELIMITED,  // no length at all; the connection is closed after the body
 };
 
 // A scripted answer. Content-Type: application/json is added unless headers
@@ -38,7 +38,7 @@ struct Answer {
     std::string reason;  // empty: the standard reason phrase for status
     std::vector<Header> headers;
     std::string body;
-    Framing framing = Framing::ContentLength;
+    Framing framing = Framing::CONTENT_LENGTH;
     std::chrono::milliseconds delay{0};  // wait before answering (cut short by stop())
     bool close = false;                  // send "Connection: close" and close after the answer
     // Faults. At most one should be set.

@@ -1,208 +1,32 @@
-// south-host and nerivo-sim end to end: the host runs as a child process and
-// hosts the real plugin, which reaches the simulated utility through its
-// proxy item and verifies the simulator's certificate.
-#include <fcntl.h>
-#include <poll.h>
+// south-host end to end: the host runs as a child process and hosts the real
+// plugin, which reaches the simulated utility through its proxy item and
+// verifies the simulator's certificate.
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
+#include <cstdint>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <rapidjson/document.h>
 
 #include <fakeservice/fake_service.hpp>
 
+#include "sample_mapping.h"
 #include "sim_service.hpp"
+#include "tools_support.h"
 #include "utility_model.hpp"
 
-extern char** environ;
-
+namespace toolstest {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-const char* const KEY = "test-key";
-
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string pattern = (fs::temp_directory_path() / "tools-test-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        m_path = pattern;
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        fs::remove_all(m_path, ignored);
-    }
-    std::string file(const std::string& name) const { return (m_path / name).string(); }
-    std::string write(const std::string& name, const std::string& text) const
-    {
-        std::ofstream(file(name), std::ios::binary) << text;
-        return file(name);
-    }
-
-private:
-    fs::path m_path;
-};
-
-std::string readText(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-std::vector<std::string> lines(const std::string& text)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty())
-            out.push_back(line);
-    return out;
-}
-
-struct Child {
-    pid_t pid = -1;
-    std::string out;  // files holding its standard output and error
-    std::string err;
-};
-
-// Starts a program with stdout and stderr sent to files and the given
-// variables added to the environment.
-Child spawn(const TempDir& dir, const std::string& name, const std::vector<std::string>& argv,
-            const std::map<std::string, std::string>& env, const std::string& outPath = std::string())
-{
-    Child child;
-    child.out = outPath.empty() ? dir.file(name + ".out") : outPath;
-    child.err = dir.file(name + ".err");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, child.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, child.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<std::string> environment;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string entry = *e;
-        if (env.count(entry.substr(0, entry.find('='))) == 0)
-            environment.push_back(entry);
-    }
-    for (const auto& [k, v] : env)
-        environment.push_back(k + "=" + v);
-    std::vector<char*> args, envp;
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    for (const auto& e : environment)
-        envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    const int rc = posix_spawn(&child.pid, argv[0].c_str(), &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        throw std::runtime_error("posix_spawn failed for " + argv[0]);
-    return child;
-}
-
-// Exit status, or -1 when the child had to be killed after the time-out or
-// ended by a signal.
-int waitFor(const Child& child, std::chrono::seconds timeout = 60s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    int status = 0;
-    while (waitpid(child.pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(child.pid, SIGKILL);
-            waitpid(child.pid, &status, 0);
-            ADD_FAILURE() << "child " << child.pid << " did not end in time";
-            return -1;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-struct HostRun {
-    int status = -1;
-    std::vector<std::string> readings;  // stdout lines
-    std::string err;
-};
-
-HostRun runHost(const TempDir& dir, const std::vector<std::string>& args, const std::string& caFile = std::string())
-{
-    std::vector<std::string> argv{SOUTH_HOST_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::map<std::string, std::string> env;
-    if (!caFile.empty())
-        env["SSL_CERT_FILE"] = caFile;
-    const Child child = spawn(dir, "south-host", argv, env);
-    HostRun run;
-    run.status = waitFor(child);
-    run.readings = lines(readText(child.out));
-    run.err = readText(child.err);
-    return run;
-}
-
-int64_t lastPullOf(const std::string& stateFile)
-{
-    rapidjson::Document doc;
-    const std::string text = readText(stateFile);
-    doc.Parse(text.c_str());
-    if (doc.HasParseError() || !doc.IsObject() || !doc.HasMember("lastPull") || !doc["lastPull"].IsInt64()) {
-        ADD_FAILURE() << "state file holds no lastPull: '" << text << "'";
-        return 0;
-    }
-    return doc["lastPull"].GetInt64();
-}
-
-// "YYYY-MM-DD HH:MM:SS.ffffff+00:00" to epoch seconds.
-int64_t utcSeconds(const std::string& userTs)
-{
-    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
-    EXPECT_EQ(std::sscanf(userTs.c_str(), "%d-%d-%d %d:%d:%d", &y, &mo, &d, &h, &mi, &s), 6) << userTs;
-    EXPECT_NE(userTs.find("+00:00"), std::string::npos) << userTs;
-    return nerivosim::daysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 + h * 3600 +
-           mi * 60 + s;
-}
-
-struct ParsedReading {
-    std::string asset;
-    int64_t time = 0;
-    rapidjson::Document doc;
-};
-
-ParsedReading parse(const std::string& line)
-{
-    ParsedReading r;
-    r.doc.Parse(line.c_str());
-    if (r.doc.HasParseError() || !r.doc.IsObject() || !r.doc.HasMember("asset_code") || !r.doc.HasMember("user_ts") ||
-        !r.doc.HasMember("readings")) {
-        ADD_FAILURE() << "not a reading line: " << line;
-        return r;
-    }
-    r.asset = r.doc["asset_code"].GetString();
-    r.time = utcSeconds(r.doc["user_ts"].GetString());
-    return r;
-}
 
 // The simulated utility served in-process, so the test sees what the plugin
 // asked for.
@@ -285,8 +109,7 @@ TEST_F(HostTest, PollsPrintEveryTagsSamplesUnderTheExpectedAssetNames)
         const auto& data = r.doc["readings"];
         ASSERT_TRUE(data.HasMember(p->name.c_str())) << line;
         EXPECT_NEAR(data[p->name.c_str()].GetDouble(), expected.value, 1e-9) << line;
-        const char* quality = expected.quality == 3 ? "good" : expected.quality == 2 ? "uncertain" : "bad";
-        EXPECT_STREQ(data["quality"].GetString(), quality) << line;
+        EXPECT_STREQ(data["quality"].GetString(), nerivo::qualityText(expected.quality)) << line;
         EXPECT_EQ(data["units"].GetString(), p->displayUnit.empty() ? p->storageUnit : p->displayUnit) << line;
         EXPECT_EQ(data["alarmHigh"].GetString(), *p->alarmHi) << line;
         EXPECT_EQ(data["site"].GetString(), model.siteOf(*p).name) << line;
@@ -586,8 +409,6 @@ TEST(HostArguments, BadInvocationsGiveOneErrorLineAndStatusTwo)
     EXPECT_NE(missing.err.find("plugin_info"), std::string::npos) << missing.err;
 }
 
-// The simulator program itself: first line, port, CA file, readings, and a
-// clean stop.
 // A simulated utility served in-process with faults, and the readings of
 // several south-host runs on one state file.
 struct FaultyUtility {
@@ -719,168 +540,5 @@ TEST(Delivery, OneYearCatchUpOf200TagsIsBoundedPerPollAndComplete)
 #endif
 }
 
-TEST(Simulator, ServesThePluginAndStopsOnSignal)
-{
-    TempDir dir;
-    const std::string ca = dir.file("ca.pem");
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    posix_spawn_file_actions_addclose(&actions, out[1]);
-    const std::vector<std::string> argv{NERIVO_SIM_PATH, "--port", "0", "--key", "sim-key", "--sites", "1",
-                                        "--assets", "1", "--parameters", "5", "--max-samples", "4",
-                                        "--ca-file", ca};
-    std::vector<char*> args;
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, args.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-
-    // Its first line says where it listens; wait for it, bounded.
-    std::string first;
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (first.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-        pollfd p{out[0], POLLIN, 0};
-        if (::poll(&p, 1, 100) > 0) {
-            char buffer[256];
-            const ssize_t n = read(out[0], buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            first.append(buffer, static_cast<std::size_t>(n));
-        }
-    }
-    close(out[0]);
-    unsigned port = 0;
-    char caSeen[512] = {0};
-    const bool understood =
-        std::sscanf(first.c_str(), "nerivo-sim listening on 127.0.0.1:%u ca-file=%511s", &port, caSeen) == 2;
-    Child sim;
-    sim.pid = pid;
-    if (!understood) {
-        kill(pid, SIGKILL);
-        waitFor(sim, 10s);
-        FAIL() << "unexpected first line: " << first;
-    }
-    EXPECT_EQ(std::string(caSeen), ca);
-
-    const std::string cfg = dir.write("config.json", "{\"key\": \"sim-key\", \"proxy\": \"127.0.0.1:" +
-                                                         std::to_string(port) + "\", \"separator\": \"/\"}");
-    // An hour back, so that one answer of four samples per tag is the poll.
-    const std::string state =
-        dir.write("state.json", "{ \"lastPull\" : " + std::to_string(std::time(nullptr) - 3600) + " }");
-    const HostRun run = runHost(dir, {"--plugin", PLUGIN_PATH, "--config", cfg, "--state", state, "--polls", "1"}, ca);
-    kill(pid, SIGTERM);
-    EXPECT_EQ(waitFor(sim, 30s), 0);
-
-    ASSERT_EQ(run.status, 0) << run.err;
-    nerivosim::ModelOptions options;
-    options.sites = 1;
-    options.assetsPerSite = 1;
-    options.parametersPerAsset = 5;
-    const nerivosim::UtilityModel model(options);
-    const auto names = model.readingAssetNames("/", false);
-    ASSERT_EQ(run.readings.size(), names.size() * 4) << run.err;
-    std::set<std::string> seen;
-    for (const auto& line : run.readings)
-        seen.insert(parse(line).asset);
-    EXPECT_EQ(seen, std::set<std::string>(names.begin(), names.end()));
-}
-
-// The model and the handler on their own: what the service answers.
-TEST(UtilityModel, RangesAreAnsweredInTheServiceZoneOldestFirstAndCapped)
-{
-    nerivosim::ModelOptions options;
-    options.maxSamplesPerTag = 10;
-    const nerivosim::UtilityModel model(options);
-    ASSERT_EQ(model.sites().size(), 2u);
-    EXPECT_NE(model.sites()[0].offsetMinutes, model.sites()[1].offsetMinutes);
-    EXPECT_EQ(model.serviceOffsetMinutes(), model.sites().back().offsetMinutes);
-
-    const int64_t now = 1719842709;  // 2024-07-01T14:05:09Z
-    const int64_t from = now - 7200 + 1;
-    nerivosim::SimService sim(model, KEY, nerivosim::Faults(), [now] { return now; });
-    const auto& tag = model.sites()[0].assets[0].parameters[0].tag;
-
-    fakeservice::Request request;
-    request.method = "GET";
-    request.headers.push_back({"X-Api-Key", KEY});
-    request.target = "https://api.nerivowater.com/api/timeseriesdata/" + model.formatServiceTime(from) + "/" +
-                     model.formatServiceTime(now + 3600) + "?tags=" + tag + ",NO.SUCH.TAG";
-    const fakeservice::Answer answer = sim.handle(request);
-    ASSERT_EQ(answer.status, 200);
-    rapidjson::Document doc;
-    doc.Parse(answer.body.c_str());
-    ASSERT_TRUE(doc.IsObject()) << answer.body;
-    const auto& result = doc["result"];
-    EXPECT_EQ(result.MemberCount(), 1u) << answer.body;
-    const auto& series = result[tag.c_str()];
-    ASSERT_EQ(series.Size(), 10u) << answer.body;
-    int64_t previous = from - 1;
-    for (const auto& sample : series.GetArray()) {
-        const auto t = model.parseServiceTime(sample["timestamp"].GetString());
-        ASSERT_TRUE(t.has_value());
-        EXPECT_GT(*t, previous);
-        EXPECT_GE(*t, from);
-        EXPECT_LE(*t, now);
-        EXPECT_EQ(*t % 300, 0);
-        previous = *t;
-    }
-    const auto ranges = sim.rangeRequests();
-    ASSERT_EQ(ranges.size(), 1u);
-    EXPECT_EQ(ranges[0].fromEpoch, from);
-
-    // Qualities: mostly good, some uncertain and bad, over a day of samples.
-    std::map<int, int> qualities;
-    for (int64_t t = now - 86400; t < now; t += 300)
-        ++qualities[model.sampleAt(model.sites()[1].assets[1].parameters[0], t).quality];
-    EXPECT_GT(qualities[3], 200);
-    EXPECT_GT(qualities[2], 0);
-    EXPECT_GT(qualities[0], 0);
-
-    request.headers[0].value = "wrong";
-    EXPECT_EQ(sim.handle(request).status, 401);
-}
-
-TEST(UtilityModel, InjectedFaultsApplyToTheirPathsOnly)
-{
-    const nerivosim::UtilityModel model;
-    nerivosim::Faults faults;
-    std::pair<std::string, int> fail;
-    ASSERT_TRUE(nerivosim::SimService::parseFailPath("sites/101=503", fail));
-    EXPECT_FALSE(nerivosim::SimService::parseFailPath("sites=abc", fail));
-    ASSERT_TRUE(nerivosim::SimService::parseFailPath("sites/101=503", fail));
-    faults.failPaths.push_back(fail);
-    faults.malformed.push_back("sites/102/assets/10201");
-    faults.drop.push_back("timeseriesdata");
-    nerivosim::SimService sim(model, KEY, faults);
-
-    auto get = [&sim](const std::string& resource) {
-        fakeservice::Request request;
-        request.method = "GET";
-        request.headers.push_back({"x-api-key", KEY});
-        request.target = "https://api.nerivowater.com/api/" + resource;
-        return sim.handle(request);
-    };
-    EXPECT_EQ(get("sites").status, 200);
-    EXPECT_EQ(get("sites/101/assets").status, 503);
-    EXPECT_EQ(get("sites/102/assets").status, 200);
-    EXPECT_EQ(get("sites/103/assets").status, 404);
-
-    const fakeservice::Answer malformed = get("sites/102/assets/10201/parameters");
-    rapidjson::Document doc;
-    doc.Parse(malformed.body.c_str());
-    EXPECT_TRUE(doc.HasParseError()) << malformed.body;
-    doc.Parse(get("sites/102/assets/10202/parameters").body.c_str());
-    EXPECT_FALSE(doc.HasParseError());
-
-    EXPECT_TRUE(get("timeseriesdata/NW.AMS.10101.FT/latest").closeBeforeAnswer);
-    EXPECT_FALSE(get("sites").closeBeforeAnswer);
-}
-
 }  // namespace
+}  // namespace toolstest

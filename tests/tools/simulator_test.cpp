@@ -1,0 +1,87 @@
+// nerivo-sim as a program: its first line, port and CA file, the plugin's
+// readings through it, and a clean stop.
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tools_support.h"
+#include "utility_model.hpp"
+
+namespace toolstest {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The simulator program itself: first line, port, CA file, readings, and a
+// clean stop.
+TEST(Simulator, ServesThePluginAndStopsOnSignal)
+{
+    TempDir dir;
+    const std::string ca = dir.file("ca.pem");
+    const std::vector<std::string> argv{NERIVO_SIM_PATH, "--port", "0", "--key", "sim-key", "--sites", "1",
+                                        "--assets", "1", "--parameters", "5", "--max-samples", "4",
+                                        "--ca-file", ca};
+    // Standard output through a pipe: its first line is read as it comes.
+    Child sim;
+    ASSERT_NO_THROW(sim = spawn(dir, "nerivo-sim", argv, {}, std::string(), true));
+    const int out = sim.outPipe;
+
+    // Its first line says where it listens; wait for it, bounded.
+    std::string first;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (first.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{out, POLLIN, 0};
+        if (::poll(&p, 1, 100) > 0) {
+            char buffer[256];
+            const ssize_t n = read(out, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            first.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    close(out);
+    unsigned port = 0;
+    char caSeen[512] = {0};
+    const bool understood =
+        std::sscanf(first.c_str(), "nerivo-sim listening on 127.0.0.1:%u ca-file=%511s", &port, caSeen) == 2;
+    if (!understood) {
+        kill(sim.pid, SIGKILL);
+        waitFor(sim, 10s);
+        FAIL() << "unexpected first line: " << first;
+    }
+    EXPECT_EQ(std::string(caSeen), ca);
+
+    const std::string cfg = dir.write("config.json", "{\"key\": \"sim-key\", \"proxy\": \"127.0.0.1:" +
+                                                         std::to_string(port) + "\", \"separator\": \"/\"}");
+    // An hour back, so that one answer of four samples per tag is the poll.
+    const std::string state =
+        dir.write("state.json", "{ \"lastPull\" : " + std::to_string(std::time(nullptr) - 3600) + " }");
+    const HostRun run = runHost(dir, {"--plugin", PLUGIN_PATH, "--config", cfg, "--state", state, "--polls", "1"}, ca);
+    kill(sim.pid, SIGTERM);
+    EXPECT_EQ(waitFor(sim, 30s), 0);
+
+    ASSERT_EQ(run.status, 0) << run.err;
+    nerivosim::ModelOptions options;
+    options.sites = 1;
+    options.assetsPerSite = 1;
+    options.parametersPerAsset = 5;
+    const nerivosim::UtilityModel model(options);
+    const auto names = model.readingAssetNames("/", false);
+    ASSERT_EQ(run.readings.size(), names.size() * 4) << run.err;
+    std::set<std::string> seen;
+    for (const auto& line : run.readings)
+        seen.insert(parse(line).asset);
+    EXPECT_EQ(seen, std::set<std::string>(names.begin(), names.end()));
+}
+
+}  // namespace
+}  // namespace toolstest
