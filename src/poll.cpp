@@ -287,13 +287,14 @@ void Nerivo::logPoll(std::size_t readings, const PollTally& tally, int64_t oldes
     if (__builtin_sub_overflow(oldest, oldestBefore, &gained)) {
         gained = 0;
     }
+    const long long days = behind / 86400;
+    const long long hours = behind % 86400 / 3600;
     if (gained > 0) {
-        m_logger->info("Catching up: the oldest tag is %lld days %lld hours behind, about %lld more polls",
-                       static_cast<long long>(behind / 86400), static_cast<long long>(behind % 86400 / 3600),
-                       static_cast<long long>(behind / gained + (behind % gained != 0 ? 1 : 0)));
+        const long long polls = behind / gained + (behind % gained != 0 ? 1 : 0);
+        m_logger->info("Catching up: the oldest tag is %lld days %lld hours behind, about %lld more polls", days,
+                       hours, polls);
     } else {
-        m_logger->info("Catching up: the oldest tag is %lld days %lld hours behind",
-                       static_cast<long long>(behind / 86400), static_cast<long long>(behind % 86400 / 3600));
+        m_logger->info("Catching up: the oldest tag is %lld days %lld hours behind", days, hours);
     }
 }
 

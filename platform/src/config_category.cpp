@@ -1,5 +1,7 @@
 #include "config_category.h"
 
+#include <algorithm>
+
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
 #include <rapidjson/stringbuffer.h>
@@ -63,15 +65,11 @@ ConfigCategory::ConfigCategory(const std::string& name, const std::string& json)
                 attributeText(attr->value);
         }
         // A repeated item name replaces the earlier definition but keeps its place.
-        bool replaced = false;
-        for (Item& existing : m_items) {
-            if (existing.name == itemName) {
-                existing = std::move(item);
-                replaced = true;
-                break;
-            }
-        }
-        if (!replaced)
+        auto existing = std::find_if(m_items.begin(), m_items.end(),
+                                     [&itemName](const Item& known) { return known.name == itemName; });
+        if (existing != m_items.end())
+            *existing = std::move(item);
+        else
             m_items.push_back(std::move(item));
     }
 }

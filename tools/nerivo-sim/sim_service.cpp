@@ -81,7 +81,7 @@ bool SimService::matches(const std::vector<std::string>& prefixes, const std::st
     return false;
 }
 
-fakeservice::Answer SimService::rangeAnswer(RangeRequest range)
+fakeservice::Answer SimService::rangeAnswer(const RangeRequest& range)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -196,7 +196,7 @@ fakeservice::Answer SimService::route(const std::string& resource, const std::st
         const std::string tags = queryValue(query, "tags");
         if (!tags.empty())
             range.tags = split(tags, ',');
-        return rangeAnswer(std::move(range));
+        return rangeAnswer(range);
     }
 
     return error(404, "not found");

@@ -57,7 +57,7 @@ public:
 
 private:
     fakeservice::Answer route(const std::string& resource, const std::string& query);
-    fakeservice::Answer rangeAnswer(RangeRequest range);
+    fakeservice::Answer rangeAnswer(const RangeRequest& range);
     static bool matches(const std::vector<std::string>& prefixes, const std::string& resource);
 
     const UtilityModel& m_model;

@@ -310,7 +310,7 @@ std::optional<int64_t> UtilityModel::parseServiceTime(const std::string& text) c
         second < 0 || second > 60)
         return std::nullopt;
     const int64_t local = daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * DAY +
-                          hour * 3600 + minute * 60 + second;
+                          int64_t{hour} * 3600 + int64_t{minute} * 60 + second;
     return local - static_cast<int64_t>(serviceOffsetMinutes()) * 60;
 }
 
