@@ -4,10 +4,11 @@
 // second, and allocations and bytes per sample from a counting operator new.
 //
 // The floor the platform's API sets per sample, with the default options
-// (no alarms, no site), counted on the stand-in: one Reading, its copy of the
-// asset name (longer than a short string holds), its vector of datapoints,
-// four Datapoints (quality, value, units, siteID) and the heap copy of each of
-// the two text values (quality, units) a DatapointValue keeps = 9.
+// (no alarms; the "site" datapoint comes whenever discovery named the site),
+// counted on the stand-in: one Reading, its copy of the asset name (longer
+// than a short string holds), its vector of datapoints, five Datapoints
+// (quality, value, units, siteID, site) and the heap copy of each of the three
+// text values (quality, units, site) a DatapointValue keeps = 11.
 // RapidJSON allocates through malloc, not operator new, so the parse's
 // counters show only what the standard library allocates around it.
 // The counting operator new hands out malloc memory that operator delete frees;
