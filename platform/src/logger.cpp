@@ -101,7 +101,8 @@ bool formatTexts(const char* fmt, va_list args, std::string& out)
         return false;
     out.reserve(total);
     int next = 0;
-    for (const char* p = fmt; *p != '\0'; ++p) {
+    const char* p = fmt;
+    while (*p != '\0') {
         const size_t run = std::strcspn(p, "%");
         out.append(p, run);
         p += run;
@@ -113,7 +114,7 @@ bool formatTexts(const char* fmt, va_list args, std::string& out)
             out.append(texts[next], lengths[next]);
             ++next;
         }
-        ++p;
+        p += 2;  // past "%%" or "%s"
     }
     return true;
 }
