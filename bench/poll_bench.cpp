@@ -113,7 +113,6 @@ void BM_LatestPerParameter(benchmark::State& state)
 }
 
 constexpr int64_t FIVE_MINUTES = 300;
-constexpr int64_t YEAR = 31536000;
 // A fixed present on a sample boundary, so that every run asks the same.
 constexpr int64_t T0 = 1796083200;  // 2026-12-01T00:00:00Z
 
@@ -237,7 +236,7 @@ CatchUp catchUpYear()
     CatchUp out;
     out.startMb = static_cast<double>(statusKilobytes("VmRSS:")) / 1024.0;
     int64_t clock = T0;
-    Setup setup(twoHundredTags(10000000), &clock, T0 - YEAR);
+    Setup setup(twoHundredTags(10000000), &clock, T0 - Nerivo::DEFAULT_LOOKBACK);
     std::map<std::string, int64_t> newest;
     tally(setup.first, newest, out);
     for (int poll = 0; poll < 2000; ++poll) {
@@ -270,7 +269,7 @@ void BM_CatchUpYear(benchmark::State& state)
         waitpid(child, &status, 0);
         if (got != static_cast<ssize_t>(sizeof result) || status != 0) return state.SkipWithError("catch-up failed");
     }
-    const double expected = 200.0 * static_cast<double>(YEAR / FIVE_MINUTES + 1);
+    const double expected = 200.0 * static_cast<double>(Nerivo::DEFAULT_LOOKBACK / FIVE_MINUTES + 1);
     state.counters["polls"] = result.polls;
     state.counters["readings"] = result.readings;
     state.counters["expected_readings"] = expected;

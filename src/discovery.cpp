@@ -7,6 +7,7 @@
 
 #include "logger.h"
 #include "nerivo.h"
+#include "sample_mapping.h"
 #include "service_answer.h"
 
 namespace {
@@ -133,6 +134,7 @@ void Nerivo::adoptIndex(DiscoveredIndex& next)
     m_siteNames.swap(next.siteNames);
     if (next.hasOffset) {
         m_timezoneOffset = next.offset;
+        m_zoneSuffix = nerivo::zoneSuffix(m_timezoneOffset);
     }
 }
 

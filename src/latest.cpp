@@ -1,4 +1,6 @@
 // The latest sample of every asset parameter, one request per parameter.
+#include <utility>
+
 #include "logger.h"
 #include "nerivo.h"
 #include "reading.h"
@@ -69,7 +71,7 @@ bool Nerivo::getLatestData(std::vector<Reading*>* readings)
             }
             const std::string assetName = nerivo::readingAssetName(*asset, m_separator, m_includeSite, site);
             readings->push_back(
-                new Reading(assetName, datapoints, nerivo::readingTimeText(time, m_timezoneOffset)));
+                new Reading(assetName, std::move(datapoints), nerivo::readingTimeText(time, m_zoneSuffix)));
         }
     }
     return true;

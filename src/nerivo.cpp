@@ -206,7 +206,7 @@ bool Nerivo::apiGet(const std::string& url, ApiAnswer& answer)
         m_client->config.proxy_server = m_proxy;
         auto response = m_client->request("GET", url, "", header);
         answer.status = response->status_code;
-        answer.response = std::move(response);
+        answer.text = response->content.take();
     } catch (const boost::system::system_error& e) {
         m_logger->error("API request failed %s.", e.what());
         return false;

@@ -167,14 +167,9 @@ private:
     // The outcome of one GET to the service.
     struct ApiAnswer {
         std::string status;  // status text, e.g. "200 OK"
-        // The response itself, so that its body is read where the client
-        // put it rather than copied.
-        std::shared_ptr<SimpleWeb::Client<SimpleWeb::HTTPS>::Response> response;
-        const std::string& body() const
-        {
-            static const std::string none;
-            return response ? response->content.string() : none;
-        }
+        // The body as the client read it, moved out of the response, not copied.
+        std::string text;
+        const std::string& body() const { return text; }
     };
 
     // The key and proxy items of configure; a text that could break a
@@ -217,6 +212,14 @@ private:
     // Delivers one tag's series of an answer, filtering what was delivered before.
     void takeSeries(std::vector<Reading*>* readings, const std::string& tag, const AssetData& asset,
                     const rapidjson::Value& series, RangeBatch& batch);
+    // A sample of a series that becomes a reading: its members and its time.
+    struct FreshSample;
+    // The samples of a series not delivered before, in answer order; the
+    // others are counted as duplicates or skipped with a warning.
+    std::vector<FreshSample> freshSamples(const std::string& tag, const rapidjson::Value& series, int64_t pull,
+                                          const std::set<int64_t>& ahead, RangeBatch& batch);
+    void deliverSamples(std::vector<Reading*>* readings, const std::string& tag, const AssetData& asset,
+                        const std::vector<FreshSample>& fresh);
     std::vector<std::pair<std::string, int64_t>> indexPulls() const;
     void logPoll(std::size_t readings, const PollTally& tally, int64_t oldestBefore, int64_t now);
     bool restoreTags(const rapidjson::Value& tags, int64_t now);
@@ -246,6 +249,9 @@ private:
     SimpleWeb::Client<SimpleWeb::HTTPS>* m_client;
     int64_t m_lastPull;
     int32_t m_timezoneOffset;
+    // " +HH:MM" of m_timezoneOffset, ending every reading's time text: worked
+    // out when the offset changes, not per sample.
+    std::string m_zoneSuffix = " +00:00";
     int64_t m_nextPull;
     std::string m_proxy;
     // Where a tag without progress starts: the restored state, else one

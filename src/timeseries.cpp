@@ -1,5 +1,6 @@
 // One time-series request over a date range: every sample of every tag in
 // the answer that its tag has not delivered before becomes a reading.
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -32,9 +33,10 @@ Nerivo::RangeOutcome Nerivo::makeRequest(std::vector<Reading*>* readings, const 
         }
         return RangeOutcome::FAILED;
     }
-    rapidjson::Document doc;
+    rapidjson::MemoryPoolAllocator<> pool(nerivo::documentChunk(answer.body()));
+    rapidjson::Document doc(&pool);
     const rapidjson::Value* result = nullptr;
-    switch (nerivo::readResult(answer.body(), rapidjson::kObjectType, doc, result)) {
+    switch (nerivo::readResultInPlace(answer.text, rapidjson::kObjectType, doc, result)) {
     case nerivo::AnswerOutcome::RESULT:
         break;
     case nerivo::AnswerOutcome::EMPTY:
@@ -71,70 +73,106 @@ Nerivo::RangeOutcome Nerivo::makeRequest(std::vector<Reading*>* readings, const 
     return RangeOutcome::OK;
 }
 
-void Nerivo::takeSeries(std::vector<Reading*>* readings, const std::string& tag, const AssetData& asset,
-                        const rapidjson::Value& series, RangeBatch& batch)
+struct Nerivo::FreshSample {
+    nerivo::SampleMembers members;
+    int64_t seconds;
+};
+
+std::vector<Nerivo::FreshSample> Nerivo::freshSamples(const std::string& tag, const rapidjson::Value& series,
+                                                      int64_t pull, const std::set<int64_t>& ahead,
+                                                      RangeBatch& batch)
 {
-    const int64_t pull = tagPull(tag);
-    std::set<int64_t>& ahead = m_ahead[tag];
-    std::vector<std::pair<const rapidjson::Value*, int64_t>> fresh;
+    const bool debug = m_logger->getMinLevel() <= Logger::Level::Debug;
+    std::vector<FreshSample> fresh;
+    fresh.reserve(series.Size());
+    bool heard = false;  // noted once for the tag, not per sample
     for (const auto& sample : series.GetArray()) {
-        m_logger->debug("Processing reading for asset tag %s", tag.c_str());
+        if (debug) {
+            m_logger->debug("Processing reading for asset tag %s", tag.c_str());
+        }
         if (!sample.IsObject()) {
             m_logger->warn("Skipping a sample of tag %s that is not an object", tag.c_str());
             continue;
         }
         // A sample without a time of its own is skipped: any time given to
         // it would be made up, and it must not move the tag's next pull.
-        auto timestamp = sample.FindMember("timestamp");
-        if (timestamp == sample.MemberEnd() || !timestamp->value.IsString()) {
+        const nerivo::SampleMembers members = nerivo::findSampleMembers(sample);
+        const rapidjson::Value* timestamp = members.timestamp;
+        if (timestamp == nullptr || !timestamp->IsString()) {
             m_logger->warn("Skipping a sample of tag %s without a timestamp text", tag.c_str());
             continue;
         }
         int64_t seconds = 0;
-        if (!nerivo::parseSampleTime(timestamp->value.GetString(), timestamp->value.GetStringLength(),
-                                     m_timezoneOffset, seconds)) {
+        if (!nerivo::parseSampleTime(timestamp->GetString(), timestamp->GetStringLength(), m_timezoneOffset,
+                                     seconds)) {
             m_logger->warn("Skipping a sample of tag %s whose time cannot be read: %s", tag.c_str(),
-                           timestamp->value.GetString());
+                           timestamp->GetString());
             continue;
         }
-        batch.heard.insert(tag);
+        heard = true;
         if (seconds < pull || (seconds > batch.to && ahead.count(seconds) != 0)) {
             ++batch.duplicates;
             continue;
         }
-        fresh.emplace_back(&sample, seconds);
+        fresh.push_back(FreshSample{members, seconds});
     }
+    if (heard) {
+        batch.heard.insert(tag);
+    }
+    return fresh;
+}
+
+void Nerivo::deliverSamples(std::vector<Reading*>* readings, const std::string& tag, const AssetData& asset,
+                            const std::vector<FreshSample>& fresh)
+{
+    // The same for every sample of the tag: worked out once.
+    const std::string* site = siteName(asset.m_siteId);
+    const std::string assetName =
+        nerivo::readingAssetName(asset, m_separator, m_includeSite, site ? *site : std::string());
+    nerivo::SampleValues values(asset, m_includeAlarms, site);
+    const bool debug = m_logger->getMinLevel() <= Logger::Level::Debug;
+    // Grown by doubling: a reserve of just this tag's samples would copy
+    // the poll's readings once per tag.
+    const std::size_t needed = readings->size() + fresh.size();
+    if (readings->capacity() < needed) {
+        readings->reserve(std::max(needed, 2 * readings->capacity()));
+    }
+    std::string time;
+    for (const FreshSample& entry : fresh) {
+        std::vector<Datapoint*> datapoints;
+        datapoints.reserve(values.size());
+        values.append(datapoints, entry.members, m_logger, tag);
+        nerivo::assignReadingTime(time, entry.members.timestamp->GetString(),
+                                  entry.members.timestamp->GetStringLength(), m_zoneSuffix);
+        if (debug) {
+            m_logger->debug("Add reading for asset %s at %s", assetName.c_str(), time.c_str());
+        }
+        readings->push_back(new Reading(assetName, std::move(datapoints), time));
+    }
+}
+
+void Nerivo::takeSeries(std::vector<Reading*>* readings, const std::string& tag, const AssetData& asset,
+                        const rapidjson::Value& series, RangeBatch& batch)
+{
+    const int64_t pull = tagPull(tag);
+    std::set<int64_t>& ahead = m_ahead[tag];
+    const std::vector<FreshSample> fresh = freshSamples(tag, series, pull, ahead, batch);
     // A tag is taken whole or left for a later poll, so that its progress
     // never passes a sample that was not delivered.
     if (readings->size() + fresh.size() > MAX_POLL_READINGS) {
         batch.deferred.insert(tag);
         return;
     }
+    deliverSamples(readings, tag, asset, fresh);
     bool moved = false;  // pull - 1 would overflow at the start of the range
     int64_t newest = pull;
-    // The same for every sample of the tag: worked out once.
-    const std::string* site = siteName(asset.m_siteId);
-    const std::string assetName =
-        nerivo::readingAssetName(asset, m_separator, m_includeSite, site ? *site : std::string());
-    const std::string zone = nerivo::zoneSuffix(m_timezoneOffset);
-    readings->reserve(readings->size() + fresh.size());
-    for (const auto& entry : fresh) {
-        const rapidjson::Value& sample = *entry.first;
-        std::vector<Datapoint*> datapoints;
-        datapoints.reserve(m_includeAlarms ? 9 : 5);
-        nerivo::appendSampleDatapoints(datapoints, asset, sample, m_includeAlarms, m_logger, tag);
-        if (site) {
-            nerivo::appendSiteDatapoint(datapoints, *site);
-        }
-        const std::string time = nerivo::readingTimeText(sample["timestamp"].GetString(), zone);
-        m_logger->debug("Add reading for asset %s at %s", assetName.c_str(), time.c_str());
-        readings->push_back(new Reading(assetName, datapoints, time));
+    for (const FreshSample& entry : fresh) {
         // A sample dated past its range is delivered once but moves nothing:
         // a clock running ahead must not hide the tag's later data.
-        if (entry.second > batch.to) {
-            ahead.insert(entry.second);
-        } else if (!moved || entry.second > newest) {
-            newest = entry.second;
+        if (entry.seconds > batch.to) {
+            ahead.insert(entry.seconds);
+        } else if (!moved || entry.seconds > newest) {
+            newest = entry.seconds;
             moved = true;
         }
     }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 namespace SimpleWeb {
 
@@ -31,6 +32,9 @@ public:
     public:
         const std::string& string() const noexcept { return m_body; }
         std::size_t size() const noexcept { return m_body.size(); }
+        // Moves the body out, leaving it empty: a reader that keeps the text
+        // (or parses it in place) needs no copy of it.
+        std::string take() noexcept { return std::move(m_body); }
 
     private:
         friend class Client<HTTPS>;

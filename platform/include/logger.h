@@ -1,5 +1,6 @@
 #pragma once
 // Process-wide logger of the platform's common library.
+#include <atomic>
 #include <cstdarg>
 #include <functional>
 #include <mutex>
@@ -41,7 +42,9 @@ private:
     Logger();
     void log(Level level, const char* fmt, va_list args);
 
+    // The level is read without the lock, so that a dropped message costs
+    // one load; the mutex guards the sink.
+    std::atomic<Level> m_minLevel;
     mutable std::mutex m_mutex;
-    Level m_minLevel;
     Sink m_sink;
 };

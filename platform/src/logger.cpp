@@ -1,13 +1,16 @@
 #include "logger.h"
 
+#include <sys/uio.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <strings.h>
-#include <vector>
 
 namespace {
 
@@ -30,33 +33,99 @@ void writeToStderr(Logger::Level level, const std::string& message)
     const long millis = static_cast<long>(duration_cast<milliseconds>(sinceEpoch).count() % 1000);
     struct tm tmUtc {};
     gmtime_r(&secs, &tmUtc);
-    char stamp[64];
-    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", tmUtc.tm_year + 1900,
-                  tmUtc.tm_mon + 1, tmUtc.tm_mday, tmUtc.tm_hour, tmUtc.tm_min, tmUtc.tm_sec, millis);
+    char prefix[160];
+    const int length = std::snprintf(prefix, sizeof prefix, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ %s[%ld] %s: ",
+                                     tmUtc.tm_year + 1900, tmUtc.tm_mon + 1, tmUtc.tm_mday, tmUtc.tm_hour,
+                                     tmUtc.tm_min, tmUtc.tm_sec, millis, processName(),
+                                     static_cast<long>(getpid()), Logger::levelName(level));
+    // One writev of prefix, message and line end: the message is written
+    // where it was formatted, and the line leaves in one call so that
+    // concurrent writers do not interleave within it.
+    char newline = '\n';
+    struct iovec parts[3] = {{prefix, length > 0 ? std::min(static_cast<size_t>(length), sizeof prefix - 1) : 0},
+                             {const_cast<char*>(message.data()), message.size()},
+                             {&newline, 1}};
+    std::fflush(stderr);
+    struct iovec* part = parts;
+    int left = 3;
+    while (left > 0) {
+        const ssize_t written = writev(STDERR_FILENO, part, left);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return;
+        size_t done = static_cast<size_t>(written);
+        while (left > 0 && done >= part->iov_len) {
+            done -= part->iov_len;
+            ++part;
+            --left;
+        }
+        if (left > 0) {
+            part->iov_base = static_cast<char*>(part->iov_base) + done;
+            part->iov_len -= done;
+        }
+    }
+}
 
-    // Build the whole line first so that concurrent writers never interleave
-    // within a line (stdio locks the stream per call).
-    std::string line;
-    line.reserve(message.size() + 80);
-    line += stamp;
-    line += ' ';
-    line += processName();
-    line += '[';
-    line += std::to_string(static_cast<long>(getpid()));
-    line += "] ";
-    line += Logger::levelName(level);
-    line += ": ";
-    line += message;
-    line += '\n';
-    std::fwrite(line.data(), 1, line.size(), stderr);
+// Formats of plain text and "%s" only, the whole-body lines among them, are
+// built directly: each text measured once and copied once into the message.
+// Anything else returns false and is left to vsnprintf.
+bool formatTexts(const char* fmt, va_list args, std::string& out)
+{
+    constexpr int MAX_TEXTS = 8;
+    const char* texts[MAX_TEXTS];
+    size_t lengths[MAX_TEXTS];
+    int count = 0;
+    size_t total = 0;
+    va_list copy;
+    va_copy(copy, args);
+    bool plain = true;
+    for (const char* p = fmt; *p != '\0' && plain; ++p) {
+        if (*p != '%') {
+            ++total;
+        } else if (p[1] == '%') {
+            ++total;
+            ++p;
+        } else if (p[1] == 's' && count < MAX_TEXTS) {
+            texts[count] = va_arg(copy, const char*);
+            plain = texts[count] != nullptr;  // vsnprintf's own text for a null
+            lengths[count] = plain ? std::strlen(texts[count]) : 0;
+            total += lengths[count++];
+            ++p;
+        } else {
+            plain = false;
+        }
+    }
+    va_end(copy);
+    if (!plain)
+        return false;
+    out.reserve(total);
+    int next = 0;
+    const char* p = fmt;
+    while (*p != '\0') {
+        const size_t run = std::strcspn(p, "%");
+        out.append(p, run);
+        p += run;
+        if (*p == '\0')
+            break;
+        if (p[1] == '%') {
+            out += '%';
+        } else {
+            out.append(texts[next], lengths[next]);
+            ++next;
+        }
+        p += 2;  // past "%%" or "%s"
+    }
+    return true;
 }
 
 // vsnprintf into a stack buffer first; only long messages pay for a second
-// pass into a heap buffer of the exact size.
+// pass, straight into the message.
 std::string format(const char* fmt, va_list args)
 {
-    if (fmt == nullptr)
-        return std::string();
+    std::string message;
+    if (fmt == nullptr || formatTexts(fmt, args, message))
+        return message;
     char small[512];
     va_list copy;
     va_copy(copy, args);
@@ -66,17 +135,20 @@ std::string format(const char* fmt, va_list args)
         return std::string("(invalid log format)");
     if (static_cast<size_t>(needed) < sizeof small)
         return std::string(small, static_cast<size_t>(needed));
-    std::vector<char> big(static_cast<size_t>(needed) + 1);
-    std::vsnprintf(big.data(), big.size(), fmt, args);
-    return std::string(big.data(), static_cast<size_t>(needed));
+    message.resize(static_cast<size_t>(needed));
+    // The terminating NUL lands on the string's own terminator.
+    std::vsnprintf(&message[0], message.size() + 1, fmt, args);
+    return message;
 }
 
 // One message, one line: line breaks inside a message become spaces.
 void flattenLines(std::string& message)
 {
-    for (char& c : message) {
-        if (c == '\n' || c == '\r')
-            c = ' ';
+    char* const begin = &message[0];
+    char* const end = begin + message.size();
+    for (const char lineBreak : {'\n', '\r'}) {
+        for (char* p = begin; (p = static_cast<char*>(std::memchr(p, lineBreak, end - p))) != nullptr; ++p)
+            *p = ' ';
     }
 }
 
@@ -105,14 +177,12 @@ const char* Logger::levelName(Level level)
 
 void Logger::setMinLevel(Level level)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_minLevel = level;
+    m_minLevel.store(level, std::memory_order_relaxed);
 }
 
 Logger::Level Logger::getMinLevel() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_minLevel;
+    return m_minLevel.load(std::memory_order_relaxed);
 }
 
 bool Logger::setMinLevel(const std::string& name)
@@ -141,11 +211,12 @@ void Logger::setSink(Sink sink)
 
 void Logger::log(Level level, const char* fmt, va_list args)
 {
+    // Before any lock or formatting: disabled levels stay cheap.
+    if (static_cast<int>(level) < static_cast<int>(getMinLevel()))
+        return;
     Sink sink;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (static_cast<int>(level) < static_cast<int>(m_minLevel))
-            return;  // before any formatting: disabled levels stay cheap
         sink = m_sink;
     }
     // Formatting and the sink run unlocked, so a sink may itself log or

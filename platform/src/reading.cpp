@@ -76,11 +76,31 @@ private:
     size_t m_end;
 };
 
-// "YYYY-MM-DD HH:MM:SS[.f...] [Z|+HH:MM|-HH:MM|+HHMM|+HH]"; false for
-// anything else, including dates that do not exist.
-bool parseTime(const std::string& text, Instant& out)
+// Days since 1970-01-01 of a proleptic Gregorian date; worked out here
+// rather than by timegm, which costs more than the rest of a reading.
+int64_t daysFromCivil(int64_t year, int64_t month, int64_t day)
 {
-    Scanner s(text);
+    year -= month <= 2 ? 1 : 0;
+    const int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const int64_t yoe = year - era * 400;
+    const int64_t doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+}
+
+// Whether the date exists (no Feb 30, no Feb 29 outside leap years).
+bool isDate(int year, int month, int day)
+{
+    static const int monthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12 || day < 1)
+        return false;
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return day <= monthDays[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
+// "YYYY-MM-DD HH:MM:SS" (or a 'T' between date and clock) into seconds
+// since the epoch of that wall time.
+bool readDateAndClock(Scanner& s, int64_t& seconds)
+{
     int year, month, day, hour, minute, second;
     if (!s.fixedNumber(4, year) || !s.literal('-') || !s.fixedNumber(2, month) || !s.literal('-') ||
         !s.fixedNumber(2, day))
@@ -90,66 +110,70 @@ bool parseTime(const std::string& text, Instant& out)
     if (!s.fixedNumber(2, hour) || !s.literal(':') || !s.fixedNumber(2, minute) || !s.literal(':') ||
         !s.fixedNumber(2, second))
         return false;
+    if (!isDate(year, month, day) || hour > 23 || minute > 59 || second > 59)
+        return false;
+    seconds = daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+    return true;
+}
 
-    int32_t micros = 0;
-    if (s.literal('.')) {
-        if (!s.isDigitAhead())
-            return false;
-        int digits = 0;
-        int d;
-        while (s.isDigitAhead()) {
-            s.fixedNumber(1, d);
-            if (digits < 6) {  // finer than a microsecond is truncated
-                micros = micros * 10 + d;
-                ++digits;
-            }
+// An optional ".f..." fraction, truncated to microseconds.
+bool readFraction(Scanner& s, int32_t& micros)
+{
+    micros = 0;
+    if (!s.literal('.'))
+        return true;
+    if (!s.isDigitAhead())
+        return false;
+    int digits = 0;
+    int d;
+    while (s.isDigitAhead()) {
+        s.fixedNumber(1, d);
+        if (digits < 6) {  // finer than a microsecond is truncated
+            micros = micros * 10 + d;
+            ++digits;
         }
-        for (; digits < 6; ++digits)
-            micros *= 10;
     }
+    for (; digits < 6; ++digits)
+        micros *= 10;
+    return true;
+}
 
-    int64_t offsetSeconds = 0;
+// An optional zone after optional spaces: Z, +HH:MM, -HH:MM, +HHMM or +HH.
+bool readOffset(Scanner& s, int64_t& offsetSeconds)
+{
+    offsetSeconds = 0;
     s.skipSpaces();
-    if (s.literal('Z')) {
-        // UTC
-    } else if (s.peek() == '+' || s.peek() == '-') {
-        const int sign = s.peek() == '-' ? -1 : 1;
-        s.literal(s.peek());
-        int offHours, offMinutes = 0;
-        if (!s.fixedNumber(2, offHours))
+    if (s.literal('Z') || (s.peek() != '+' && s.peek() != '-'))
+        return true;
+    const int sign = s.peek() == '-' ? -1 : 1;
+    s.literal(s.peek());
+    int offHours, offMinutes = 0;
+    if (!s.fixedNumber(2, offHours))
+        return false;
+    if (s.literal(':')) {
+        if (!s.fixedNumber(2, offMinutes))
             return false;
-        if (s.literal(':')) {
-            if (!s.fixedNumber(2, offMinutes))
-                return false;
-        } else if (s.isDigitAhead() && !s.fixedNumber(2, offMinutes)) {
-            return false;
-        }
-        if (offHours > 23 || offMinutes > 59)
-            return false;
-        offsetSeconds = sign * (static_cast<int64_t>(offHours) * 3600 + offMinutes * 60);
+    } else if (s.isDigitAhead() && !s.fixedNumber(2, offMinutes)) {
+        return false;
     }
-    if (!s.atEnd())
+    if (offHours > 23 || offMinutes > 59)
         return false;
+    offsetSeconds = sign * (static_cast<int64_t>(offHours) * 3600 + offMinutes * 60);
+    return true;
+}
 
-    if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59)
+// "YYYY-MM-DD HH:MM:SS[.f...] [Z|+HH:MM|-HH:MM|+HHMM|+HH]"; false for
+// anything else, including dates that do not exist.
+bool parseTime(const std::string& text, Instant& out)
+{
+    Scanner s(text);
+    int64_t local;
+    int32_t micros;
+    int64_t offsetSeconds;
+    if (!readDateAndClock(s, local) || !readFraction(s, micros) || !readOffset(s, offsetSeconds) || !s.atEnd())
         return false;
-
-    struct tm fields {};
-    fields.tm_year = year - 1900;
-    fields.tm_mon = month - 1;
-    fields.tm_mday = day;
-    fields.tm_hour = hour;
-    fields.tm_min = minute;
-    fields.tm_sec = second;
-    fields.tm_isdst = 0;
-    const time_t local = timegm(&fields);
-    // timegm normalises out-of-range days (Feb 30 -> Mar 1); a date that
-    // comes back changed did not exist.
-    if (fields.tm_year != year - 1900 || fields.tm_mon != month - 1 || fields.tm_mday != day)
-        return false;
-
     // The text shows local time at the given offset: UTC = local - offset.
-    out.seconds = static_cast<int64_t>(local) - offsetSeconds;
+    out.seconds = local - offsetSeconds;
     out.micros = micros;
     return true;
 }

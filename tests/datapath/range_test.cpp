@@ -120,6 +120,9 @@ const BadAnswer kBadAnswers[] = {
      "500 Internal Server Error", false, true},
     {"Status404", Answer::json("{\"result\":{}}", 404), "404 Not Found", false, true},
     {"Unparsable", Answer::json("not json"), "Failed to parse timeseries data response: not json"},
+    // Cut off after strings were read: the line shows the body as it came.
+    {"UnparsableAfterStrings", Answer::json("{\"result\":{\"e1\":[{\"timestamp\":\"2024"),
+     "Failed to parse timeseries data response: {\"result\":{\"e1\":[{\"timestamp\":\"2024"},
     {"TopLevelArray", Answer::json("[{\"result\":{}}]"), ""},
     {"ResultArray", Answer::json("{\"result\":[]}"), ""},
     {"Status202", Answer::json(seriesBody({{"d1", "[" + sample("2024-07-01T18:00:00") + "]"}}), 202), "202 Accepted",
