@@ -112,7 +112,7 @@ bool readDateAndClock(Scanner& s, int64_t& seconds)
         return false;
     if (!isDate(year, month, day) || hour > 23 || minute > 59 || second > 59)
         return false;
-    seconds = daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+    seconds = daysFromCivil(year, month, day) * 86400 + int64_t{hour} * 3600 + int64_t{minute} * 60 + second;
     return true;
 }
 
@@ -158,7 +158,7 @@ bool readOffset(Scanner& s, int64_t& offsetSeconds)
     }
     if (offHours > 23 || offMinutes > 59)
         return false;
-    offsetSeconds = sign * (static_cast<int64_t>(offHours) * 3600 + offMinutes * 60);
+    offsetSeconds = sign * (int64_t{offHours} * 3600 + int64_t{offMinutes} * 60);
     return true;
 }
 
