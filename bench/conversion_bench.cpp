@@ -16,8 +16,8 @@
 // GCC sees both inlined and cannot tell they pair.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #include <atomic>
-#include <ctime>
 #include <cstdlib>
+#include <ctime>
 #include <new>
 #include <ostream>
 #include <string>
@@ -48,11 +48,18 @@ void* operator new(std::size_t size)
         g_allocations.fetch_add(1, std::memory_order_relaxed);
         g_bytes.fetch_add(size, std::memory_order_relaxed);
     }
-    if (void* p = std::malloc(size ? size : 1)) return p;
+    if (void* p = std::malloc(size ? size : 1))
+        return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { ::operator delete(p); }
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept
+{
+    ::operator delete(p);
+}
 
 namespace {
 
@@ -90,7 +97,8 @@ struct Load {
         Logger::getLogger()->setMinLevel(Logger::Level::Warning);
         from = NOW - samples * INTERVAL;
         std::vector<std::string> all;
-        for (const auto& entry : client.tagIndex()) all.push_back(entry.first);
+        for (const auto& entry : client.tagIndex())
+            all.push_back(entry.first);
         all.resize(std::min<std::size_t>(all.size(), static_cast<std::size_t>(tags)));
         const std::size_t per = static_cast<std::size_t>(samples) > 288 ? TAGS_PER_BODY : all.size();
         for (std::size_t i = 0; i < all.size(); i += per) {
@@ -110,7 +118,8 @@ struct Load {
         fakeservice::Request request;
         request.method = e.method;
         request.target = e.target;
-        for (const auto& f : e.fields) request.headers.push_back({f.first, f.second});
+        for (const auto& f : e.fields)
+            request.headers.push_back({f.first, f.second});
         const fakeservice::Answer a = sim.handle(request);
         nerivo_https_memory::Reply reply;
         reply.status = std::to_string(a.status) + (a.status == 200 ? " OK" : " Error");
@@ -185,7 +194,8 @@ void BM_Convert(benchmark::State& state)
             converting += threadSeconds() - start;
             state.PauseTiming();
             samples += readings.size();
-            for (Reading* r : readings) delete r;
+            for (Reading* r : readings)
+                delete r;
             state.ResumeTiming();
         }
     }

@@ -7,12 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <cctype>
 #include <cstring>
-#include <map>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,12 +39,13 @@ struct Setup {
     // With a clock, simulator and plugin share it and the first poll starts
     // from lastPull.
     Setup(nerivosim::ModelOptions options, const int64_t* clock = nullptr, int64_t lastPull = 0)
-        : model(options), sim(model, "bench-key", nerivosim::Faults(), clockOf(clock))
+        : model(options),
+          sim(model, "bench-key", nerivosim::Faults(), clockOf(clock))
     {
         setenv("SSL_CERT_FILE", fake.caFile().c_str(), 1);
         fake.setHandler([this](const fakeservice::Request& request) { return sim.handle(request); });
-        const std::string json = "{\"key\": {\"value\": \"bench-key\"}, \"proxy\": {\"value\": \"" +
-                                 fake.hostPort() + "\"}}";
+        const std::string json =
+            "{\"key\": {\"value\": \"bench-key\"}, \"proxy\": {\"value\": \"" + fake.hostPort() + "\"}}";
         ConfigCategory config("nerivo", json);
         client.configure(&config);
         if (clock != nullptr) {
@@ -62,13 +63,15 @@ struct Setup {
 
     static nerivosim::SimService::Clock clockOf(const int64_t* clock)
     {
-        if (clock == nullptr) return {};
+        if (clock == nullptr)
+            return {};
         return [clock] { return *clock; };
     }
 
     static void drop(std::vector<Reading*>* readings)
     {
-        for (Reading* r : *readings) delete r;
+        for (Reading* r : *readings)
+            delete r;
         delete readings;
     }
 
@@ -87,8 +90,8 @@ void BM_RangePoll(benchmark::State& state)
     Setup setup(static_cast<int>(state.range(0)) / TAGS_PER_ASSET_ROW);
     std::size_t readings = 0;
     for (auto _ : state) {
-        setup.client.restoreState("{ \"lastPull\" : " +
-                                  std::to_string(static_cast<int64_t>(time(nullptr)) - SAMPLE_INTERVAL) + " }");
+        setup.client.restoreState(
+            "{ \"lastPull\" : " + std::to_string(static_cast<int64_t>(time(nullptr)) - SAMPLE_INTERVAL) + " }");
         auto* list = setup.client.takeReading();
         readings += list->size();
         Setup::drop(list);
@@ -106,7 +109,8 @@ void BM_LatestPerParameter(benchmark::State& state)
         std::vector<Reading*> list;
         setup.client.getLatestData(&list);
         readings += list.size();
-        for (Reading* r : list) delete r;
+        for (Reading* r : list)
+            delete r;
     }
     state.counters["tags"] = static_cast<double>(setup.model.tagCount());
     state.SetItemsProcessed(static_cast<int64_t>(readings));
@@ -129,7 +133,7 @@ std::string urlTag(const std::string& tag)
         char hex[4];
         std::snprintf(hex, sizeof hex, "%%%02X", c);
         out += std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' ? std::string(1, static_cast<char>(c))
-                                                                              : std::string(hex);
+                                                                               : std::string(hex);
     }
     return out;
 }
@@ -141,7 +145,8 @@ double singleRangeRequests(const nerivosim::UtilityModel& model)
     std::vector<std::string> tags;
     for (const auto& site : model.sites())
         for (const auto& asset : site.assets)
-            for (const auto& parameter : asset.parameters) tags.push_back(urlTag(parameter.tag));
+            for (const auto& parameter : asset.parameters)
+                tags.push_back(urlTag(parameter.tag));
     std::sort(tags.begin(), tags.end());
     const std::size_t base = std::string("https://").size() + std::string(Nerivo::API_HOST).size() +
                              std::string("/api/timeseriesdata/").size() + 19 + 1 + 19 + std::string("?tags=").size();
@@ -195,7 +200,8 @@ void BM_SteadyStatePoll(benchmark::State& state)
     state.counters["requests_per_poll"] = static_cast<double>(requests) / static_cast<double>(polls);
     state.counters["single_range_requests"] = singleRangeRequests(setup.model);
     state.counters["readings_per_poll"] = static_cast<double>(readings) / static_cast<double>(polls);
-    state.counters["duplicates_per_tag_poll"] = static_cast<double>(sent - readings) / tags / static_cast<double>(polls);
+    state.counters["duplicates_per_tag_poll"] =
+        static_cast<double>(sent - readings) / tags / static_cast<double>(polls);
 }
 
 long statusKilobytes(const char* field)
@@ -204,8 +210,10 @@ long statusKilobytes(const char* field)
     char line[256];
     long kb = -1;
     while (status != nullptr && std::fgets(line, sizeof line, status) != nullptr)
-        if (std::strncmp(line, field, std::strlen(field)) == 0) kb = std::atol(line + std::strlen(field));
-    if (status != nullptr) std::fclose(status);
+        if (std::strncmp(line, field, std::strlen(field)) == 0)
+            kb = std::atol(line + std::strlen(field));
+    if (status != nullptr)
+        std::fclose(status);
     return kb;
 }
 
@@ -221,7 +229,8 @@ void tally(std::vector<Reading*>* list, std::map<std::string, int64_t>& newest, 
         const auto& data = r->getReadingData();
         const std::string key = r->getAssetName() + "/" + (data.empty() ? "" : data.front()->getName());
         auto found = newest.find(key);
-        if (found != newest.end() && r->getUserTimestamp() <= found->second) ++out.outOfOrder;
+        if (found != newest.end() && r->getUserTimestamp() <= found->second)
+            ++out.outOfOrder;
         newest[key] = r->getUserTimestamp();
     }
     out.readings += static_cast<double>(list->size());
@@ -243,7 +252,8 @@ CatchUp catchUpYear()
         auto* list = setup.client.takeReading();
         const bool empty = list->empty();
         tally(list, newest, out);
-        if (empty) break;
+        if (empty)
+            break;
     }
     out.peakMb = static_cast<double>(statusKilobytes("VmHWM:")) / 1024.0;
     return out;
@@ -255,7 +265,8 @@ void BM_CatchUpYear(benchmark::State& state)
     CatchUp result;
     for (auto _ : state) {
         int fds[2];
-        if (pipe(fds) != 0) return state.SkipWithError("pipe failed");
+        if (pipe(fds) != 0)
+            return state.SkipWithError("pipe failed");
         const pid_t child = fork();
         if (child == 0) {
             const CatchUp out = catchUpYear();
@@ -267,7 +278,8 @@ void BM_CatchUpYear(benchmark::State& state)
         close(fds[0]);
         int status = 0;
         waitpid(child, &status, 0);
-        if (got != static_cast<ssize_t>(sizeof result) || status != 0) return state.SkipWithError("catch-up failed");
+        if (got != static_cast<ssize_t>(sizeof result) || status != 0)
+            return state.SkipWithError("catch-up failed");
     }
     const double expected = 200.0 * static_cast<double>(Nerivo::DEFAULT_LOOKBACK / FIVE_MINUTES + 1);
     state.counters["polls"] = result.polls;

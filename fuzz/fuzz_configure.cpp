@@ -18,12 +18,15 @@ std::string withMarkedKey(const std::string& input)
 {
     rapidjson::Document doc;
     doc.Parse(input.c_str(), input.size());
-    if (doc.HasParseError() || !doc.IsObject()) return input;
+    if (doc.HasParseError() || !doc.IsObject())
+        return input;
     auto key = doc.FindMember("key");
-    if (key == doc.MemberEnd() || !key->value.IsObject()) return input;
+    if (key == doc.MemberEnd() || !key->value.IsObject())
+        return input;
     for (const char* name : {"value", "default"}) {
         auto text = key->value.FindMember(name);
-        if (text == key->value.MemberEnd() || !text->value.IsString()) continue;
+        if (text == key->value.MemberEnd() || !text->value.IsString())
+            continue;
         const std::string marked = "Qk7" + std::string(text->value.GetString(), text->value.GetStringLength());
         text->value.SetString(marked.c_str(), static_cast<rapidjson::SizeType>(marked.size()), doc.GetAllocator());
     }
@@ -49,11 +52,14 @@ void checkProxyLog(const std::string& proxy)
 {
     const auto at = proxy.rfind('@');
     const auto colon = proxy.find(':');
-    if (at == std::string::npos || colon == std::string::npos || colon > at) return;
-    if (proxy.compare(colon + 1, at - colon - 1, "***") == 0) return;
+    if (at == std::string::npos || colon == std::string::npos || colon > at)
+        return;
+    if (proxy.compare(colon + 1, at - colon - 1, "***") == 0)
+        return;
     const std::string credentials = proxy.substr(0, at + 1);
     for (const auto& entry : fz::log().entries()) {
-        if (fz::contains(entry.second, credentials)) fz::fail("proxy password in a log line", entry.second);
+        if (fz::contains(entry.second, credentials))
+            fz::fail("proxy password in a log line", entry.second);
     }
 }
 
@@ -78,13 +84,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         const std::string key = config.getValue("key");
         if (hasKey && plugin.key() != (nerivo::hasControlCharacter(key) ? keyBefore : key))
             fz::fail("key not taken, or taken with a control character", plugin.key());
-        if (nerivo::hasControlCharacter(plugin.proxy())) fz::fail("proxy with a control character", plugin.proxy());
+        if (nerivo::hasControlCharacter(plugin.proxy()))
+            fz::fail("proxy with a control character", plugin.proxy());
         if (config.itemExists("proxy") && nerivo::hasControlCharacter(config.getValue("proxy")) &&
             plugin.proxy() != proxyBefore)
             fz::fail("a refused proxy changed the proxy", plugin.proxy());
         for (const auto& e : fz::sent()) {
             fz::checkRequest(e, plugin.key());
-            if (e.proxy != plugin.proxy()) fz::fail("request not through the configured proxy", e.proxy);
+            if (e.proxy != plugin.proxy())
+                fz::fail("request not through the configured proxy", e.proxy);
         }
         // Only a key no other item writes can be told apart in the log.
         bool elsewhere = plugin.key().compare(0, 3, "Qk7") != 0 || plugin.key().size() < 4;
@@ -92,8 +100,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
             elsewhere = elsewhere || fz::contains(item, plugin.key()) ||
                         (item != "key" && fz::contains(config.getValue(item), plugin.key()));
         }
-        if (!elsewhere) fz::checkLog(plugin.key(), std::string());
-        if (plugin.proxy() != plugin.key() && !fz::contains(key, plugin.proxy())) checkProxyLog(plugin.proxy());
+        if (!elsewhere)
+            fz::checkLog(plugin.key(), std::string());
+        if (plugin.proxy() != plugin.key() && !fz::contains(key, plugin.proxy()))
+            checkProxyLog(plugin.proxy());
     } catch (const ConfigCategoryException&) {
     }
     return 0;

@@ -8,10 +8,12 @@ namespace {
 std::string cText(const rapidjson::Value& element, const char* name, bool flatten)
 {
     auto m = element.FindMember(name);
-    if (m == element.MemberEnd() || !m->value.IsString()) return std::string();
+    if (m == element.MemberEnd() || !m->value.IsString())
+        return std::string();
     std::string text = m->value.GetString();
     if (flatten) {
-        for (char& c : text) c = c == '\n' ? ' ' : c;
+        for (char& c : text)
+            c = c == '\n' ? ' ' : c;
     }
     return text;
 }
@@ -36,11 +38,14 @@ void checkRecord(const Nerivo::AssetData& r, const rapidjson::Value& e)
 std::vector<const rapidjson::Value*> expected(const rapidjson::Document& doc)
 {
     std::vector<const rapidjson::Value*> out;
-    if (doc.HasParseError() || !doc.IsObject()) return out;
+    if (doc.HasParseError() || !doc.IsObject())
+        return out;
     auto result = doc.FindMember("result");
-    if (result == doc.MemberEnd() || !result->value.IsArray()) return out;
+    if (result == doc.MemberEnd() || !result->value.IsArray())
+        return out;
     for (const auto& e : result->value.GetArray()) {
-        if (e.IsObject()) out.push_back(&e);
+        if (e.IsObject())
+            out.push_back(&e);
     }
     return out;
 }
@@ -48,7 +53,8 @@ std::vector<const rapidjson::Value*> expected(const rapidjson::Document& doc)
 void checkIndex(const Nerivo& plugin, const std::string& parameterBody)
 {
     rapidjson::Document doc;
-    if (!parameterBody.empty()) doc.Parse(parameterBody.c_str(), parameterBody.size());
+    if (!parameterBody.empty())
+        doc.Parse(parameterBody.c_str(), parameterBody.size());
     const auto elements = expected(doc);
     for (const auto& asset : plugin.assetParameters()) {
         const auto& records = *asset.second;
@@ -57,11 +63,13 @@ void checkIndex(const Nerivo& plugin, const std::string& parameterBody)
         for (std::size_t i = 0; i < records.size(); ++i) {
             checkRecord(*records[i], *elements[i % elements.size()]);
             auto indexed = plugin.tagIndex().find(records[i]->m_historianTag);
-            if (indexed == plugin.tagIndex().end()) fz::fail("a record missing from the tag index", records[i]->m_historianTag);
+            if (indexed == plugin.tagIndex().end())
+                fz::fail("a record missing from the tag index", records[i]->m_historianTag);
         }
     }
     for (const auto& entry : plugin.tagIndex()) {
-        if (entry.first != entry.second->m_historianTag) fz::fail("tag index under the wrong tag", entry.first);
+        if (entry.first != entry.second->m_historianTag)
+            fz::fail("tag index under the wrong tag", entry.first);
     }
     if (plugin.timezoneOffset() < -(24 * 60 + 59) || plugin.timezoneOffset() > 24 * 60 + 59)
         fz::fail("zone offset out of range", std::to_string(plugin.timezoneOffset()));
@@ -85,7 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     Nerivo plugin;
     fz::setUp(plugin);
     plugin.populateAssetInformation();
-    for (const auto& e : fz::sent()) fz::checkRequest(e, fz::kKey);
+    for (const auto& e : fz::sent())
+        fz::checkRequest(e, fz::kKey);
     checkIndex(plugin, bodies[2]);
     fz::checkLog(fz::kKey, input);
     return 0;

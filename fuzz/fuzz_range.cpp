@@ -10,10 +10,12 @@ namespace {
 // Whether the plugin must take the answer: a 200 with an object "result".
 bool usable(const std::string& status, const std::string& body)
 {
-    if (status != "200 OK" || body.empty()) return false;
+    if (status != "200 OK" || body.empty())
+        return false;
     rapidjson::Document doc;
     doc.Parse(body.c_str(), body.size());
-    if (doc.HasParseError() || !doc.IsObject()) return false;
+    if (doc.HasParseError() || !doc.IsObject())
+        return false;
     auto result = doc.FindMember("result");
     return result != doc.MemberEnd() && result->value.IsObject();
 }
@@ -22,7 +24,8 @@ bool usable(const std::string& status, const std::string& body)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
-    if (size == 0) return 0;
+    if (size == 0)
+        return 0;
     static const char* const statuses[] = {"200 OK", "200 OK", "404 Not Found", "500 Internal Server Error"};
     const std::string status = statuses[data[0] & 3];
     const bool raise = (data[0] & 0x0C) == 0x0C;
@@ -39,21 +42,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     Nerivo plugin;
     fz::setUp(plugin);
     plugin.populateAssetInformation();
-    plugin.restoreState("{ \"lastPull\" : " + std::to_string(fz::kNow - back) + ", \"tags\" : {\"TAG1\":" +
-                        std::to_string(fz::kNow - back + 7) + "} }");
+    plugin.restoreState("{ \"lastPull\" : " + std::to_string(fz::kNow - back) +
+                        ", \"tags\" : {\"TAG1\":" + std::to_string(fz::kNow - back + 7) + "} }");
     std::map<std::string, int64_t> before;
-    for (const auto& tag : plugin.tagIndex()) before[tag.first] = plugin.tagPull(tag.first);
+    for (const auto& tag : plugin.tagIndex())
+        before[tag.first] = plugin.tagPull(tag.first);
     const int64_t nextBefore = plugin.nextPull();
 
     std::vector<Reading*> readings;
     plugin.getDateRange(&readings);
-    for (const auto& e : fz::sent()) fz::checkRequest(e, fz::kKey);
-    for (const Reading* r : readings) fz::checkReading(r);
+    for (const auto& e : fz::sent())
+        fz::checkRequest(e, fz::kKey);
+    for (const Reading* r : readings)
+        fz::checkReading(r);
     const bool failed = raise || !usable(status, body);
     for (const auto& tag : before) {
         const int64_t after = plugin.tagPull(tag.first);
         if (failed ? after != tag.second : after < tag.second)
-            fz::fail(failed ? "a failed range request moved a next-pull time" : "a next-pull time went back", tag.first);
+            fz::fail(failed ? "a failed range request moved a next-pull time" : "a next-pull time went back",
+                     tag.first);
     }
     if (failed && (!readings.empty() || plugin.nextPull() != nextBefore))
         fz::fail("a failed range request delivered readings or moved the next pull", status);

@@ -26,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     if (doc.HasParseError() || !doc.IsObject() || !doc.HasMember("lastPull") || !doc["lastPull"].IsUint64())
         fz::fail("persisted state is not JSON with a last pull", first);
     const std::string second = persisted(first);
-    if (second != first) fz::fail("state does not round-trip", first + " -> " + second);
+    if (second != first)
+        fz::fail("state does not round-trip", first + " -> " + second);
 
     fz::sent().clear();
     nerivo_https_memory::setHandler([](const nerivo_https_memory::Exchange& e) {
@@ -41,8 +42,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     const std::string before = plugin.getState();
     std::vector<Reading*> readings;
     plugin.getDateRange(&readings);
-    if (!readings.empty() || plugin.getState() != before) fz::fail("a failed poll changed the state", before);
-    for (const auto& e : fz::sent()) fz::checkRequest(e, fz::kKey);
+    if (!readings.empty() || plugin.getState() != before)
+        fz::fail("a failed poll changed the state", before);
+    for (const auto& e : fz::sent())
+        fz::checkRequest(e, fz::kKey);
     fz::checkLog(fz::kKey, input);
     return 0;
 }

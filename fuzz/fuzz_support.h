@@ -36,7 +36,8 @@ inline bool contains(const std::string& text, const std::string& part)
 inline bool visibleAscii(const std::string& text)
 {
     for (unsigned char c : text) {
-        if (c < 0x21 || c > 0x7E) return false;
+        if (c < 0x21 || c > 0x7E)
+            return false;
     }
     return !text.empty();
 }
@@ -58,20 +59,26 @@ inline std::vector<nerivo_https_memory::Exchange>& sent()
 
 inline void checkRequest(const nerivo_https_memory::Exchange& e, const std::string& key)
 {
-    if (e.method != "GET" || !visibleAscii(e.target)) fail("request line is not visible ASCII", e.target);
-    if (!key.empty() && contains(e.target, key)) fail("key in a URL", e.target);
+    if (e.method != "GET" || !visibleAscii(e.target))
+        fail("request line is not visible ASCII", e.target);
+    if (!key.empty() && contains(e.target, key))
+        fail("key in a URL", e.target);
     bool keyHeader = false;
-    for (const auto& f : e.fields) keyHeader = keyHeader || (f.first == "X-Api-Key" && f.second == key);
-    if (!keyHeader) fail("request without the key header", e.target);
+    for (const auto& f : e.fields)
+        keyHeader = keyHeader || (f.first == "X-Api-Key" && f.second == key);
+    if (!keyHeader)
+        fail("request without the key header", e.target);
 }
 
 // The key never reaches a log line, unless the service's own answer (the
 // fuzzer's bytes) wrote it.
 inline void checkLog(const std::string& key, const std::string& input)
 {
-    if (key.empty() || contains(input, key)) return;
+    if (key.empty() || contains(input, key))
+        return;
     for (const auto& entry : log().entries()) {
-        if (contains(entry.second, key)) fail("key in a log line", entry.second);
+        if (contains(entry.second, key))
+            fail("key in a log line", entry.second);
     }
 }
 
@@ -81,11 +88,11 @@ inline void checkReading(const Reading* reading)
     const std::string json = reading->toJSON();
     rapidjson::Document doc;
     doc.Parse(json.c_str(), json.size());
-    if (doc.HasParseError() || !doc.IsObject()) fail("reading is not valid JSON", json);
+    if (doc.HasParseError() || !doc.IsObject())
+        fail("reading is not valid JSON", json);
     auto asset = doc.FindMember("asset_code");
     auto values = doc.FindMember("readings");
-    if (asset == doc.MemberEnd() || !asset->value.IsString() || values == doc.MemberEnd() ||
-        !values->value.IsObject())
+    if (asset == doc.MemberEnd() || !asset->value.IsString() || values == doc.MemberEnd() || !values->value.IsObject())
         fail("reading JSON lacks its members", json);
     if (std::string(asset->value.GetString(), asset->value.GetStringLength()) != reading->getAssetName())
         fail("reading JSON changes the asset name", json);
@@ -93,7 +100,8 @@ inline void checkReading(const Reading* reading)
 
 inline void freeReadings(std::vector<Reading*>& readings)
 {
-    for (Reading* r : readings) delete r;
+    for (Reading* r : readings)
+        delete r;
     readings.clear();
 }
 
@@ -101,11 +109,13 @@ inline void freeReadings(std::vector<Reading*>& readings)
 // unless a poll is to connect it.
 inline void setUp(Nerivo& plugin, bool connect = true, const std::string& key = kKey)
 {
-    ConfigCategory config("fuzz", "{\"key\":{\"value\":\"" + key + "\"},\"includeSite\":{\"value\":\"true\"},"
-                                  "\"includeAlarms\":{\"value\":\"true\"}}");
+    ConfigCategory config("fuzz", "{\"key\":{\"value\":\"" + key +
+                                      "\"},\"includeSite\":{\"value\":\"true\"},"
+                                      "\"includeAlarms\":{\"value\":\"true\"}}");
     plugin.configure(&config);
     plugin.setClock(kNow);
-    if (connect) plugin.connect();
+    if (connect)
+        plugin.connect();
 }
 
 // The input cut at NUL bytes into at most n parts (missing ones empty).
@@ -125,7 +135,8 @@ inline std::vector<std::string> split(const uint8_t* data, std::size_t size, std
 
 // A fixed index for the range and latest targets: one site, one asset, tags
 // that need encoding.
-inline const char* kSites = "{\"result\":[{\"SITE_ID\":1,\"SITE_NAME\":\"North\",\"TIMEZONE\":\"(GMT+02:00) Athens\"}]}";
+inline const char* kSites =
+    "{\"result\":[{\"SITE_ID\":1,\"SITE_NAME\":\"North\",\"TIMEZONE\":\"(GMT+02:00) Athens\"}]}";
 inline const char* kAssets = "{\"result\":[{\"SITE_ID\":1,\"ASSET_ID\":10}]}";
 inline const char* kParameters =
     "{\"result\":[{\"ASSET_ID\":10,\"ASSET_NAME\":\"Pump 3\",\"HISTORIAN_TAG\":\"TAG1\",\"PARAMETER_NAME\":\"Flow\","
@@ -155,7 +166,8 @@ template <typename Match>
 void answerWith(Match ours, const std::string& status, const std::string& body, bool raise = false)
 {
     nerivo_https_memory::setHandler([=](const nerivo_https_memory::Exchange& e) {
-        if (!ours(e)) return fixedIndex(e);
+        if (!ours(e))
+            return fixedIndex(e);
         sent().push_back(e);
         nerivo_https_memory::Reply reply;
         reply.status = status;

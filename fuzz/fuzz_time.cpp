@@ -25,9 +25,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     if (!readings.HasMember("text") || !readings["text"].IsString() ||
         std::string(readings["text"].GetString(), readings["text"].GetStringLength()) != input)
         fz::fail("a text datapoint does not round-trip", json);
-    if (!readings.HasMember("number") || (std::isfinite(number) ? !readings["number"].IsNumber() ||
-                                                                      readings["number"].GetDouble() != number
-                                                                : !readings["number"].IsNull()))
+    if (!readings.HasMember("number") ||
+        (std::isfinite(number) ? !readings["number"].IsNumber() || readings["number"].GetDouble() != number
+                               : !readings["number"].IsNull()))
         fz::fail("a floating datapoint does not round-trip", json);
 
     // Years past 9999 or before 0 have no four-digit text to read back.

@@ -37,12 +37,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     const std::string zone(reinterpret_cast<const char*>(data), size);
     fz::log().clear();
     const int32_t offset = offsetOf(zone);
-    if (offset < -(24 * 60 + 59) || offset > 24 * 60 + 59) fz::fail("zone offset out of range", zone);
-    if (zone.compare(0, 4, "(GMT") != 0 && offset != 0) fz::fail("an offset from a text that gives none", zone);
+    if (offset < -(24 * 60 + 59) || offset > 24 * 60 + 59)
+        fz::fail("zone offset out of range", zone);
+    if (zone.compare(0, 4, "(GMT") != 0 && offset != 0)
+        fz::fail("an offset from a text that gives none", zone);
     char canonical[32];
     std::snprintf(canonical, sizeof canonical, "(GMT%c%02d:%02d) Zone", offset < 0 ? '-' : '+', std::abs(offset) / 60,
                   std::abs(offset) % 60);
-    if (offsetOf(canonical) != offset) fz::fail("the canonical zone text reads back otherwise", canonical);
+    if (offsetOf(canonical) != offset)
+        fz::fail("the canonical zone text reads back otherwise", canonical);
 
     // A range bound in the zone reads back as the instant it was written for.
     Nerivo plugin;

@@ -107,11 +107,10 @@ bool Nerivo::populateAssetInformation()
     discoverSites(next);
     const bool completed = next.missing.empty();
     if (completed) {
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         m_logger->info("Discovery complete: %zu sites, %zu assets, %zu parameters, %zu tags, %u requests, %.3f s",
-                       next.sites, next.assetParameters.size(), countParameters(next.assetParameters), next.tagIndex.size(),
-                       next.requests, seconds);
+                       next.sites, next.assetParameters.size(), countParameters(next.assetParameters),
+                       next.tagIndex.size(), next.requests, seconds);
     }
     if (next.offsetsDiffer) {
         m_logger->warn("Sites give different time zone offsets; using %d minutes, the last site's, for all sites",
@@ -155,8 +154,7 @@ bool Nerivo::discoverSites(DiscoveredIndex& next)
     rapidjson::Document doc;
     const rapidjson::Value* result = nullptr;
     switch (nerivo::readResult(answer.body(), rapidjson::kArrayType, doc, result)) {
-    case nerivo::AnswerOutcome::RESULT:
-        break;
+    case nerivo::AnswerOutcome::RESULT: break;
     case nerivo::AnswerOutcome::EMPTY:
     case nerivo::AnswerOutcome::UNPARSABLE:
         m_logger->error("Fsiled to parse asset list response: %s", answer.body().c_str());
@@ -167,9 +165,7 @@ bool Nerivo::discoverSites(DiscoveredIndex& next)
         noteMissing(next.missing, "the site list");
         return false;
     case nerivo::AnswerOutcome::NO_RESULT:
-    case nerivo::AnswerOutcome::WRONG_TYPE:
-        noteMissing(next.missing, "the site list");
-        return false;
+    case nerivo::AnswerOutcome::WRONG_TYPE: noteMissing(next.missing, "the site list"); return false;
     }
     for (const auto& site : result->GetArray()) {
         readSite(next, site);
@@ -233,11 +229,8 @@ void Nerivo::getSiteAssets(DiscoveredIndex& next, long siteId)
     rapidjson::Document doc;
     const rapidjson::Value* result = nullptr;
     switch (nerivo::readResult(answer.body(), rapidjson::kArrayType, doc, result)) {
-    case nerivo::AnswerOutcome::RESULT:
-        break;
-    case nerivo::AnswerOutcome::EMPTY:
-        m_logger->warn("Site %ld has no assets defined", siteId);
-        return;
+    case nerivo::AnswerOutcome::RESULT: break;
+    case nerivo::AnswerOutcome::EMPTY: m_logger->warn("Site %ld has no assets defined", siteId); return;
     case nerivo::AnswerOutcome::UNPARSABLE:
         m_logger->error("Fsiled to parse asset list response: %s", answer.body().c_str());
         noteMissing(next.missing, what);
@@ -246,8 +239,7 @@ void Nerivo::getSiteAssets(DiscoveredIndex& next, long siteId)
         m_logger->error("Asset list of site %ld is not a JSON object", siteId);
         return;
     case nerivo::AnswerOutcome::NO_RESULT:
-    case nerivo::AnswerOutcome::WRONG_TYPE:
-        return;
+    case nerivo::AnswerOutcome::WRONG_TYPE: return;
     }
     for (const auto& asset : result->GetArray()) {
         if (!asset.IsObject()) {
@@ -275,8 +267,7 @@ void Nerivo::getSiteAssets(DiscoveredIndex& next, long siteId)
     }
 }
 
-void Nerivo::getAssetParameters(DiscoveredIndex& next, std::vector<AssetData*>* parameters, long siteId,
-                                long assetId)
+void Nerivo::getAssetParameters(DiscoveredIndex& next, std::vector<AssetData*>* parameters, long siteId, long assetId)
 {
     const std::string url =
         apiUrl("sites/" + std::to_string(siteId) + "/assets/" + std::to_string(assetId) + "/parameters");
@@ -295,8 +286,7 @@ void Nerivo::getAssetParameters(DiscoveredIndex& next, std::vector<AssetData*>* 
     rapidjson::Document doc;
     const rapidjson::Value* result = nullptr;
     switch (nerivo::readResult(answer.body(), rapidjson::kArrayType, doc, result)) {
-    case nerivo::AnswerOutcome::RESULT:
-        break;
+    case nerivo::AnswerOutcome::RESULT: break;
     case nerivo::AnswerOutcome::EMPTY:
         m_logger->warn("Asset %ld on site %ld has no parameters defined", assetId, siteId);
         return;
@@ -308,8 +298,7 @@ void Nerivo::getAssetParameters(DiscoveredIndex& next, std::vector<AssetData*>* 
         m_logger->error("Parameter list of asset %ld is not a JSON object", assetId);
         return;
     case nerivo::AnswerOutcome::NO_RESULT:
-    case nerivo::AnswerOutcome::WRONG_TYPE:
-        return;
+    case nerivo::AnswerOutcome::WRONG_TYPE: return;
     }
     for (const auto& parameter : result->GetArray()) {
         if (!parameter.IsObject()) {

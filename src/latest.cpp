@@ -21,8 +21,7 @@ bool Nerivo::getAssetData(const AssetData* asset, std::vector<Datapoint*>& datap
     rapidjson::Document doc;
     const rapidjson::Value* result = nullptr;
     switch (nerivo::readResult(answer.body(), rapidjson::kObjectType, doc, result)) {
-    case nerivo::AnswerOutcome::RESULT:
-        break;
+    case nerivo::AnswerOutcome::RESULT: break;
     case nerivo::AnswerOutcome::EMPTY:
         m_logger->warn("Asset \"%s\"has no availale data", asset->m_assetName.c_str());
         return true;
@@ -32,20 +31,17 @@ bool Nerivo::getAssetData(const AssetData* asset, std::vector<Datapoint*>& datap
     case nerivo::AnswerOutcome::NOT_OBJECT:
         m_logger->warn("Latest data of tag %s is not a JSON object", asset->m_historianTag.c_str());
         return true;
-    case nerivo::AnswerOutcome::NO_RESULT:
-        return true;
+    case nerivo::AnswerOutcome::NO_RESULT: return true;
     case nerivo::AnswerOutcome::WRONG_TYPE:
         m_logger->warn("Latest data of tag %s holds a result that is not an object", asset->m_historianTag.c_str());
         return true;
     }
-    auto sample = result->FindMember(rapidjson::StringRef(asset->m_historianTag.data(),
-                                                                asset->m_historianTag.size()));
+    auto sample = result->FindMember(rapidjson::StringRef(asset->m_historianTag.data(), asset->m_historianTag.size()));
     if (sample == result->MemberEnd() || !sample->value.IsObject()) {
         m_logger->warn("Latest data holds no sample object for tag %s", asset->m_historianTag.c_str());
         return true;
     }
-    nerivo::appendSampleDatapoints(datapoints, *asset, sample->value, m_includeAlarms, m_logger,
-                                   asset->m_historianTag);
+    nerivo::appendSampleDatapoints(datapoints, *asset, sample->value, m_includeAlarms, m_logger, asset->m_historianTag);
     auto timestamp = sample->value.FindMember("timestamp");
     if (timestamp != sample->value.MemberEnd()) {
         if (timestamp->value.IsString()) {

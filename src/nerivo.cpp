@@ -258,8 +258,7 @@ std::string Nerivo::getState() const
 void Nerivo::restoreState(const std::string& state)
 {
     if (state.empty()) {
-        m_logger->info("No stored state: the first range starts one year back, at %s",
-                       formatDate(m_startPull).c_str());
+        m_logger->info("No stored state: the first range starts one year back, at %s", formatDate(m_startPull).c_str());
         // RapidJSON must never be handed an empty text.
         m_logger->warn("Persisted state of plugin is invalid: %s", state.c_str());
         return;

@@ -82,8 +82,8 @@ public:
         int64_t to = 0;
         std::vector<std::string> tags;
         std::string status;
-        std::size_t samples = 0;     // new samples delivered
-        std::size_t duplicates = 0;  // samples older than their tag's next pull
+        std::size_t samples = 0;         // new samples delivered
+        std::size_t duplicates = 0;      // samples older than their tag's next pull
         std::set<std::string> deferred;  // tags left for a later poll by the reading bound
         std::set<std::string> heard;     // tags the answer held a sample with a readable time for
         bool isolated = false;           // one tag the service rejected before

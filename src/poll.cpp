@@ -73,10 +73,10 @@ bool Nerivo::getDateRange(std::vector<Reading*>* readings)
     const int64_t now = this->now();
     PollTally tally;
     const auto before = indexPulls();
-    const int64_t oldestBefore = before.empty() ? m_lastPull
-                                                : std::min_element(before.begin(), before.end(), [](auto& a, auto& b) {
-                                                      return a.second < b.second;
-                                                  })->second;
+    const int64_t oldestBefore =
+        before.empty() ? m_lastPull : std::min_element(before.begin(), before.end(), [](auto& a, auto& b) {
+                                          return a.second < b.second;
+                                      })->second;
     bool ok = true;
     if (m_tagIndex.empty()) {
         std::set<std::string> done;
@@ -119,8 +119,8 @@ bool Nerivo::getDateRange(std::vector<Reading*>* readings)
     return ok;
 }
 
-bool Nerivo::readGroup(std::vector<Reading*>* readings, const std::vector<std::string>& tags, int64_t from,
-                       int64_t to, int64_t now, std::set<std::string>& done, PollTally& tally)
+bool Nerivo::readGroup(std::vector<Reading*>* readings, const std::vector<std::string>& tags, int64_t from, int64_t to,
+                       int64_t now, std::set<std::string>& done, PollTally& tally)
 {
     // Tags of rejected requests go in smaller requests of their own, so that
     // the tag the service refuses cannot hold back the others.
@@ -135,8 +135,7 @@ bool Nerivo::readGroup(std::vector<Reading*>* readings, const std::vector<std::s
         }
     }
     RangeWindow window{from, to, now};
-    if ((!packed.empty() || limited.empty()) &&
-        !sendPacked(readings, packed, window, 0, done, tally)) {
+    if ((!packed.empty() || limited.empty()) && !sendPacked(readings, packed, window, 0, done, tally)) {
         return false;
     }
     for (const auto& group : limited) {
@@ -150,8 +149,8 @@ bool Nerivo::readGroup(std::vector<Reading*>* readings, const std::vector<std::s
 bool Nerivo::sendPacked(std::vector<Reading*>* readings, const std::vector<std::string>& tags,
                         const RangeWindow& window, std::size_t maxTags, std::set<std::string>& done, PollTally& tally)
 {
-    const std::string base = "https://" + m_host + "/api/timeseriesdata/" + formatDate(window.from) + "/" +
-                             formatDate(window.to) + "?tags=";
+    const std::string base =
+        "https://" + m_host + "/api/timeseriesdata/" + formatDate(window.from) + "/" + formatDate(window.to) + "?tags=";
     RangeBatch batch;
     std::string url = base;
     for (std::size_t i = 0; i <= tags.size(); ++i) {
@@ -291,8 +290,8 @@ void Nerivo::logPoll(std::size_t readings, const PollTally& tally, int64_t oldes
     const long long hours = behind % 86400 / 3600;
     if (gained > 0) {
         const long long polls = behind / gained + (behind % gained != 0 ? 1 : 0);
-        m_logger->info("Catching up: the oldest tag is %lld days %lld hours behind, about %lld more polls", days,
-                       hours, polls);
+        m_logger->info("Catching up: the oldest tag is %lld days %lld hours behind, about %lld more polls", days, hours,
+                       polls);
     } else {
         m_logger->info("Catching up: the oldest tag is %lld days %lld hours behind", days, hours);
     }

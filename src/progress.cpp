@@ -76,13 +76,14 @@ bool parseSampleTime(const char* text, std::size_t length, int32_t offsetMinutes
 
 std::vector<TagGroup> groupTags(std::vector<std::pair<std::string, int64_t>> pulls)
 {
-    std::sort(pulls.begin(), pulls.end(),
-              [](const auto& a, const auto& b) { return a.second != b.second ? a.second < b.second : a.first < b.first; });
+    std::sort(pulls.begin(), pulls.end(), [](const auto& a, const auto& b) {
+        return a.second != b.second ? a.second < b.second : a.first < b.first;
+    });
     std::vector<TagGroup> groups;
     for (const auto& pull : pulls) {
         // Times near the end of the range would overflow the addition.
-        if (groups.empty() || (groups.back().from <= INT64_MAX - GROUP_SPAN &&
-                               pull.second > groups.back().from + GROUP_SPAN)) {
+        if (groups.empty() ||
+            (groups.back().from <= INT64_MAX - GROUP_SPAN && pull.second > groups.back().from + GROUP_SPAN)) {
             groups.push_back(TagGroup{pull.second, {}});
         }
         groups.back().tags.push_back(pull.first);

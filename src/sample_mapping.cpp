@@ -22,14 +22,10 @@ void appendText(std::vector<Datapoint*>& datapoints, const char* name, const std
 const char* qualityText(int64_t code)
 {
     switch (code) {
-    case 0:
-        return "bad";
-    case 2:
-        return "uncertain";
-    case 3:
-        return "good";
-    default:
-        return "";
+    case 0: return "bad";
+    case 2: return "uncertain";
+    case 3: return "good";
+    default: return "";
     }
 }
 
@@ -98,8 +94,8 @@ void SampleValues::append(std::vector<Datapoint*>& datapoints, const SampleMembe
     if (value != nullptr && value->IsNumber()) {
         // Integers that fit 32 bits stay integers; anything wider or
         // fractional is carried as a floating value.
-        DatapointValue v = value->IsInt() ? DatapointValue(static_cast<int64_t>(value->GetInt()))
-                                          : DatapointValue(value->GetDouble());
+        DatapointValue v =
+            value->IsInt() ? DatapointValue(static_cast<int64_t>(value->GetInt())) : DatapointValue(value->GetDouble());
         datapoints.push_back(new Datapoint(m_parameterName, v));
     }
     for (auto& after : m_after) {
@@ -108,8 +104,7 @@ void SampleValues::append(std::vector<Datapoint*>& datapoints, const SampleMembe
 }
 
 void appendSampleDatapoints(std::vector<Datapoint*>& datapoints, const Nerivo::AssetData& asset,
-                            const rapidjson::Value& sample, bool includeAlarms, Logger* logger,
-                            const std::string& tag)
+                            const rapidjson::Value& sample, bool includeAlarms, Logger* logger, const std::string& tag)
 {
     SampleValues(asset, includeAlarms, nullptr).append(datapoints, findSampleMembers(sample), logger, tag);
 }

@@ -25,8 +25,7 @@ const char* qualityText(int64_t code);
 // includeAlarms) and "siteID". Members of an unexpected JSON type are skipped
 // with a warning naming the tag.
 void appendSampleDatapoints(std::vector<Datapoint*>& datapoints, const Nerivo::AssetData& asset,
-                            const rapidjson::Value& sample, bool includeAlarms, Logger* logger,
-                            const std::string& tag);
+                            const rapidjson::Value& sample, bool includeAlarms, Logger* logger, const std::string& tag);
 
 // The members of a sample a reading is made of, found in one pass over it;
 // each the first of its name, as FindMember finds it, or null when absent.

@@ -70,8 +70,7 @@ AnswerOutcome readResultInPlace(std::string& body, rapidjson::Type expected, rap
 void keyHint(Logger* logger, const std::string& status)
 {
     if (status.compare(0, 3, "401") == 0 || status.compare(0, 3, "403") == 0) {
-        logger->error("The service refused the request (%s): check the configuration item \"key\"",
-                      status.c_str());
+        logger->error("The service refused the request (%s): check the configuration item \"key\"", status.c_str());
     }
 }
 

@@ -12,12 +12,12 @@ class Logger;
 namespace nerivo {
 
 enum class AnswerOutcome {
-    RESULT,        // "result" is there and of the expected type
-    EMPTY,         // the body is empty
-    UNPARSABLE,    // the body is not JSON
-    NOT_OBJECT,    // the top level is not an object
-    NO_RESULT,     // no "result" member
-    WRONG_TYPE,    // "result" is not of the expected type
+    RESULT,      // "result" is there and of the expected type
+    EMPTY,       // the body is empty
+    UNPARSABLE,  // the body is not JSON
+    NOT_OBJECT,  // the top level is not an object
+    NO_RESULT,   // no "result" member
+    WRONG_TYPE,  // "result" is not of the expected type
 };
 
 // Parses body into doc and finds its "result", which must be of type expected

@@ -37,8 +37,7 @@ Nerivo::RangeOutcome Nerivo::makeRequest(std::vector<Reading*>* readings, const 
     rapidjson::Document doc(&pool);
     const rapidjson::Value* result = nullptr;
     switch (nerivo::readResultInPlace(answer.text, rapidjson::kObjectType, doc, result)) {
-    case nerivo::AnswerOutcome::RESULT:
-        break;
+    case nerivo::AnswerOutcome::RESULT: break;
     case nerivo::AnswerOutcome::EMPTY:
         m_logger->warn("No available date range: %s", url.c_str());
         return RangeOutcome::FAILED;
@@ -79,8 +78,7 @@ struct Nerivo::FreshSample {
 };
 
 std::vector<Nerivo::FreshSample> Nerivo::freshSamples(const std::string& tag, const rapidjson::Value& series,
-                                                      int64_t pull, const std::set<int64_t>& ahead,
-                                                      RangeBatch& batch)
+                                                      int64_t pull, const std::set<int64_t>& ahead, RangeBatch& batch)
 {
     const bool debug = m_logger->getMinLevel() <= Logger::Level::Debug;
     std::vector<FreshSample> fresh;
@@ -103,8 +101,7 @@ std::vector<Nerivo::FreshSample> Nerivo::freshSamples(const std::string& tag, co
             continue;
         }
         int64_t seconds = 0;
-        if (!nerivo::parseSampleTime(timestamp->GetString(), timestamp->GetStringLength(), m_timezoneOffset,
-                                     seconds)) {
+        if (!nerivo::parseSampleTime(timestamp->GetString(), timestamp->GetStringLength(), m_timezoneOffset, seconds)) {
             m_logger->warn("Skipping a sample of tag %s whose time cannot be read: %s", tag.c_str(),
                            timestamp->GetString());
             continue;

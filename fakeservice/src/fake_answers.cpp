@@ -12,13 +12,16 @@ namespace fakeservice {
 
 namespace {
 
-std::string reasonFor(int status) {
+std::string reasonFor(int status)
+{
     const auto known = http::obsolete_reason(http::int_to_status(static_cast<unsigned>(status)));
-    if (http::int_to_status(static_cast<unsigned>(status)) == http::status::unknown) return "Unknown";
+    if (http::int_to_status(static_cast<unsigned>(status)) == http::status::unknown)
+        return "Unknown";
     return std::string(known);
 }
 
-bool hasHeader(const std::vector<Header>& headers, const char* name) {
+bool hasHeader(const std::vector<Header>& headers, const char* name)
+{
     Request probe;
     probe.headers = headers;
     return probe.header(name).has_value();
@@ -26,7 +29,8 @@ bool hasHeader(const std::vector<Header>& headers, const char* name) {
 
 }  // namespace
 
-Answer FakeService::Impl::choose(const Request& req) {
+Answer FakeService::Impl::choose(const Request& req)
+{
     std::shared_ptr<const Handler> h;
     {
         std::lock_guard<std::mutex> lk(m_mutex);
@@ -49,25 +53,30 @@ Answer FakeService::Impl::choose(const Request& req) {
     return Answer::json(std::string("{\"error\":\"not found\"}"), 404);
 }
 
-bool FakeService::Impl::waitUnlessStopping(std::chrono::milliseconds delay) {
+bool FakeService::Impl::waitUnlessStopping(std::chrono::milliseconds delay)
+{
     std::unique_lock<std::mutex> lk(m_mutex);
-    if (delay.count() <= 0) return !m_stopping;
+    if (delay.count() <= 0)
+        return !m_stopping;
     return !m_cv.wait_for(lk, delay, [this] { return m_stopping; });
 }
 
-bool FakeService::Impl::holdAnswer(const Answer& a) {
+bool FakeService::Impl::holdAnswer(const Answer& a)
+{
     if (a.stall) {
         std::unique_lock<std::mutex> lk(m_mutex);
         m_cv.wait(lk, [this] { return m_stopping; });
         return false;
     }
-    if (!waitUnlessStopping(a.delay)) return false;
+    if (!waitUnlessStopping(a.delay))
+        return false;
     return !a.closeBeforeAnswer;
 }
 
 namespace {
 
-AnswerPlan planAnswer(const Answer& a, const Request& req, bool clientKeepsAlive) {
+AnswerPlan planAnswer(const Answer& a, const Request& req, bool clientKeepsAlive)
+{
     AnswerPlan plan;
     plan.status = a.status >= 100 && a.status <= 999 ? a.status : 500;
     plan.bodyForbidden = plan.status < 200 || plan.status == 204 || plan.status == 304;
@@ -76,30 +85,38 @@ AnswerPlan planAnswer(const Answer& a, const Request& req, bool clientKeepsAlive
     plan.closeDelimited = a.framing == Framing::CLOSE_DELIMITED && !plan.bodyForbidden && !plan.headRequest;
     plan.close = a.close || !clientKeepsAlive || plan.closeDelimited || a.closeMidBody;
     for (const auto& h : a.headers)
-        if (beast::iequals(h.name, "Connection") && beast::iequals(h.value, "close")) plan.close = true;
+        if (beast::iequals(h.name, "Connection") && beast::iequals(h.value, "close"))
+            plan.close = true;
 
     plan.body = plan.bodyForbidden ? std::string() : a.body;
-    if (a.closeMidBody && plan.body.empty()) plan.body.assign(16, ' ');
+    if (a.closeMidBody && plan.body.empty())
+        plan.body.assign(16, ' ');
     plan.sendBytes = plan.headRequest ? 0 : a.closeMidBody ? plan.body.size() / 2 : plan.body.size();
     return plan;
 }
 
-std::string headText(const Answer& a, const AnswerPlan& plan) {
+std::string headText(const Answer& a, const AnswerPlan& plan)
+{
     std::string head = "HTTP/1.1 " + std::to_string(plan.status) + " " +
                        (a.reason.empty() ? reasonFor(plan.status) : a.reason) + "\r\n";
-    for (const auto& h : a.headers) head += h.name + ": " + h.value + "\r\n";
-    if (!hasHeader(a.headers, "Content-Type")) head += "Content-Type: application/json\r\n";
+    for (const auto& h : a.headers)
+        head += h.name + ": " + h.value + "\r\n";
+    if (!hasHeader(a.headers, "Content-Type"))
+        head += "Content-Type: application/json\r\n";
     if (plan.chunked) {
-        if (!hasHeader(a.headers, "Transfer-Encoding")) head += "Transfer-Encoding: chunked\r\n";
+        if (!hasHeader(a.headers, "Transfer-Encoding"))
+            head += "Transfer-Encoding: chunked\r\n";
     } else if (!plan.closeDelimited && !plan.bodyForbidden && !hasHeader(a.headers, "Content-Length")) {
         head += "Content-Length: " + std::to_string(plan.body.size()) + "\r\n";
     }
-    if (plan.close && !hasHeader(a.headers, "Connection")) head += "Connection: close\r\n";
+    if (plan.close && !hasHeader(a.headers, "Connection"))
+        head += "Connection: close\r\n";
     return head + "\r\n";
 }
 
 // The head, then the body as one write or, chunked, as a few.
-std::vector<std::string> answerWrites(const Answer& a, const AnswerPlan& plan) {
+std::vector<std::string> answerWrites(const Answer& a, const AnswerPlan& plan)
+{
     std::vector<std::string> writes{headText(a, plan)};
     if (plan.chunked && !plan.headRequest) {
         // A few chunks, each its own write, so the client really sees several.
@@ -121,7 +138,8 @@ std::vector<std::string> answerWrites(const Answer& a, const AnswerPlan& plan) {
 }  // namespace
 
 bool FakeService::Impl::answer(ConnState& conn, ssl::stream<tcp::socket&>& stream, const Request& req,
-                               bool clientKeepsAlive, bool& abrupt) {
+                               bool clientKeepsAlive, bool& abrupt)
+{
     const Answer a = choose(req);
     if (!holdAnswer(a)) {
         abrupt = true;
@@ -142,22 +160,26 @@ bool FakeService::Impl::answer(ConnState& conn, ssl::stream<tcp::socket&>& strea
     return !plan.close;
 }
 
-bool FakeService::Impl::send(ssl::stream<tcp::socket&>& stream, const std::vector<std::string>& writes,
-                             const Answer& a) {
+bool FakeService::Impl::send(ssl::stream<tcp::socket&>& stream, const std::vector<std::string>& writes, const Answer& a)
+{
     error_code ec;
     if (a.trickleBytes == 0) {
         for (const auto& w : writes) {
             net::write(stream, net::buffer(w), ec);
-            if (ec) return false;
+            if (ec)
+                return false;
         }
         return true;
     }
     std::string all;
-    for (const auto& w : writes) all += w;
+    for (const auto& w : writes)
+        all += w;
     for (std::size_t off = 0; off < all.size(); off += a.trickleBytes) {
-        if (!waitUnlessStopping(a.tricklePause)) return false;
+        if (!waitUnlessStopping(a.tricklePause))
+            return false;
         net::write(stream, net::buffer(all.data() + off, std::min(a.trickleBytes, all.size() - off)), ec);
-        if (ec) return false;
+        if (ec)
+            return false;
     }
     return true;
 }

@@ -11,12 +11,14 @@ namespace fakeservice {
 
 namespace {
 
-std::string versionText(unsigned v) {
+std::string versionText(unsigned v)
+{
     return std::to_string(v / 10) + "." + std::to_string(v % 10);
 }
 
 template <class Fields>
-std::vector<Header> copyHeaders(const Fields& fields) {
+std::vector<Header> copyHeaders(const Fields& fields)
+{
     std::vector<Header> out;
     for (const auto& f : fields)
         out.push_back(Header{std::string(f.name_string()), std::string(f.value())});
@@ -25,14 +27,17 @@ std::vector<Header> copyHeaders(const Fields& fields) {
 
 }  // namespace
 
-void FakeService::Impl::updateConnection(std::uint64_t id, const std::function<void(Connection&)>& f) {
+void FakeService::Impl::updateConnection(std::uint64_t id, const std::function<void(Connection&)>& f)
+{
     std::lock_guard<std::mutex> lk(m_mutex);
     auto it = m_connections.find(id);
-    if (it != m_connections.end()) f(it->second);
+    if (it != m_connections.end())
+        f(it->second);
     m_cv.notify_all();
 }
 
-bool FakeService::Impl::authorised(beast::string_view proxyAuthorization) const {
+bool FakeService::Impl::authorised(beast::string_view proxyAuthorization) const
+{
     const std::string& plain = m_options.proxyCredentials;
     std::string encoded(4 * ((plain.size() + 2) / 3) + 1, '\0');
     const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&encoded[0]),
@@ -41,7 +46,8 @@ bool FakeService::Impl::authorised(beast::string_view proxyAuthorization) const 
     return proxyAuthorization == "Basic " + encoded;
 }
 
-void FakeService::Impl::serve(const std::shared_ptr<ConnState>& conn) {
+void FakeService::Impl::serve(const std::shared_ptr<ConnState>& conn)
+{
     try {
         unsigned char first = 0;
         error_code ec;
@@ -76,12 +82,14 @@ void FakeService::Impl::serve(const std::shared_ptr<ConnState>& conn) {
     }
     std::lock_guard<std::mutex> lk(m_mutex);
     auto it = m_connections.find(conn->id);
-    if (it != m_connections.end()) it->second.open = false;
+    if (it != m_connections.end())
+        it->second.open = false;
     conn->finished = true;
     m_cv.notify_all();
 }
 
-bool FakeService::Impl::servePlain(ConnState& conn, beast::flat_buffer& buf, bool& tunnel) {
+bool FakeService::Impl::servePlain(ConnState& conn, beast::flat_buffer& buf, bool& tunnel)
+{
     http::request_parser<http::string_body> parser;
     parser.header_limit(HEADER_LIMIT);
     parser.body_limit(BODY_LIMIT);
@@ -89,15 +97,14 @@ bool FakeService::Impl::servePlain(ConnState& conn, beast::flat_buffer& buf, boo
     http::read(conn.socket, buf, parser, ec);
     if (ec) {
         if (ec != http::error::end_of_stream) {
-            static const std::string bad =
-                "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+            static const std::string bad = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
             net::write(conn.socket, net::buffer(bad), ec);
         }
         return false;
     }
     const auto& req = parser.get();
-    const std::string line = std::string(req.method_string()) + " " + std::string(req.target()) + " HTTP/" +
-                             versionText(req.version());
+    const std::string line =
+        std::string(req.method_string()) + " " + std::string(req.target()) + " HTTP/" + versionText(req.version());
     bool refuse = false;
     {
         std::lock_guard<std::mutex> lk(m_mutex);
@@ -122,22 +129,22 @@ bool FakeService::Impl::servePlain(ConnState& conn, beast::flat_buffer& buf, boo
         return false;
     }
     if (refuse) {
-        static const std::string forbidden =
-            "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        static const std::string forbidden = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
         updateConnection(conn.id, [](Connection& c) { c.tunnelRefused = true; });
         net::write(conn.socket, net::buffer(forbidden), ec);
         return false;
     }
     static const std::string established = "HTTP/1.1 200 Connection established\r\n\r\n";
     net::write(conn.socket, net::buffer(established), ec);
-    if (ec) return false;
+    if (ec)
+        return false;
     tunnel = true;
     updateConnection(conn.id, [](Connection& c) { c.viaTunnel = true; });
     return true;
 }
 
-NextRequest FakeService::Impl::awaitRequest(ConnState& conn, ssl::stream<tcp::socket&>& stream,
-                                            beast::flat_buffer& buf) {
+NextRequest FakeService::Impl::awaitRequest(ConnState& conn, ssl::stream<tcp::socket&>& stream, beast::flat_buffer& buf)
+{
     if (buf.size() != 0) {
         // A request already buffered: not waiting, so not idle.
         std::lock_guard<std::mutex> lk(conn.m);
@@ -149,7 +156,8 @@ NextRequest FakeService::Impl::awaitRequest(ConnState& conn, ssl::stream<tcp::so
     // connection cleanly from this thread.
     {
         std::lock_guard<std::mutex> lk(conn.m);
-        if (conn.closeRequested) return NextRequest::CLOSE_REQUESTED;
+        if (conn.closeRequested)
+            return NextRequest::CLOSE_REQUESTED;
         conn.idle = true;
     }
     error_code rec;
@@ -167,19 +175,23 @@ NextRequest FakeService::Impl::awaitRequest(ConnState& conn, ssl::stream<tcp::so
         conn.idle = false;
         closeRequested = conn.closeRequested;
     }
-    if (closeRequested) return NextRequest::CLOSE_REQUESTED;
-    if (rec && got == 0) return NextRequest::GONE;  // the client closed, or stop()
+    if (closeRequested)
+        return NextRequest::CLOSE_REQUESTED;
+    if (rec && got == 0)
+        return NextRequest::GONE;  // the client closed, or stop()
     return NextRequest::READY;
 }
 
 bool FakeService::Impl::readRequest(ConnState& conn, ssl::stream<tcp::socket&>& stream, beast::flat_buffer& buf,
-                                    bool tunnel, Request& req, bool& keepAlive) {
+                                    bool tunnel, Request& req, bool& keepAlive)
+{
     http::request_parser<http::string_body> parser;
     parser.header_limit(HEADER_LIMIT);
     parser.body_limit(BODY_LIMIT);
     error_code ec;
     http::read(stream, buf, parser, ec);
-    if (ec) return false;
+    if (ec)
+        return false;
     const auto& msg = parser.get();
     req.connectionId = conn.id;
     req.viaTunnel = tunnel;
@@ -192,30 +204,37 @@ bool FakeService::Impl::readRequest(ConnState& conn, ssl::stream<tcp::socket&>& 
     std::lock_guard<std::mutex> lk(m_mutex);
     m_requests.push_back(req);
     auto it = m_connections.find(conn.id);
-    if (it != m_connections.end()) ++it->second.requestsServed;
+    if (it != m_connections.end())
+        ++it->second.requestsServed;
     m_cv.notify_all();
     return true;
 }
 
-void FakeService::Impl::serveTls(ConnState& conn, ssl::stream<tcp::socket&>& stream, bool tunnel) {
+void FakeService::Impl::serveTls(ConnState& conn, ssl::stream<tcp::socket&>& stream, bool tunnel)
+{
     beast::flat_buffer buf;
     for (;;) {
         const NextRequest next = awaitRequest(conn, stream, buf);
-        if (next == NextRequest::CLOSE_REQUESTED) break;
-        if (next == NextRequest::GONE) return;
+        if (next == NextRequest::CLOSE_REQUESTED)
+            break;
+        if (next == NextRequest::GONE)
+            return;
         Request req;
         bool keepAlive = false;
-        if (!readRequest(conn, stream, buf, tunnel, req, keepAlive)) return;
+        if (!readRequest(conn, stream, buf, tunnel, req, keepAlive))
+            return;
         bool abrupt = false;
         if (!answer(conn, stream, req, keepAlive, abrupt)) {
-            if (!abrupt) gracefulClose(stream);
+            if (!abrupt)
+                gracefulClose(stream);
             return;
         }
     }
     gracefulClose(stream);
 }
 
-void FakeService::Impl::gracefulClose(ssl::stream<tcp::socket&>& stream) {
+void FakeService::Impl::gracefulClose(ssl::stream<tcp::socket&>& stream)
+{
     // Sends close_notify without waiting for the client's: a pooled client
     // connection that nobody reads would never answer. Marking the client's
     // close_notify as received makes SSL_shutdown complete after sending ours.

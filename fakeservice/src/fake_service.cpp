@@ -22,7 +22,8 @@ namespace {
 // Upper bound for closeIdleConnections(); closing takes a few milliseconds.
 constexpr std::chrono::seconds CLOSE_WAIT{5};
 
-std::string writeTempFile(const std::string& content) {
+std::string writeTempFile(const std::string& content)
+{
     const char* dir = std::getenv("TMPDIR");
     std::string path = std::string(dir && *dir ? dir : "/tmp") + "/fakeservice-ca-XXXXXX";
     int fd = ::mkstemp(path.data());
@@ -30,7 +31,8 @@ std::string writeTempFile(const std::string& content) {
         path = "/tmp/fakeservice-ca-XXXXXX";
         fd = ::mkstemp(path.data());
     }
-    if (fd < 0) throw std::runtime_error("fake service: cannot create the CA file");
+    if (fd < 0)
+        throw std::runtime_error("fake service: cannot create the CA file");
     std::size_t done = 0;
     while (done < content.size()) {
         const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
@@ -47,13 +49,15 @@ std::string writeTempFile(const std::string& content) {
 
 }  // namespace
 
-void FakeService::Impl::acceptLoop() {
+void FakeService::Impl::acceptLoop()
+{
     for (;;) {
         auto conn = std::make_shared<ConnState>();
         error_code ec;
         m_acceptor.accept(conn->socket, ec);
         std::unique_lock<std::mutex> lk(m_mutex);
-        if (m_stopping) return;
+        if (m_stopping)
+            return;
         if (ec) {
             // Out of descriptors or similar: back off instead of spinning.
             m_cv.wait_for(lk, std::chrono::milliseconds(20), [this] { return m_stopping; });
@@ -61,7 +65,8 @@ void FakeService::Impl::acceptLoop() {
         }
         // A long-running simulator must not accumulate ended connections.
         joinFinished(lk);
-        if (m_stopping) return;
+        if (m_stopping)
+            return;
         // Headers and body go out in separate writes; without this Nagle's
         // algorithm holds the body back for the client's delayed ACK.
         conn->socket.set_option(tcp::no_delay(true), ec);
@@ -84,36 +89,41 @@ void FakeService::Impl::acceptLoop() {
 // Joins the threads of ended connections and frees their io_contexts, so their
 // descriptors are gone when this returns. Called with m_mutex held; releases it
 // while joining.
-void FakeService::Impl::joinFinished(std::unique_lock<std::mutex>& lk) {
+void FakeService::Impl::joinFinished(std::unique_lock<std::mutex>& lk)
+{
     std::list<std::shared_ptr<ConnState>> ended;
     for (auto it = m_live.begin(); it != m_live.end();) {
         auto next = std::next(it);
-        if ((*it)->finished) ended.splice(ended.end(), m_live, it);
+        if ((*it)->finished)
+            ended.splice(ended.end(), m_live, it);
         it = next;
     }
     lk.unlock();
-    for (const auto& c : ended) c->thread.join();
+    for (const auto& c : ended)
+        c->thread.join();
     ended.clear();
     lk.lock();
 }
 
 // ---------------------------------------------------------------------------
 
-FakeService::FakeService(Options options) : m_impl(std::make_unique<Impl>()) {
+FakeService::FakeService(Options options) : m_impl(std::make_unique<Impl>())
+{
     Impl& d = *m_impl;
     d.m_options = std::move(options);
     d.m_refuseTunnels = d.m_options.refuseTunnels;
 
     std::vector<std::string> names = {"api.nerivowater.com", "localhost", "127.0.0.1"};
     for (const auto& n : d.m_options.extraNames)
-        if (std::find(names.begin(), names.end(), n) == names.end()) names.push_back(n);
+        if (std::find(names.begin(), names.end(), n) == names.end())
+            names.push_back(n);
     const detail::Credentials trusted = detail::makeCredentials("Nerivo Test CA", names);
     d.m_caPem = trusted.caCertPem;
     const detail::Credentials served =
         d.m_options.untrustedCertificate ? detail::makeCredentials("Unrelated Test CA", names) : trusted;
 
     d.m_sslCtx.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
-                         ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
+                           ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1);
     d.m_sslCtx.use_certificate(net::buffer(served.serverCertPem), ssl::context::pem);
     d.m_sslCtx.use_private_key(net::buffer(served.serverKeyPem), ssl::context::pem);
 
@@ -134,15 +144,18 @@ FakeService::FakeService(Options options) : m_impl(std::make_unique<Impl>()) {
     }
 }
 
-FakeService::~FakeService() {
+FakeService::~FakeService()
+{
     stop();
     ::unlink(m_impl->m_caFile.c_str());
 }
 
-void FakeService::stop() {
+void FakeService::stop()
+{
     Impl& d = *m_impl;
     std::lock_guard<std::mutex> stopLock(d.m_stopMutex);
-    if (d.m_stopped) return;
+    if (d.m_stopped)
+        return;
     d.m_stopped = true;
     {
         std::lock_guard<std::mutex> lk(d.m_mutex);
@@ -151,7 +164,8 @@ void FakeService::stop() {
     }
     // shutdown() on a listening socket makes a blocked accept() fail on Linux.
     ::shutdown(d.m_acceptor.native_handle(), SHUT_RDWR);
-    if (d.m_acceptThread.joinable()) d.m_acceptThread.join();
+    if (d.m_acceptThread.joinable())
+        d.m_acceptThread.join();
     error_code ignored;
     d.m_acceptor.close(ignored);
 
@@ -162,25 +176,41 @@ void FakeService::stop() {
     }
     for (const auto& c : conns) {
         std::lock_guard<std::mutex> lk(c->m);
-        if (!c->closed) ::shutdown(c->fd, SHUT_RDWR);
+        if (!c->closed)
+            ::shutdown(c->fd, SHUT_RDWR);
     }
     for (const auto& c : conns)
-        if (c->thread.joinable()) c->thread.join();
+        if (c->thread.joinable())
+            c->thread.join();
 }
 
-std::uint16_t FakeService::port() const { return m_impl->m_port; }
+std::uint16_t FakeService::port() const
+{
+    return m_impl->m_port;
+}
 
-std::string FakeService::hostPort() const { return "127.0.0.1:" + std::to_string(m_impl->m_port); }
+std::string FakeService::hostPort() const
+{
+    return "127.0.0.1:" + std::to_string(m_impl->m_port);
+}
 
-const std::string& FakeService::caFile() const { return m_impl->m_caFile; }
+const std::string& FakeService::caFile() const
+{
+    return m_impl->m_caFile;
+}
 
-std::string FakeService::caPem() const { return m_impl->m_caPem; }
+std::string FakeService::caPem() const
+{
+    return m_impl->m_caPem;
+}
 
-void FakeService::script(const std::string& target, Answer answer) {
+void FakeService::script(const std::string& target, Answer answer)
+{
     script(target, std::vector<Answer>{std::move(answer)});
 }
 
-void FakeService::script(const std::string& target, std::vector<Answer> answers) {
+void FakeService::script(const std::string& target, std::vector<Answer> answers)
+{
     std::lock_guard<std::mutex> lk(m_impl->m_mutex);
     if (answers.empty()) {
         m_impl->m_scripts.erase(target);
@@ -189,47 +219,56 @@ void FakeService::script(const std::string& target, std::vector<Answer> answers)
     m_impl->m_scripts[target] = Impl::Script{std::move(answers), 0};
 }
 
-void FakeService::clearScripts() {
+void FakeService::clearScripts()
+{
     std::lock_guard<std::mutex> lk(m_impl->m_mutex);
     m_impl->m_scripts.clear();
 }
 
-void FakeService::setHandler(Handler handler) {
+void FakeService::setHandler(Handler handler)
+{
     auto h = handler ? std::make_shared<const Handler>(std::move(handler)) : nullptr;
     std::lock_guard<std::mutex> lk(m_impl->m_mutex);
     m_impl->m_handler = std::move(h);
 }
 
-void FakeService::setRefuseTunnels(bool refuse) {
+void FakeService::setRefuseTunnels(bool refuse)
+{
     std::lock_guard<std::mutex> lk(m_impl->m_mutex);
     m_impl->m_refuseTunnels = refuse;
 }
 
-std::vector<Request> FakeService::requests() const {
+std::vector<Request> FakeService::requests() const
+{
     std::lock_guard<std::mutex> lk(m_impl->m_mutex);
     return m_impl->m_requests;
 }
 
-std::vector<Connection> FakeService::connections() const {
+std::vector<Connection> FakeService::connections() const
+{
     std::lock_guard<std::mutex> lk(m_impl->m_mutex);
     std::vector<Connection> out;
     out.reserve(m_impl->m_connections.size());
-    for (const auto& kv : m_impl->m_connections) out.push_back(kv.second);
+    for (const auto& kv : m_impl->m_connections)
+        out.push_back(kv.second);
     return out;
 }
 
-void FakeService::clearRecords() {
+void FakeService::clearRecords()
+{
     std::lock_guard<std::mutex> lk(m_impl->m_mutex);
     m_impl->m_requests.clear();
     m_impl->m_connections.clear();
 }
 
-bool FakeService::waitForRequests(std::size_t n, std::chrono::milliseconds timeout) const {
+bool FakeService::waitForRequests(std::size_t n, std::chrono::milliseconds timeout) const
+{
     std::unique_lock<std::mutex> lk(m_impl->m_mutex);
     return m_impl->m_cv.wait_for(lk, timeout, [&] { return m_impl->m_requests.size() >= n; });
 }
 
-std::size_t FakeService::closeIdleConnections() {
+std::size_t FakeService::closeIdleConnections()
+{
     Impl& d = *m_impl;
     std::vector<std::shared_ptr<ConnState>> targets;
     std::unique_lock<std::mutex> lk(d.m_mutex);

@@ -6,14 +6,16 @@
 
 namespace fakeservice {
 
-Answer Answer::json(std::string body, int status) {
+Answer Answer::json(std::string body, int status)
+{
     Answer a;
     a.status = status;
     a.body = std::move(body);
     return a;
 }
 
-std::string Request::path() const {
+std::string Request::path() const
+{
     std::string rest = target;
     // Absolute form ("https://host/path?q"): drop scheme and authority.
     const auto scheme = rest.find("://");
@@ -25,14 +27,17 @@ std::string Request::path() const {
     return rest.empty() ? std::string("/") : rest;
 }
 
-std::string Request::query() const {
+std::string Request::query() const
+{
     const auto q = target.find('?');
-    if (q == std::string::npos) return std::string();
+    if (q == std::string::npos)
+        return std::string();
     const auto hash = target.find('#', q);
     return target.substr(q + 1, hash == std::string::npos ? std::string::npos : hash - q - 1);
 }
 
-std::optional<std::string> Request::header(const std::string& name) const {
+std::optional<std::string> Request::header(const std::string& name) const
+{
     for (const auto& h : headers)
         if (h.name.size() == name.size() && ::strncasecmp(h.name.c_str(), name.c_str(), name.size()) == 0)
             return h.value;

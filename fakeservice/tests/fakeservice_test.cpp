@@ -36,27 +36,30 @@ const std::string SITES = "https://api.nerivowater.com/api/sites";
 class TestClient {
 public:
     TestClient(const FakeService& service, bool viaProxy, const std::string& connectTarget = HOST + ":443")
-        : m_ctx(ssl::context::tls_client), m_stream(m_ioc, m_ctx) {
+        : m_ctx(ssl::context::tls_client),
+          m_stream(m_ioc, m_ctx)
+    {
         m_ctx.load_verify_file(service.caFile());
         m_stream.set_verify_mode(ssl::verify_peer);
         m_stream.set_verify_callback(ssl::host_name_verification(HOST));
         SSL_set_tlsext_host_name(m_stream.native_handle(), HOST.c_str());
         m_stream.next_layer().connect({net::ip::make_address("127.0.0.1"), service.port()});
         if (viaProxy) {
-            const std::string connect =
-                "CONNECT " + connectTarget + " HTTP/1.1\r\nHost: " + connectTarget + "\r\n\r\n";
+            const std::string connect = "CONNECT " + connectTarget + " HTTP/1.1\r\nHost: " + connectTarget + "\r\n\r\n";
             net::write(m_stream.next_layer(), net::buffer(connect));
             http::response_parser<http::empty_body> parser;
             parser.skip(true);  // a CONNECT answer has no body
             boost::beast::flat_buffer buf;
             http::read(m_stream.next_layer(), buf, parser);
             connectStatus = parser.get().result_int();
-            if (connectStatus != 200) return;
+            if (connectStatus != 200)
+                return;
         }
         m_stream.handshake(ssl::stream_base::client, handshakeError);
     }
 
-    http::response<http::string_body> get(const std::string& target) {
+    http::response<http::string_body> get(const std::string& target)
+    {
         http::request<http::empty_body> req(http::verb::get, target, 11);
         req.set(http::field::host, HOST);
         req.set(http::field::authorization, "Bearer token-1");
@@ -68,7 +71,8 @@ public:
 
     // Reads once more after the last answer: the error says how the server
     // ended the connection (eof for a clean TLS close).
-    boost::system::error_code readAfterEnd() {
+    boost::system::error_code readAfterEnd()
+    {
         char byte;
         boost::system::error_code ec;
         m_stream.read_some(net::buffer(&byte, 1), ec);
@@ -87,7 +91,8 @@ private:
     boost::beast::flat_buffer m_buffer;
 };
 
-TEST(FakeService, DirectRequestsAreAnsweredAndRecorded) {
+TEST(FakeService, DirectRequestsAreAnsweredAndRecorded)
+{
     FakeService service;
     Answer sites = Answer::json(R"([{"id":"s1"}])");
     sites.headers.push_back({"X-Request-Id", "r-17"});
@@ -133,7 +138,8 @@ TEST(FakeService, DirectRequestsAreAnsweredAndRecorded) {
     EXPECT_EQ(connections[0].requestsServed, 3u);
 }
 
-TEST(FakeService, ServesTlsInsideConnectTunnel) {
+TEST(FakeService, ServesTlsInsideConnectTunnel)
+{
     FakeService service;
     service.script(SITES, Answer::json("[]"));
     TestClient client(service, true);
@@ -156,7 +162,8 @@ TEST(FakeService, ServesTlsInsideConnectTunnel) {
     EXPECT_EQ(connections[0].proxyHeaders[0].value, "api.nerivowater.com:443");
 }
 
-TEST(FakeService, RefusedTunnelAnswers403AndCloses) {
+TEST(FakeService, RefusedTunnelAnswers403AndCloses)
+{
     FakeService service;
     service.setRefuseTunnels(true);
     TestClient client(service, true);
@@ -173,7 +180,8 @@ TEST(FakeService, RefusedTunnelAnswers403AndCloses) {
     EXPECT_TRUE(service.requests().empty());
 }
 
-TEST(FakeService, ChunkedAndCloseDelimitedFramings) {
+TEST(FakeService, ChunkedAndCloseDelimitedFramings)
+{
     FakeService service;
     const std::string body = R"({"values":[1,2,3,4,5,6,7,8,9,10]})";
     Answer chunked = Answer::json(body);
@@ -198,7 +206,8 @@ TEST(FakeService, ChunkedAndCloseDelimitedFramings) {
     EXPECT_EQ(client.readAfterEnd(), net::error::eof);
 }
 
-TEST(FakeService, CloseIdleConnectionsEndsKeptAliveConnections) {
+TEST(FakeService, CloseIdleConnectionsEndsKeptAliveConnections)
+{
     FakeService service;
     service.script(SITES, Answer::json("[]"));
     TestClient client(service, false);
@@ -210,7 +219,8 @@ TEST(FakeService, CloseIdleConnectionsEndsKeptAliveConnections) {
     EXPECT_EQ(service.closeIdleConnections(), 0u);
 }
 
-TEST(FakeService, StalledAnswerDoesNotBlockStop) {
+TEST(FakeService, StalledAnswerDoesNotBlockStop)
+{
     FakeService service;
     Answer stall;
     stall.stall = true;
@@ -223,7 +233,8 @@ TEST(FakeService, StalledAnswerDoesNotBlockStop) {
     reader.join();
 }
 
-TEST(FakeService, ScriptedSequencesDelaysAndFaults) {
+TEST(FakeService, ScriptedSequencesDelaysAndFaults)
+{
     FakeService service;
     service.script("/seq", std::vector<Answer>{Answer::json("{}", 503), Answer::json("[1]")});
     Answer slow = Answer::json("[2]");
@@ -254,7 +265,8 @@ TEST(FakeService, ScriptedSequencesDelaysAndFaults) {
     EXPECT_EQ(service.requests().size(), 6u);
 }
 
-TEST(FakeService, UntrustedCertificateFailsVerification) {
+TEST(FakeService, UntrustedCertificateFailsVerification)
+{
     fakeservice::Options options;
     options.untrustedCertificate = true;
     FakeService service(options);

@@ -46,7 +46,7 @@ public:
         std::string http_version;  // e.g. "1.1"
         std::string status_code;   // code and reason phrase, e.g. "200 OK"
         CaseInsensitiveMultimap header;
-        Content content;           // the whole body
+        Content content;  // the whole body
     };
 
     class Config {

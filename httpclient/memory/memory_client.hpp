@@ -13,8 +13,8 @@ using Fields = std::vector<std::pair<std::string, std::string>>;
 
 // One request as the plugin sent it.
 struct Exchange {
-    std::string host;    // as given to the client's constructor
-    std::string proxy;   // config.proxy_server at the time of the request
+    std::string host;   // as given to the client's constructor
+    std::string proxy;  // config.proxy_server at the time of the request
     std::string method;
     std::string target;
     Fields fields;

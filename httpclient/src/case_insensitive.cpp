@@ -5,8 +5,10 @@
 
 namespace SimpleWeb {
 
-bool CaseInsensitiveEqual::operator()(const std::string& a, const std::string& b) const noexcept {
-    if (a.size() != b.size()) return false;
+bool CaseInsensitiveEqual::operator()(const std::string& a, const std::string& b) const noexcept
+{
+    if (a.size() != b.size())
+        return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
         if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
             return false;
@@ -14,7 +16,8 @@ bool CaseInsensitiveEqual::operator()(const std::string& a, const std::string& b
     return true;
 }
 
-std::size_t CaseInsensitiveHash::operator()(const std::string& s) const noexcept {
+std::size_t CaseInsensitiveHash::operator()(const std::string& s) const noexcept
+{
     // FNV-1a over the lower-cased bytes: equal under CaseInsensitiveEqual => equal hash.
     std::size_t h = static_cast<std::size_t>(14695981039346656037ULL);
     for (unsigned char c : s) {

@@ -18,7 +18,8 @@ struct Client<HTTPS>::Impl {
 
 Client<HTTPS>::Client(const std::string& server_port_path, bool verify_certificate,
                       const std::string& certification_file, const std::string& private_key_file,
-                      const std::string& verify_file) {
+                      const std::string& verify_file)
+{
     nerivo_https::TlsOptions tls;
     tls.verify = verify_certificate;
     tls.certificateFile = certification_file;
@@ -31,7 +32,8 @@ Client<HTTPS>::~Client() = default;
 
 std::shared_ptr<Client<HTTPS>::Response> Client<HTTPS>::request(const std::string& method, const std::string& path,
                                                                 const std::string& content,
-                                                                const CaseInsensitiveMultimap& header) {
+                                                                const CaseInsensitiveMultimap& header)
+{
     nerivo_https::Settings settings;
     settings.proxy = config.proxy_server;
     settings.timeoutConnect = config.timeout_connect;
@@ -45,7 +47,8 @@ std::shared_ptr<Client<HTTPS>::Response> Client<HTTPS>::request(const std::strin
     auto response = std::make_shared<Response>();
     response->http_version = std::move(answer.httpVersion);
     response->status_code = std::move(answer.status);
-    for (auto& f : answer.fields) response->header.emplace(std::move(f.first), std::move(f.second));
+    for (auto& f : answer.fields)
+        response->header.emplace(std::move(f.first), std::move(f.second));
     response->content.m_body = std::move(answer.body);
     return response;
 }

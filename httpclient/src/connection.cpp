@@ -41,12 +41,14 @@ constexpr std::uint32_t HEADER_LIMIT = 64 * 1024;
 // A peer that never answers close_notify must not hold up close() for long.
 constexpr std::chrono::milliseconds SHUTDOWN_TIMEOUT{1000};
 
-bool isTimeout(const error_code& ec) {
+bool isTimeout(const error_code& ec)
+{
     return ec == beast::error::timeout;
 }
 
 // Errors that mean the peer had already dropped a kept-alive connection.
-bool isStaleConnection(const error_code& ec) {
+bool isStaleConnection(const error_code& ec)
+{
     return ec == http::error::end_of_stream || ec == asio::error::eof || ec == asio::error::connection_reset ||
            ec == asio::error::connection_aborted || ec == asio::error::broken_pipe ||
            ec == ssl::error::stream_truncated;
@@ -54,12 +56,14 @@ bool isStaleConnection(const error_code& ec) {
 
 }  // namespace
 
-std::string Endpoint::authority() const {
+std::string Endpoint::authority() const
+{
     const bool v6 = host.find(':') != std::string::npos;
     return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
-std::string Endpoint::hostHeader() const {
+std::string Endpoint::hostHeader() const
+{
     if (port == 443) {
         const bool v6 = host.find(':') != std::string::npos;
         return v6 ? "[" + host + "]" : host;
@@ -67,7 +71,8 @@ std::string Endpoint::hostHeader() const {
     return authority();
 }
 
-Endpoint parseEndpoint(const std::string& text, unsigned short defaultPort) {
+Endpoint parseEndpoint(const std::string& text, unsigned short defaultPort)
+{
     auto invalid = [&text]() {
         return system_error(make_error_code(boost::system::errc::invalid_argument),
                             "invalid host[:port] \"" + text + "\"");
@@ -76,29 +81,36 @@ Endpoint parseEndpoint(const std::string& text, unsigned short defaultPort) {
     std::string portText;
     if (!text.empty() && text.front() == '[') {
         const auto close = text.find(']');
-        if (close == std::string::npos) throw invalid();
+        if (close == std::string::npos)
+            throw invalid();
         ep.host = text.substr(1, close - 1);
         if (close + 1 < text.size()) {
-            if (text[close + 1] != ':') throw invalid();
+            if (text[close + 1] != ':')
+                throw invalid();
             portText = text.substr(close + 2);
-            if (portText.empty()) throw invalid();
+            if (portText.empty())
+                throw invalid();
         }
     } else {
         const auto colon = text.rfind(':');
         if (colon != std::string::npos && text.find(':') == colon) {
             ep.host = text.substr(0, colon);
             portText = text.substr(colon + 1);
-            if (portText.empty()) throw invalid();
+            if (portText.empty())
+                throw invalid();
         } else {
             ep.host = text;  // a bare IPv6 literal has several colons and no port
         }
     }
-    if (ep.host.empty()) throw invalid();
+    if (ep.host.empty())
+        throw invalid();
     ep.port = defaultPort;
     if (!portText.empty()) {
-        if (portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos) throw invalid();
+        if (portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos)
+            throw invalid();
         const unsigned long n = std::strtoul(portText.c_str(), nullptr, 10);
-        if (n == 0 || n > 65535) throw invalid();
+        if (n == 0 || n > 65535)
+            throw invalid();
         ep.port = static_cast<unsigned short>(n);
     }
     error_code ec;
@@ -107,7 +119,8 @@ Endpoint parseEndpoint(const std::string& text, unsigned short defaultPort) {
     return ep;
 }
 
-ProxyHop parseProxy(const std::string& text) {
+ProxyHop parseProxy(const std::string& text)
+{
     // The last '@' ends the credentials, so a password may hold one.
     const auto at = text.rfind('@');
     ProxyHop proxy;
@@ -125,7 +138,8 @@ ProxyHop parseProxy(const std::string& text) {
 
 namespace {
 
-std::string basicCredentials(const std::string& userPassword) {
+std::string basicCredentials(const std::string& userPassword)
+{
     std::string out(4 * ((userPassword.size() + 2) / 3) + 1, '\0');
     const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
                                   reinterpret_cast<const unsigned char*>(userPassword.data()),
@@ -143,9 +157,12 @@ class Pace {
 public:
     explicit Pace(const Settings& s) : m_minBytes(s.lowSpeedBytes), m_window(s.lowSpeedWindow) {}
 
-    void received(std::size_t n, clock::time_point now) {
-        if (n == 0 || m_window.count() <= 0) return;
-        if (!m_started) m_start = now;
+    void received(std::size_t n, clock::time_point now)
+    {
+        if (n == 0 || m_window.count() <= 0)
+            return;
+        if (!m_started)
+            m_start = now;
         m_started = true;
         m_got += n;
         if (m_got >= m_minBytes) {
@@ -164,18 +181,24 @@ private:
     clock::time_point m_start;
 };
 
-std::string durationText(std::chrono::milliseconds d) {
-    if (d.count() % 1000 == 0) return std::to_string(d.count() / 1000) + " s";
+std::string durationText(std::chrono::milliseconds d)
+{
+    if (d.count() % 1000 == 0)
+        return std::to_string(d.count() / 1000) + " s";
     return std::to_string(d.count()) + " ms";
 }
 
 }  // namespace
 
 Connection::Connection(Endpoint endpoint, const TlsOptions& tls)
-    : m_endpoint(std::move(endpoint)), m_verify(tls.verify), m_ctx(ssl::context::tls_client) {
+    : m_endpoint(std::move(endpoint)),
+      m_verify(tls.verify),
+      m_ctx(ssl::context::tls_client)
+{
     SSL_CTX_set_min_proto_version(m_ctx.native_handle(), TLS1_2_VERSION);
     auto check = [](const error_code& ec, const std::string& what) {
-        if (ec) throw system_error(ec, what);
+        if (ec)
+            throw system_error(ec, what);
     };
     error_code ec;
     if (m_verify) {
@@ -197,12 +220,14 @@ Connection::Connection(Endpoint endpoint, const TlsOptions& tls)
     }
 }
 
-Connection::~Connection() {
+Connection::~Connection()
+{
     close(true);
 }
 
 template <class Initiate>
-error_code Connection::run(Initiate&& initiate) {
+error_code Connection::run(Initiate&& initiate)
+{
     error_code result;
     initiate([&result](error_code ec, auto&&...) { result = ec; });
     m_ioc.restart();
@@ -211,7 +236,8 @@ error_code Connection::run(Initiate&& initiate) {
 }
 
 void Connection::fail(Step step, const error_code& ec, const Settings& settings, const Endpoint& hop,
-                      const std::string& detail, bool tooSlow) const {
+                      const std::string& detail, bool tooSlow) const
+{
     std::string what;
     switch (step) {
     case Step::RESOLVE: what = "resolving " + hop.host; break;
@@ -233,11 +259,13 @@ void Connection::fail(Step step, const error_code& ec, const Settings& settings,
     } else {
         what += " failed";
     }
-    if (!detail.empty()) what += " (" + detail + ")";
+    if (!detail.empty())
+        what += " (" + detail + ")";
     throw system_error(ec, what);
 }
 
-void Connection::open(const Settings& settings) {
+void Connection::open(const Settings& settings)
+{
     const bool limited = settings.timeoutConnect > 0;
     const clock::time_point deadline = clock::now() + std::chrono::seconds(limited ? settings.timeoutConnect : 0);
 
@@ -257,7 +285,8 @@ void Connection::open(const Settings& settings) {
     const tcp::resolver::results_type results = resolve(settings, hop, limited, deadline);
     arm();
     connect(settings, hop, transport, results);
-    if (viaProxy) tunnel(settings, proxy, transport, arm);
+    if (viaProxy)
+        tunnel(settings, proxy, transport, arm);
     prepareVerification(settings, hop, *stream);
     arm();
     handshake(settings, hop, *stream);
@@ -272,7 +301,8 @@ void Connection::open(const Settings& settings) {
 // to resolve locally. getaddrinfo cannot be interrupted, so the deadline is
 // checked once it returns.
 tcp::resolver::results_type Connection::resolve(const Settings& settings, const Endpoint& hop, bool limited,
-                                                clock::time_point deadline) {
+                                                clock::time_point deadline)
+{
     tcp::resolver resolver(m_ioc);
     tcp::resolver::results_type results;
     const error_code ec = run([&](auto handler) {
@@ -282,35 +312,40 @@ tcp::resolver::results_type Connection::resolve(const Settings& settings, const 
                                    handler(e);
                                });
     });
-    if (ec) fail(Step::RESOLVE, ec, settings, hop);
-    if (limited && clock::now() >= deadline) fail(Step::RESOLVE, beast::error::timeout, settings, hop);
+    if (ec)
+        fail(Step::RESOLVE, ec, settings, hop);
+    if (limited && clock::now() >= deadline)
+        fail(Step::RESOLVE, beast::error::timeout, settings, hop);
     return results;
 }
 
 // To the first address that accepts.
 void Connection::connect(const Settings& settings, const Endpoint& hop, beast::tcp_stream& transport,
-                         const tcp::resolver::results_type& results) {
+                         const tcp::resolver::results_type& results)
+{
     error_code ec = run([&](auto handler) { transport.async_connect(results, std::move(handler)); });
-    if (ec) fail(Step::CONNECT, ec, settings, hop);
+    if (ec)
+        fail(Step::CONNECT, ec, settings, hop);
     // Requests are small writes answered at once; Nagle would hold them back.
     transport.socket().set_option(tcp::no_delay(true), ec);
 }
 
 // Certificate and name checks are against the API host, also through a proxy.
-void Connection::prepareVerification(const Settings& settings, const Endpoint& hop, Stream& stream) {
+void Connection::prepareVerification(const Settings& settings, const Endpoint& hop, Stream& stream)
+{
     SSL* sslHandle = stream.native_handle();
     if (m_verify) {
         stream.set_verify_mode(ssl::verify_peer);
         if (m_endpoint.ipLiteral) {
             X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(sslHandle), m_endpoint.host.c_str());
         } else {
-            stream.set_verify_callback(
-                [this, check = ssl::host_name_verification(m_endpoint.host)](bool preverified,
-                                                                            ssl::verify_context& vc) {
-                    const bool ok = check(preverified, vc);
-                    if (preverified && !ok) m_nameMismatch = true;
-                    return ok;
-                });
+            stream.set_verify_callback([this, check = ssl::host_name_verification(m_endpoint.host)](
+                                           bool preverified, ssl::verify_context& vc) {
+                const bool ok = check(preverified, vc);
+                if (preverified && !ok)
+                    m_nameMismatch = true;
+                return ok;
+            });
         }
     } else {
         stream.set_verify_mode(ssl::verify_none);
@@ -322,11 +357,13 @@ void Connection::prepareVerification(const Settings& settings, const Endpoint& h
     }
 }
 
-void Connection::handshake(const Settings& settings, const Endpoint& hop, Stream& stream) {
+void Connection::handshake(const Settings& settings, const Endpoint& hop, Stream& stream)
+{
     m_nameMismatch = false;
     const error_code ec =
         run([&](auto handler) { stream.async_handshake(ssl::stream_base::client, std::move(handler)); });
-    if (!ec) return;
+    if (!ec)
+        return;
     std::string detail;
     const long verifyResult = SSL_get_verify_result(stream.native_handle());
     if (m_nameMismatch)
@@ -340,25 +377,30 @@ void Connection::handshake(const Settings& settings, const Endpoint& hop, Stream
 // Asks the proxy for a tunnel to the API host on the freshly connected
 // socket; the caller's deadline stays armed throughout.
 void Connection::tunnel(const Settings& settings, const ProxyHop& proxy, beast::tcp_stream& transport,
-                        const std::function<void()>& arm) {
+                        const std::function<void()>& arm)
+{
     http::request<http::empty_body> connectReq{http::verb::connect, m_endpoint.authority(), 11};
     connectReq.set(http::field::host, m_endpoint.authority());
-    if (!proxy.credentials.empty()) connectReq.set(http::field::proxy_authorization, basicCredentials(proxy.credentials));
+    if (!proxy.credentials.empty())
+        connectReq.set(http::field::proxy_authorization, basicCredentials(proxy.credentials));
     arm();
     error_code ec = run([&](auto handler) { http::async_write(transport, connectReq, std::move(handler)); });
-    if (ec) fail(Step::TUNNEL, ec, settings, proxy.hop);
+    if (ec)
+        fail(Step::TUNNEL, ec, settings, proxy.hop);
 
     // Read the proxy's answer; a 2xx answer to CONNECT has no body.
     beast::flat_buffer tunnelBuffer;
     http::response_parser<http::empty_body> tunnelParser;
     tunnelParser.skip(true);
     ec = run([&](auto handler) { http::async_read(transport, tunnelBuffer, tunnelParser, std::move(handler)); });
-    if (ec) fail(Step::TUNNEL, ec, settings, proxy.hop);
+    if (ec)
+        fail(Step::TUNNEL, ec, settings, proxy.hop);
     const auto& answer = tunnelParser.get();
-    if (answer.result_int() / 100 == 2) return;
+    if (answer.result_int() / 100 == 2)
+        return;
     const std::string statusLine = "HTTP/" + std::to_string(answer.version() / 10) + "." +
-                                    std::to_string(answer.version() % 10) + " " +
-                                    std::to_string(answer.result_int()) + " " + std::string(answer.reason());
+                                   std::to_string(answer.version() % 10) + " " + std::to_string(answer.result_int()) +
+                                   " " + std::string(answer.reason());
     std::string why;
     if (answer.result_int() == 407)
         why = proxy.credentials.empty() ? "; the proxy asks for credentials: write them as user:password@host:port"
@@ -373,18 +415,22 @@ namespace {
 
 // Whichever comes first: the stall limit or the end of the low-speed window;
 // tooSlow tells which.
-clock::time_point readExpiry(const Settings& settings, const Pace& pace, bool& tooSlow) {
-    clock::time_point expiry = settings.timeout > 0 ? clock::now() + std::chrono::seconds(settings.timeout)
-                                                    : clock::time_point::max();
+clock::time_point readExpiry(const Settings& settings, const Pace& pace, bool& tooSlow)
+{
+    clock::time_point expiry =
+        settings.timeout > 0 ? clock::now() + std::chrono::seconds(settings.timeout) : clock::time_point::max();
     tooSlow = pace.active() && pace.deadline() <= expiry;
-    if (tooSlow) expiry = pace.deadline();
+    if (tooSlow)
+        expiry = pace.deadline();
     return expiry;
 }
 
 // A peer that ends a close-delimited body by dropping TCP without
 // close_notify leaves stream_truncated where the parser wants EOF.
-bool truncationEndsBody(http::response_parser<http::string_body>& parser, const error_code& ec) {
-    if (ec != ssl::error::stream_truncated || !parser.is_header_done()) return false;
+bool truncationEndsBody(http::response_parser<http::string_body>& parser, const error_code& ec)
+{
+    if (ec != ssl::error::stream_truncated || !parser.is_header_done())
+        return false;
     error_code eofEc;
     parser.put_eof(eofEc);
     return !eofEc && parser.is_done();
@@ -392,7 +438,8 @@ bool truncationEndsBody(http::response_parser<http::string_body>& parser, const 
 
 }  // namespace
 
-bool Connection::sendRequest(const Settings& settings, http::request<http::string_body>& req, Outcome& out) {
+bool Connection::sendRequest(const Settings& settings, http::request<http::string_body>& req, Outcome& out)
+{
     beast::tcp_stream& transport = beast::get_lowest_layer(*m_stream);
     http::request_serializer<http::string_body> serializer{req};
     while (!serializer.is_done()) {
@@ -410,7 +457,8 @@ bool Connection::sendRequest(const Settings& settings, http::request<http::strin
     return true;
 }
 
-error_code Connection::readSome(http::response_parser<http::string_body>& parser, std::size_t& received) {
+error_code Connection::readSome(http::response_parser<http::string_body>& parser, std::size_t& received)
+{
     const std::size_t before = m_buffer.size();
     std::size_t consumed = 0;
     const error_code ec = run([&](auto handler) {
@@ -424,8 +472,8 @@ error_code Connection::readSome(http::response_parser<http::string_body>& parser
     return ec;
 }
 
-bool Connection::readAnswer(const Settings& settings, http::response_parser<http::string_body>& parser,
-                             Outcome& out) {
+bool Connection::readAnswer(const Settings& settings, http::response_parser<http::string_body>& parser, Outcome& out)
+{
     beast::tcp_stream& transport = beast::get_lowest_layer(*m_stream);
     const std::size_t bufferedBefore = m_buffer.size();
     Pace pace(settings);
@@ -438,7 +486,8 @@ bool Connection::readAnswer(const Settings& settings, http::response_parser<http
         std::size_t received = 0;
         out.ec = readSome(parser, received);
         pace.received(received, clock::now());
-        if (!out.ec) continue;
+        if (!out.ec)
+            continue;
         if (truncationEndsBody(parser, out.ec)) {
             out.ec = {};
             return true;
@@ -452,15 +501,19 @@ bool Connection::readAnswer(const Settings& settings, http::response_parser<http
 }
 
 Connection::Outcome Connection::transact(const Settings& settings, http::request<http::string_body>& req, bool head,
-                                         Answer& answer, bool& keepAlive) {
+                                         Answer& answer, bool& keepAlive)
+{
     Outcome out;
-    if (!sendRequest(settings, req, out)) return out;
+    if (!sendRequest(settings, req, out))
+        return out;
 
     http::response_parser<http::string_body> parser;
     parser.body_limit(BODY_LIMIT);
     parser.header_limit(HEADER_LIMIT);
-    if (head) parser.skip(true);  // an answer to HEAD announces a body it does not carry
-    if (!readAnswer(settings, parser, out)) return out;
+    if (head)
+        parser.skip(true);  // an answer to HEAD announces a body it does not carry
+    if (!readAnswer(settings, parser, out))
+        return out;
 
     auto& res = parser.get();
     answer.httpVersion = std::to_string(res.version() / 10) + "." + std::to_string(res.version() % 10);
@@ -473,20 +526,24 @@ Connection::Outcome Connection::transact(const Settings& settings, http::request
 }
 
 Answer Connection::exchange(const Settings& settings, const std::string& method, const std::string& target,
-                            const std::string& body,
-                            const std::vector<std::pair<std::string, std::string>>& fields) {
+                            const std::string& body, const std::vector<std::pair<std::string, std::string>>& fields)
+{
     // A connection opened another way than now configured is not the way to go.
-    if (m_stream && settings.proxy != m_openProxy) close(true);
+    if (m_stream && settings.proxy != m_openProxy)
+        close(true);
 
     http::request<http::string_body> req;
     req.method_string(method);
     req.target(target);
     req.version(11);
     bool callerHost = false;
-    for (const auto& f : fields) callerHost = callerHost || beast::iequals(f.first, "Host");
-    if (!callerHost) req.set(http::field::host, m_endpoint.hostHeader());
+    for (const auto& f : fields)
+        callerHost = callerHost || beast::iequals(f.first, "Host");
+    if (!callerHost)
+        req.set(http::field::host, m_endpoint.hostHeader());
     for (const auto& f : fields) {
-        if (!body.empty() && beast::iequals(f.first, "Content-Length")) continue;  // ours is exact
+        if (!body.empty() && beast::iequals(f.first, "Content-Length"))
+            continue;  // ours is exact
         req.insert(f.first, f.second);
     }
     if (!body.empty()) {
@@ -497,28 +554,33 @@ Answer Connection::exchange(const Settings& settings, const std::string& method,
 
     for (int attempt = 0;; ++attempt) {
         const bool reused = static_cast<bool>(m_stream);
-        if (!reused) open(settings);
+        if (!reused)
+            open(settings);
 
         Answer answer;
         bool keepAlive = false;
         const Outcome out = transact(settings, req, head, answer, keepAlive);
         if (!out.ec) {
-            if (!keepAlive) close(true);
+            if (!keepAlive)
+                close(true);
             return answer;
         }
         // Never reuse a stream that failed.
         close(false);
         // A kept-alive connection the peer dropped while idle fails before any
         // answer arrives: open a new one and send again, once.
-        const bool stale = out.step == Step::WRITE ? !isTimeout(out.ec)
-                                                   : !out.answerStarted && isStaleConnection(out.ec);
-        if (reused && attempt == 0 && stale) continue;
+        const bool stale =
+            out.step == Step::WRITE ? !isTimeout(out.ec) : !out.answerStarted && isStaleConnection(out.ec);
+        if (reused && attempt == 0 && stale)
+            continue;
         fail(out.step, out.ec, settings, m_endpoint, std::string(), out.tooSlow);
     }
 }
 
-void Connection::close(bool graceful) noexcept {
-    if (!m_stream) return;
+void Connection::close(bool graceful) noexcept
+{
+    if (!m_stream)
+        return;
     beast::tcp_stream& transport = beast::get_lowest_layer(*m_stream);
     if (graceful) {
         try {

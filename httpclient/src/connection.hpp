@@ -27,7 +27,7 @@ struct Endpoint {
     unsigned short port = 0;
     bool ipLiteral = false;
 
-    std::string authority() const;    // host:port, IPv6 in brackets
+    std::string authority() const;   // host:port, IPv6 in brackets
     std::string hostHeader() const;  // authority without the default :443
 };
 
@@ -91,8 +91,7 @@ private:
     // Resolve, connect, tunnel when through a proxy, then the TLS handshake,
     // all within one connect deadline.
     void open(const Settings& settings);
-    boost::asio::ip::tcp::resolver::results_type resolve(const Settings& settings, const Endpoint& hop,
-                                                         bool limited,
+    boost::asio::ip::tcp::resolver::results_type resolve(const Settings& settings, const Endpoint& hop, bool limited,
                                                          std::chrono::steady_clock::time_point deadline);
     void connect(const Settings& settings, const Endpoint& hop, boost::beast::tcp_stream& transport,
                  const boost::asio::ip::tcp::resolver::results_type& results);
@@ -101,17 +100,16 @@ private:
     // One request and its answer, each I/O step its own function: the writes,
     // then the reads, each read under the stall limit or the low-speed rule.
     bool sendRequest(const Settings& settings, boost::beast::http::request<boost::beast::http::string_body>& req,
-                      Outcome& out);
+                     Outcome& out);
     boost::system::error_code readSome(boost::beast::http::response_parser<boost::beast::http::string_body>& parser,
-                                        std::size_t& received);
+                                       std::size_t& received);
     bool readAnswer(const Settings& settings,
-                     boost::beast::http::response_parser<boost::beast::http::string_body>& parser, Outcome& out);
+                    boost::beast::http::response_parser<boost::beast::http::string_body>& parser, Outcome& out);
     Outcome transact(const Settings& settings, boost::beast::http::request<boost::beast::http::string_body>& req,
                      bool head, Answer& answer, bool& keepAlive);
     void close(bool graceful) noexcept;
     [[noreturn]] void fail(Step step, const boost::system::error_code& ec, const Settings& settings,
-                           const Endpoint& hop, const std::string& detail = std::string(),
-                           bool tooSlow = false) const;
+                           const Endpoint& hop, const std::string& detail = std::string(), bool tooSlow = false) const;
     void tunnel(const Settings& settings, const ProxyHop& proxy, boost::beast::tcp_stream& transport,
                 const std::function<void()>& arm);
 

@@ -15,8 +15,8 @@ public:
     ~DatapointValue();
 
     dataTagType getType() const { return m_type; }
-    int64_t toInt() const;          // 0 unless an integer
-    double toDouble() const;        // 0.0 unless a floating value
+    int64_t toInt() const;              // 0 unless an integer
+    double toDouble() const;            // 0.0 unless a floating value
     std::string toStringValue() const;  // the text itself; empty unless a text
     // JSON rendering: a quoted, escaped text; an integer; a floating number
     // that always shows a fraction or an exponent (12.0, never 12).

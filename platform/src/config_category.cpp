@@ -42,20 +42,19 @@ ConfigCategory::ConfigCategory(const std::string& name, const std::string& json)
     rapidjson::Document doc;
     doc.Parse(json.c_str(), json.size());
     if (doc.HasParseError()) {
-        throw ConfigCategoryException("Configuration category '" + name + "' is not valid JSON: " +
-                                      rapidjson::GetParseError_En(doc.GetParseError()) + " (at offset " +
-                                      std::to_string(doc.GetErrorOffset()) + ")");
+        throw ConfigCategoryException("Configuration category '" + name +
+                                      "' is not valid JSON: " + rapidjson::GetParseError_En(doc.GetParseError()) +
+                                      " (at offset " + std::to_string(doc.GetErrorOffset()) + ")");
     }
     if (!doc.IsObject()) {
-        throw ConfigCategoryException("Configuration category '" + name +
-                                      "' must be a JSON object of items, not " + typeName(doc));
+        throw ConfigCategoryException("Configuration category '" + name + "' must be a JSON object of items, not " +
+                                      typeName(doc));
     }
     for (auto member = doc.MemberBegin(); member != doc.MemberEnd(); ++member) {
         const std::string itemName(member->name.GetString(), member->name.GetStringLength());
         if (!member->value.IsObject()) {
             throw ConfigCategoryException("Configuration category '" + name + "': item '" + itemName +
-                                          "' must be a JSON object of attributes, not " +
-                                          typeName(member->value));
+                                          "' must be a JSON object of attributes, not " + typeName(member->value));
         }
         Item item;
         item.name = itemName;

@@ -68,10 +68,8 @@ std::string DatapointValue::toStringValue() const
 std::string DatapointValue::toString() const
 {
     switch (m_type) {
-    case T_STRING:
-        return lorvane_detail::jsonString(*m_value.str);
-    case T_INTEGER:
-        return std::to_string(m_value.i);
+    case T_STRING: return lorvane_detail::jsonString(*m_value.str);
+    case T_INTEGER: return std::to_string(m_value.i);
     case T_FLOAT: {
         const double f = m_value.f;
         if (!std::isfinite(f))

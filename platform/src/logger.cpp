@@ -34,10 +34,10 @@ void writeToStderr(Logger::Level level, const std::string& message)
     struct tm tmUtc {};
     gmtime_r(&secs, &tmUtc);
     char prefix[160];
-    const int length = std::snprintf(prefix, sizeof prefix, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ %s[%ld] %s: ",
-                                     tmUtc.tm_year + 1900, tmUtc.tm_mon + 1, tmUtc.tm_mday, tmUtc.tm_hour,
-                                     tmUtc.tm_min, tmUtc.tm_sec, millis, processName(),
-                                     static_cast<long>(getpid()), Logger::levelName(level));
+    const int length =
+        std::snprintf(prefix, sizeof prefix, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ %s[%ld] %s: ", tmUtc.tm_year + 1900,
+                      tmUtc.tm_mon + 1, tmUtc.tm_mday, tmUtc.tm_hour, tmUtc.tm_min, tmUtc.tm_sec, millis, processName(),
+                      static_cast<long>(getpid()), Logger::levelName(level));
     // One writev of prefix, message and line end: the message is written
     // where it was formatted, and the line leaves in one call so that
     // concurrent writers do not interleave within it.

@@ -181,7 +181,10 @@ bool parseTime(const std::string& text, Instant& out)
 }  // namespace
 
 Reading::Reading(const std::string& asset, std::vector<Datapoint*> values, const std::string& datetime)
-    : m_asset(asset), m_values(std::move(values)), m_seconds(0), m_micros(0)
+    : m_asset(asset),
+      m_values(std::move(values)),
+      m_seconds(0),
+      m_micros(0)
 {
     Instant when{};
     if (!parseTime(datetime, when))
@@ -203,9 +206,8 @@ std::string Reading::getAssetDateUserTime() const
     if (gmtime_r(&secs, &utc) == nullptr)
         return std::string();
     char buf[80];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%06d+00:00", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<int>(m_micros));
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%06d+00:00", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(m_micros));
     return buf;
 }
 

@@ -28,8 +28,8 @@ protected:
         level.tag = "T2";
         level.parameterName = "Level";
         scriptOneSite({flow, level});
-        rangeAnswer(Answer::json(seriesBody({{"T1", "[" + sample("2024-07-01T17:00:00") + "]"},
-                                             {"T2", "[" + sample("2024-07-01T17:00:01") + "]"}})));
+        rangeAnswer(Answer::json(seriesBody(
+            {{"T1", "[" + sample("2024-07-01T17:00:00") + "]"}, {"T2", "[" + sample("2024-07-01T17:00:01") + "]"}})));
     }
     std::size_t sitesRequestsSoFar() const { return countTarget(apiUrl("sites")); }
 };
@@ -47,10 +47,12 @@ TEST_F(ConcurrencyTest, PollingWhileReconfiguringRepeatedly)
     std::thread poller([&] {
         for (int i = 0; i < kPolls; ++i) {
             ReadingList list(plugin_poll(handle));
-            if (!list) continue;
+            if (!list)
+                continue;
             ++listsSeen;
             readingsSeen += static_cast<int>(list->size());
-            for (const Reading* r : *list) names.insert(r->getAssetName());
+            for (const Reading* r : *list)
+                names.insert(r->getAssetName());
         }
     });
     std::thread reconfigurer([&] {
@@ -69,10 +71,11 @@ TEST_F(ConcurrencyTest, PollingWhileReconfiguringRepeatedly)
     // The fake answers every range with both samples: each is delivered once
     // in all, whatever the reconfigurations between the polls.
     EXPECT_EQ(readingsSeen.load(), 2);
-    const std::set<std::string> allowed = {"Pump 3.Flow", "Pump 3.Level", "Pump 3/Flow", "Pump 3/Level",
-                                           "North.Pump 3.Flow", "North.Pump 3.Level", "North/Pump 3/Flow",
-                                           "North/Pump 3/Level"};
-    for (const auto& n : names) EXPECT_EQ(allowed.count(n), 1u) << n;
+    const std::set<std::string> allowed = {"Pump 3.Flow",       "Pump 3.Level",      "Pump 3/Flow",
+                                           "Pump 3/Level",      "North.Pump 3.Flow", "North.Pump 3.Level",
+                                           "North/Pump 3/Flow", "North/Pump 3/Level"};
+    for (const auto& n : names)
+        EXPECT_EQ(allowed.count(n), 1u) << n;
 
     const std::set<std::string> keys = {"key-A", "key-0", "key-1", "key-2"};
     for (const auto& r : fake.requests()) {
@@ -82,7 +85,8 @@ TEST_F(ConcurrencyTest, PollingWhileReconfiguringRepeatedly)
     fake.clearRecords();
     auto after = poll();
     ASSERT_FALSE(fake.requests().empty());
-    for (const auto& r : fake.requests()) EXPECT_EQ(r.header("X-Api-Key").value_or(""), "key-1");
+    for (const auto& r : fake.requests())
+        EXPECT_EQ(r.header("X-Api-Key").value_or(""), "key-1");
 }
 
 TEST_F(ConcurrencyTest, PollGivesWayToAReconfigurationWaitingForTheMutex)
@@ -161,7 +165,8 @@ TEST_F(ConcurrencyTest, ReconfigurationAfterTheFirstPollRediscoversWithTheNewKey
     EXPECT_EQ(requests[0].target, apiUrl("sites"));
     EXPECT_EQ(requests[1].target, apiUrl("sites/1/assets"));
     EXPECT_EQ(requests[2].target, apiUrl("sites/1/assets/10/parameters"));
-    for (const auto& r : requests) EXPECT_EQ(r.header("X-Api-Key").value_or(""), "key-NEW") << r.target;
+    for (const auto& r : requests)
+        EXPECT_EQ(r.header("X-Api-Key").value_or(""), "key-NEW") << r.target;
     ASSERT_EQ(client()->tagIndex().size(), 1u);
     EXPECT_EQ(client()->tagIndex().count("T9"), 1u);
 }
@@ -176,7 +181,8 @@ TEST_F(ConcurrencyTest, ReconfigurationBeforeTheFirstPollSendsNothing)
     EXPECT_TRUE(fake.requests().empty());
     auto readings = poll();
     ASSERT_FALSE(fake.requests().empty());
-    for (const auto& r : fake.requests()) EXPECT_EQ(r.header("X-Api-Key").value_or(""), "key-NEW") << r.target;
+    for (const auto& r : fake.requests())
+        EXPECT_EQ(r.header("X-Api-Key").value_or(""), "key-NEW") << r.target;
 }
 
 }  // namespace

@@ -36,7 +36,10 @@ constexpr int64_t kT0 = 1719842709;
 // kT0 reaches the present in one request.
 constexpr int64_t kNow = kT0 + 86400;
 
-inline std::string apiUrl(const std::string& path) { return kApi + path; }
+inline std::string apiUrl(const std::string& path)
+{
+    return kApi + path;
+}
 
 // JSON string literal with the escapes the tests need.
 inline std::string quote(const std::string& text)
@@ -67,8 +70,10 @@ inline std::string listBody(const std::vector<std::string>& elements)
 inline std::string site(long id, const std::string& name, const std::string& zone)
 {
     std::string s = "{\"SITE_ID\":" + std::to_string(id);
-    if (!name.empty()) s += ",\"SITE_NAME\":" + quote(name);
-    if (!zone.empty()) s += ",\"TIMEZONE\":" + quote(zone);
+    if (!name.empty())
+        s += ",\"SITE_NAME\":" + quote(name);
+    if (!zone.empty())
+        s += ",\"TIMEZONE\":" + quote(zone);
     return s + "}";
 }
 
@@ -93,8 +98,10 @@ struct Param {
         std::string s = "{\"ASSET_ID\":" + std::to_string(assetId) + ",\"ASSET_NAME\":" + quote(assetName) +
                         ",\"HISTORIAN_TAG\":" + quote(tag) + ",\"PARAMETER_NAME\":" + quote(parameterName) +
                         ",\"PARAMETER_ID\":" + std::to_string(assetId * 100 + 1);
-        if (!displayUnit.empty()) s += ",\"DISPLAY_UNIT\":" + quote(displayUnit);
-        if (!storageUnit.empty()) s += ",\"STORAGE_UNIT\":" + quote(storageUnit);
+        if (!displayUnit.empty())
+            s += ",\"DISPLAY_UNIT\":" + quote(displayUnit);
+        if (!storageUnit.empty())
+            s += ",\"STORAGE_UNIT\":" + quote(storageUnit);
         s += ",\"ALARM_LO\":" + (alarmLo.empty() ? std::string("null") : quote(alarmLo));
         s += ",\"ALARM_LOLO\":" + (alarmLoLo.empty() ? std::string("null") : quote(alarmLoLo));
         s += ",\"ALARM_HI\":" + (alarmHi.empty() ? std::string("null") : quote(alarmHi));
@@ -115,8 +122,8 @@ inline std::string seriesBody(const std::vector<std::pair<std::string, std::stri
 
 inline std::string sample(const std::string& timestamp, const std::string& value = "1", int quality = 3)
 {
-    return "{\"quality\":" + std::to_string(quality) + ",\"value\":" + value + ",\"timestamp\":" +
-           quote(timestamp) + "}";
+    return "{\"quality\":" + std::to_string(quality) + ",\"value\":" + value + ",\"timestamp\":" + quote(timestamp) +
+           "}";
 }
 
 // Local wall time of the sites: UTC shifted by the offset, written as the
@@ -158,10 +165,12 @@ struct RangeUrl {
 inline RangeUrl splitRange(const std::string& target)
 {
     RangeUrl r;
-    if (target.compare(0, kRangePrefix.size(), kRangePrefix) != 0) return r;
+    if (target.compare(0, kRangePrefix.size(), kRangePrefix) != 0)
+        return r;
     const auto slash = target.find('/', kRangePrefix.size());
     const auto query = target.find("?tags=");
-    if (slash == std::string::npos || query == std::string::npos || query < slash) return r;
+    if (slash == std::string::npos || query == std::string::npos || query < slash)
+        return r;
     r.from = target.substr(kRangePrefix.size(), slash - kRangePrefix.size());
     r.to = target.substr(slash + 1, query - slash - 1);
     r.tags = target.substr(query + 6);
@@ -181,12 +190,8 @@ inline std::vector<std::string> describe(const Reading* reading)
     for (const Datapoint* dp : reading->getReadingData()) {
         const DatapointValue& v = dp->getData();
         switch (v.getType()) {
-        case DatapointValue::T_STRING:
-            out.push_back(dp->getName() + "=s:" + v.toStringValue());
-            break;
-        case DatapointValue::T_INTEGER:
-            out.push_back(dp->getName() + "=i:" + std::to_string(v.toInt()));
-            break;
+        case DatapointValue::T_STRING: out.push_back(dp->getName() + "=s:" + v.toStringValue()); break;
+        case DatapointValue::T_INTEGER: out.push_back(dp->getName() + "=i:" + std::to_string(v.toInt())); break;
         case DatapointValue::T_FLOAT: {
             char buffer[64];
             std::snprintf(buffer, sizeof buffer, "%.17g", v.toDouble());
@@ -201,8 +206,10 @@ inline std::vector<std::string> describe(const Reading* reading)
 struct ReadingListDeleter {
     void operator()(std::vector<Reading*>* list) const
     {
-        if (!list) return;
-        for (Reading* r : *list) delete r;
+        if (!list)
+            return;
+        for (Reading* r : *list)
+            delete r;
         delete list;
     }
 };
@@ -237,13 +244,13 @@ protected:
 
     std::string configJson(const Settings& s) const
     {
-        std::string json = "{\"key\":{\"type\":\"password\",\"value\":" + quote(s.key) +
-                           "},\"separator\":{\"type\":\"string\",\"value\":" + quote(s.separator) +
-                           "},\"includeSite\":{\"type\":\"boolean\",\"value\":" +
-                           quote(s.includeSite ? "true" : "false") +
-                           "},\"includeAlarms\":{\"type\":\"boolean\",\"value\":" +
-                           quote(s.includeAlarms ? "true" : "false") + "}";
-        if (s.withProxy) json += ",\"proxy\":{\"type\":\"string\",\"value\":" + quote(fake.hostPort()) + "}";
+        std::string json =
+            "{\"key\":{\"type\":\"password\",\"value\":" + quote(s.key) +
+            "},\"separator\":{\"type\":\"string\",\"value\":" + quote(s.separator) +
+            "},\"includeSite\":{\"type\":\"boolean\",\"value\":" + quote(s.includeSite ? "true" : "false") +
+            "},\"includeAlarms\":{\"type\":\"boolean\",\"value\":" + quote(s.includeAlarms ? "true" : "false") + "}";
+        if (s.withProxy)
+            json += ",\"proxy\":{\"type\":\"string\",\"value\":" + quote(fake.hostPort()) + "}";
         return json + "}";
     }
 
@@ -251,7 +258,8 @@ protected:
     {
         ConfigCategory config("NerivoWater", configJson(s));
         handle = plugin_init(&config);
-        if (handle) client()->setClock(kNow);
+        if (handle)
+            client()->setClock(kNow);
         return handle;
     }
 
@@ -260,7 +268,8 @@ protected:
     PLUGIN_HANDLE initAt(int64_t lastPull, const Settings& s = Settings())
     {
         init(s);
-        if (handle) client()->setClock(lastPull + 86400);
+        if (handle)
+            client()->setClock(lastPull + 86400);
         plugin_start(handle, stateText(lastPull));
         return handle;
     }
@@ -277,7 +286,10 @@ protected:
     }
 
     // Discovery answers.
-    void scriptSites(const std::vector<std::string>& sites) { fake.script(apiUrl("sites"), Answer::json(listBody(sites))); }
+    void scriptSites(const std::vector<std::string>& sites)
+    {
+        fake.script(apiUrl("sites"), Answer::json(listBody(sites)));
+    }
     void scriptAssets(long siteId, const std::vector<std::string>& assets)
     {
         fake.script(apiUrl("sites/" + std::to_string(siteId) + "/assets"), Answer::json(listBody(assets)));
@@ -285,7 +297,8 @@ protected:
     void scriptParameters(long siteId, long assetId, const std::vector<Param>& params)
     {
         std::vector<std::string> elements;
-        for (const auto& p : params) elements.push_back(p.json());
+        for (const auto& p : params)
+            elements.push_back(p.json());
         fake.script(apiUrl("sites/" + std::to_string(siteId) + "/assets/" + std::to_string(assetId) + "/parameters"),
                     Answer::json(listBody(elements)));
     }
@@ -315,20 +328,23 @@ protected:
     {
         std::vector<Request> out;
         for (const auto& r : fake.requests()) {
-            if (isRangeTarget(r.target)) out.push_back(r);
+            if (isRangeTarget(r.target))
+                out.push_back(r);
         }
         return out;
     }
     std::vector<std::string> targets() const
     {
         std::vector<std::string> out;
-        for (const auto& r : fake.requests()) out.push_back(r.target);
+        for (const auto& r : fake.requests())
+            out.push_back(r.target);
         return out;
     }
     std::size_t countTarget(const std::string& target) const
     {
         std::size_t n = 0;
-        for (const auto& r : fake.requests()) n += r.target == target ? 1 : 0;
+        for (const auto& r : fake.requests())
+            n += r.target == target ? 1 : 0;
         return n;
     }
 
@@ -345,7 +361,8 @@ private:
                 std::lock_guard<std::mutex> lock(m_routeMutex);
                 responder = m_rangeResponder;
             }
-            if (responder) return responder(req);
+            if (responder)
+                return responder(req);
             return Answer::json("{\"result\":{}}");
         }
         return Answer::json("{\"error\":\"not found\"}", 404);

@@ -57,7 +57,8 @@ TEST_F(DataPathTest, DiscoveryWalksSitesThenEachSitesAssetsThenEachAssetsParamet
     }
     bool sawConnect = false;
     for (const auto& c : fake.connections()) {
-        if (c.proxyRequestLine.rfind("CONNECT api.nerivowater.com:443 ", 0) == 0) sawConnect = true;
+        if (c.proxyRequestLine.rfind("CONNECT api.nerivowater.com:443 ", 0) == 0)
+            sawConnect = true;
     }
     EXPECT_TRUE(sawConnect);
 }
@@ -81,7 +82,8 @@ TEST_F(DataPathTest, ParametersAreAskedUnderTheSiteIdOfTheAssetElement)
     // Site 7 was never named, so the reading carries its id but no site name.
     const auto dps = describe(readings->front());
     EXPECT_EQ(std::count(dps.begin(), dps.end(), "siteID=i:7"), 1);
-    for (const auto& d : dps) EXPECT_NE(d.rfind("site=", 0), 0u) << d;
+    for (const auto& d : dps)
+        EXPECT_NE(d.rfind("site=", 0), 0u) << d;
 }
 
 struct ZoneCase {
@@ -89,7 +91,10 @@ struct ZoneCase {
     std::string expectedFrom;        // range start for lastPull
     int64_t lastPull = kT0;
 };
-void PrintTo(const ZoneCase& c, std::ostream* os) { *os << c.expectedFrom; }
+void PrintTo(const ZoneCase& c, std::ostream* os)
+{
+    *os << c.expectedFrom;
+}
 
 class ZoneOffsetTest : public DataPathTest, public ::testing::WithParamInterface<ZoneCase> {};
 
@@ -169,7 +174,10 @@ struct HealCase {
     std::size_t failures;  // polls it fails for
     Answer fault;
 };
-void PrintTo(const HealCase& c, std::ostream* os) { *os << "list " << c.list << " x" << c.failures; }
+void PrintTo(const HealCase& c, std::ostream* os)
+{
+    *os << "list " << c.list << " x" << c.failures;
+}
 
 class DiscoveryHealsTest : public DataPathTest, public ::testing::WithParamInterface<HealCase> {};
 
@@ -178,7 +186,8 @@ class DiscoveryHealsTest : public DataPathTest, public ::testing::WithParamInter
 TEST_P(DiscoveryHealsTest, FailedListIsRetriedAndItsTagsReadFromTheStart)
 {
     const HealCase& c = GetParam();
-    const std::string sites = listBody({site(1, "North", "(GMT+00:00) London"), site(2, "South", "(GMT+00:00) London")});
+    const std::string sites =
+        listBody({site(1, "North", "(GMT+00:00) London"), site(2, "South", "(GMT+00:00) London")});
     scriptAssets(1, {asset(1, 10)});
     const std::string assets2 = listBody({asset(2, 20)});
     Param p10;
@@ -189,17 +198,16 @@ TEST_P(DiscoveryHealsTest, FailedListIsRetriedAndItsTagsReadFromTheStart)
     p20.tag = "T20";
     scriptParameters(1, 10, {p10});
     const std::string params20 = listBody({p20.json()});
-    const std::vector<std::pair<std::string, std::string>> lists = {
-        {apiUrl("sites"), sites},
-        {apiUrl("sites/2/assets"), assets2},
-        {apiUrl("sites/2/assets/20/parameters"), params20}};
+    const std::vector<std::pair<std::string, std::string>> lists = {{apiUrl("sites"), sites},
+                                                                    {apiUrl("sites/2/assets"), assets2},
+                                                                    {apiUrl("sites/2/assets/20/parameters"), params20}};
     for (int i = 0; i < 3; ++i) {
         std::vector<Answer> answers(i == c.list ? c.failures : 0, c.fault);
         answers.push_back(Answer::json(lists[i].second));
         fake.script(lists[i].first, answers);
     }
-    rangeAnswer(Answer::json(seriesBody({{"T10", "[" + sample("2024-07-01T15:00:00") + "]"},
-                                         {"T20", "[" + sample("2024-07-01T15:00:00") + "]"}})));
+    rangeAnswer(Answer::json(seriesBody(
+        {{"T10", "[" + sample("2024-07-01T15:00:00") + "]"}, {"T20", "[" + sample("2024-07-01T15:00:00") + "]"}})));
     initAt(kT0);
 
     for (std::size_t i = 0; i < c.failures; ++i) {
@@ -266,13 +274,13 @@ TEST_F(DataPathTest, DiscoveryAnswersOfTheWrongShapeAreSkippedAndTheRestIsUsed)
                 Answer::json("{\"result\":[42,{\"SITE_ID\":\"1\",\"SITE_NAME\":\"Text\"},"
                              "{\"SITE_ID\":2,\"SITE_NAME\":\"South\",\"TIMEZONE\":\"(GMT+00:00) UTC\"}]}"));
     // A non-object asset, an asset whose id is a text, then a good asset.
-    fake.script(apiUrl("sites/2/assets"),
-                Answer::json("{\"result\":[\"x\",{\"SITE_ID\":2,\"ASSET_ID\":\"20\"},{\"SITE_ID\":2,\"ASSET_ID\":21}]}"));
+    fake.script(
+        apiUrl("sites/2/assets"),
+        Answer::json("{\"result\":[\"x\",{\"SITE_ID\":2,\"ASSET_ID\":\"20\"},{\"SITE_ID\":2,\"ASSET_ID\":21}]}"));
     Param good;
     good.assetId = 21;
     good.tag = "GOOD";
-    fake.script(apiUrl("sites/2/assets/21/parameters"),
-                Answer::json("{\"result\":[null,7," + good.json() + "]}"));
+    fake.script(apiUrl("sites/2/assets/21/parameters"), Answer::json("{\"result\":[null,7," + good.json() + "]}"));
     initAt(kT0);
 
     auto readings = poll();

@@ -7,7 +7,10 @@ namespace {
 
 using Level = Logger::Level;
 
-std::string latestUrl(const std::string& tag) { return apiUrl("timeseriesdata/" + tag + "/latest"); }
+std::string latestUrl(const std::string& tag)
+{
+    return apiUrl("timeseriesdata/" + tag + "/latest");
+}
 
 std::string latestBody(const std::string& tag, const std::string& sampleJson)
 {
@@ -48,8 +51,8 @@ TEST_F(LatestTest, EveryRecordGetsItsOwnRequestAndReadingAlsoWhenTagsRepeat)
     temp.storageUnit = "C";
     scriptParameters(1, 10, {flow, level});
     scriptParameters(1, 11, {temp});
-    fake.script(latestUrl("T1"), Answer::json(latestBody(
-                                     "T1", "{\"quality\":3,\"value\":12.5,\"timestamp\":\"2024-07-01T16:05:09\"}")));
+    fake.script(latestUrl("T1"),
+                Answer::json(latestBody("T1", "{\"quality\":3,\"value\":12.5,\"timestamp\":\"2024-07-01T16:05:09\"}")));
     fake.script(latestUrl("T2"),
                 Answer::json(latestBody("T2", "{\"quality\":0,\"value\":7,\"timestamp\":\"2024-07-01T16:05:19\"}")));
     initAt(kT0);
@@ -57,15 +60,16 @@ TEST_F(LatestTest, EveryRecordGetsItsOwnRequestAndReadingAlsoWhenTagsRepeat)
     auto readings = latest();
     ASSERT_EQ(readings->size(), 3u);
     EXPECT_EQ(targets(), (std::vector<std::string>{latestUrl("T1"), latestUrl("T1"), latestUrl("T2")}));
-    for (const auto& r : fake.requests()) EXPECT_EQ(r.header("X-Api-Key").value_or(""), "key-A");
+    for (const auto& r : fake.requests())
+        EXPECT_EQ(r.header("X-Api-Key").value_or(""), "key-A");
 
     EXPECT_EQ((*readings)[0]->getAssetName(), "Pump 3.Flow");
-    EXPECT_EQ(describe((*readings)[0]),
-              (std::vector<std::string>{"quality=s:good", "Flow=f:12.5", "units=s:m3/h", "siteID=i:1", "site=s:North"}));
+    EXPECT_EQ(describe((*readings)[0]), (std::vector<std::string>{"quality=s:good", "Flow=f:12.5", "units=s:m3/h",
+                                                                  "siteID=i:1", "site=s:North"}));
     EXPECT_EQ((*readings)[0]->getUserTimestamp(), 1719842709);
     EXPECT_EQ((*readings)[1]->getAssetName(), "Pump 3.Level");
-    EXPECT_EQ(describe((*readings)[1]),
-              (std::vector<std::string>{"quality=s:good", "Level=f:12.5", "units=s:m3/h", "siteID=i:1", "site=s:North"}));
+    EXPECT_EQ(describe((*readings)[1]), (std::vector<std::string>{"quality=s:good", "Level=f:12.5", "units=s:m3/h",
+                                                                  "siteID=i:1", "site=s:North"}));
     EXPECT_EQ((*readings)[2]->getAssetName(), "Tank.Temp");
     EXPECT_EQ(describe((*readings)[2]),
               (std::vector<std::string>{"quality=s:bad", "Temp=i:7", "units=s:C", "siteID=i:1", "site=s:North"}));
@@ -137,8 +141,8 @@ TEST_F(LatestTest, LongTagIsRequestedWhole)
     auto readings = latest();
     EXPECT_EQ(targets(), std::vector<std::string>{latestUrl(p.tag)});
     ASSERT_EQ(readings->size(), 1u);
-    EXPECT_EQ(describe(readings->front()),
-              (std::vector<std::string>{"quality=s:uncertain", "Flow=i:3", "units=s:m3/h", "siteID=i:1", "site=s:North"}));
+    EXPECT_EQ(describe(readings->front()), (std::vector<std::string>{"quality=s:uncertain", "Flow=i:3", "units=s:m3/h",
+                                                                     "siteID=i:1", "site=s:North"}));
 }
 
 TEST_F(LatestTest, TagOutsideTheUrlAlphabetIsPercentEncodedInThePath)
@@ -161,7 +165,10 @@ struct LatestShape {
     const char* name;
     std::string body;
 };
-void PrintTo(const LatestShape& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const LatestShape& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class LatestShapeTest : public LatestTest, public ::testing::WithParamInterface<LatestShape> {};
 
@@ -180,12 +187,13 @@ TEST_P(LatestShapeTest, UnusableAnswerGivesAReadingWithOnlyTheSite)
 
 INSTANTIATE_TEST_SUITE_P(Shapes, LatestShapeTest,
                          ::testing::Values(LatestShape{"Empty", ""}, LatestShape{"NotJson", "{oops"},
-                                           LatestShape{"TopLevelArray", "[1]"},
-                                           LatestShape{"NoResult", "{}"},
+                                           LatestShape{"TopLevelArray", "[1]"}, LatestShape{"NoResult", "{}"},
                                            LatestShape{"ResultArray", "{\"result\":[]}"},
                                            LatestShape{"OtherTag", "{\"result\":{\"T2\":{\"value\":1}}}"},
                                            LatestShape{"SampleArray", "{\"result\":{\"T1\":[{\"value\":1}]}}"}),
-                         [](const ::testing::TestParamInfo<LatestShape>& param) { return std::string(param.param.name); });
+                         [](const ::testing::TestParamInfo<LatestShape>& param) {
+                             return std::string(param.param.name);
+                         });
 
 }  // namespace
 }  // namespace dp

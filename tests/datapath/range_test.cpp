@@ -35,10 +35,13 @@ const char* const kSampleLocal = "2024-07-01T17:00:00";
 
 struct SplitCase {
     const char* name;
-    std::vector<std::string> tags;               // in discovery order
+    std::vector<std::string> tags;              // in discovery order
     std::vector<std::string> expectedTagLists;  // one per request, in order
 };
-void PrintTo(const SplitCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const SplitCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class BatchingTest : public DataPathTest, public ::testing::WithParamInterface<SplitCase> {};
 
@@ -72,20 +75,18 @@ TEST_P(BatchingTest, TagListIsSplitAfterTheTagThatTakesTheUrlPast4000Characters)
     EXPECT_EQ(first.to, localText(client()->now(), 120));
 }
 
-const std::string kA = tagFilling('a', kLimit);          // base + A is exactly 4000: not yet sent
-const std::string kA1 = tagFilling('a', kLimit + 1);     // base + A is 4001: sent at once
+const std::string kA = tagFilling('a', kLimit);       // base + A is exactly 4000: not yet sent
+const std::string kA1 = tagFilling('a', kLimit + 1);  // base + A is 4001: sent at once
 const std::string kC = tagFilling('c', kLimit);
 
 INSTANTIATE_TEST_SUITE_P(
     Splits, BatchingTest,
-    ::testing::Values(
-        SplitCase{"AllFit", {"zeta", "mid", "alpha"}, {"alpha,mid,zeta"}},
-        SplitCase{"EmptyIndex", {}, {""}},
-        SplitCase{"ExactlyAtLimitIsNotSent", {kA}, {kA}},
-        SplitCase{"TagCrossing", {"c1", "b1", kA}, {kA + ",b1", "c1"}},
-        SplitCase{"LastTagCrossing", {"b1", kA}, {kA + ",b1", ""}},
-        SplitCase{"FirstTagAloneCrossing", {"b1", kA1}, {kA1, "b1"}},
-        SplitCase{"TwoCrossings", {"e1", kC, "b1", kA, "d1"}, {kA + ",b1", kC + ",d1", "e1"}}),
+    ::testing::Values(SplitCase{"AllFit", {"zeta", "mid", "alpha"}, {"alpha,mid,zeta"}},
+                      SplitCase{"EmptyIndex", {}, {""}}, SplitCase{"ExactlyAtLimitIsNotSent", {kA}, {kA}},
+                      SplitCase{"TagCrossing", {"c1", "b1", kA}, {kA + ",b1", "c1"}},
+                      SplitCase{"LastTagCrossing", {"b1", kA}, {kA + ",b1", ""}},
+                      SplitCase{"FirstTagAloneCrossing", {"b1", kA1}, {kA1, "b1"}},
+                      SplitCase{"TwoCrossings", {"e1", kC, "b1", kA, "d1"}, {kA + ",b1", kC + ",d1", "e1"}}),
     [](const ::testing::TestParamInfo<SplitCase>& param) { return std::string(param.param.name); });
 
 // A range request that does not succeed, with how its failure is reported.
@@ -96,7 +97,10 @@ struct BadAnswer {
     bool raises = false;        // no answer at all: the poll stops there
     bool namesUrl = false;      // an error status: the line names the URL besides the fragment
 };
-void PrintTo(const BadAnswer& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const BadAnswer& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 Answer closedAnswer()
 {
@@ -132,8 +136,7 @@ const BadAnswer kBadAnswers[] = {
     {"Trickled", trickledAnswer(), "fewer than 1024 bytes arrived in 300 ms", true},
 };
 
-class FailedBatchTest : public DataPathTest,
-                        public ::testing::WithParamInterface<std::tuple<bool, BadAnswer>> {};
+class FailedBatchTest : public DataPathTest, public ::testing::WithParamInterface<std::tuple<bool, BadAnswer>> {};
 
 // Three batches (mid failure) or two (closing failure); the first one always
 // brings a sample, so its tag has moved when the failure comes. The failed
@@ -174,12 +177,14 @@ TEST_P(FailedBatchTest, FailureHoldsBackOnlyItsOwnTagsAndDeliversNothingTwice)
     std::vector<std::string> sent;
     for (const auto& r : rangeRequests()) {
         const std::string tagList = splitRange(r.target).tags;
-        if (sent.empty() || sent.back() != tagList) sent.push_back(tagList);
+        if (sent.empty() || sent.back() != tagList)
+            sent.push_back(tagList);
     }
     std::vector<std::string> expected = {kA + ",b1"};
     expected.push_back(midList ? kC + ",d1" : "e1");
     // After an answer the poll goes on; without one the others would fail too.
-    if (midList && !bad.raises) expected.push_back("e1");
+    if (midList && !bad.raises)
+        expected.push_back("e1");
     EXPECT_EQ(sent, expected);
 
     const std::string failedUrl = splitRange(rangeRequests()[1].target).tags;
@@ -213,11 +218,12 @@ TEST_P(FailedBatchTest, FailureHoldsBackOnlyItsOwnTagsAndDeliversNothingTwice)
     EXPECT_EQ(client()->tagPull("b1"), kSampleUtc + 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Answers, FailedBatchTest, ::testing::Combine(::testing::Bool(), ::testing::ValuesIn(kBadAnswers)),
-    [](const ::testing::TestParamInfo<std::tuple<bool, BadAnswer>>& param) {
-        return std::string(std::get<0>(param.param) ? "Mid" : "Closing") + std::get<1>(param.param).name;
-    });
+INSTANTIATE_TEST_SUITE_P(Answers, FailedBatchTest,
+                         ::testing::Combine(::testing::Bool(), ::testing::ValuesIn(kBadAnswers)),
+                         [](const ::testing::TestParamInfo<std::tuple<bool, BadAnswer>>& param) {
+                             return std::string(std::get<0>(param.param) ? "Mid" : "Closing") +
+                                    std::get<1>(param.param).name;
+                         });
 
 struct Ending {
     const char* name;
@@ -226,7 +232,10 @@ struct Ending {
     const char* fragment;  // of that line
     bool moves;            // whether the closing request's tag counts as read
 };
-void PrintTo(const Ending& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Ending& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class EndingTest : public DataPathTest, public ::testing::WithParamInterface<Ending> {};
 
@@ -282,9 +291,9 @@ TEST_F(DataPathTest, NextPullIsOneSecondPastTheNewestSampleWhateverTheirOrder)
     scriptOneSite({p}, "(GMT+00:00) London");
     const int64_t start = 1719824400;  // 2024-07-01 09:00:00 UTC
     initAt(start);
-    rangeAnswer(Answer::json(seriesBody({{"T", "[" + sample("2024-07-01T10:00:00") + "," +
-                                                    sample("2024-07-01T10:00:05") + "," +
-                                                    sample("2024-07-01T09:30:00") + "]"}})));
+    rangeAnswer(
+        Answer::json(seriesBody({{"T", "[" + sample("2024-07-01T10:00:00") + "," + sample("2024-07-01T10:00:05") + "," +
+                                           sample("2024-07-01T09:30:00") + "]"}})));
 
     auto readings = poll();
     ASSERT_TRUE(readings);
@@ -339,8 +348,8 @@ TEST_F(DataPathTest, SamplesAroundOneWithoutTimestampKeepTheirOwnTimes)
     p.tag = "T";
     scriptOneSite({p});
     initAt(kT0);
-    rangeAnswer(Answer::json(seriesBody(
-        {{"T", "[" + sample("2024-07-01T17:00:00", "1") + ",{\"value\":2}," + sample("2024-07-01T17:00:10", "3") + "]"}})));
+    rangeAnswer(Answer::json(seriesBody({{"T", "[" + sample("2024-07-01T17:00:00", "1") + ",{\"value\":2}," +
+                                                   sample("2024-07-01T17:00:10", "3") + "]"}})));
 
     auto readings = poll();
     ASSERT_TRUE(readings);

@@ -26,7 +26,10 @@ struct ValueCase {
     std::string json;
     std::vector<std::string> datapoints;
 };
-void PrintTo(const ValueCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ValueCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class ValueTypeTest : public ReadingsTest, public ::testing::WithParamInterface<ValueCase> {};
 
@@ -45,11 +48,13 @@ INSTANTIATE_TEST_SUITE_P(
     Values, ValueTypeTest,
     ::testing::Values(
         ValueCase{"Integer", "7", {"quality=s:good", "Flow=i:7", "units=s:m3/h", "siteID=i:1", "site=s:North"}},
-        ValueCase{"Negative", "-2147483648",
+        ValueCase{"Negative",
+                  "-2147483648",
                   {"quality=s:good", "Flow=i:-2147483648", "units=s:m3/h", "siteID=i:1", "site=s:North"}},
         ValueCase{"Fraction", "12.5", {"quality=s:good", "Flow=f:12.5", "units=s:m3/h", "siteID=i:1", "site=s:North"}},
         ValueCase{"WholeFloat", "7.0", {"quality=s:good", "Flow=f:7", "units=s:m3/h", "siteID=i:1", "site=s:North"}},
-        ValueCase{"BeyondInt32", "3000000000",
+        ValueCase{"BeyondInt32",
+                  "3000000000",
                   {"quality=s:good", "Flow=f:3000000000", "units=s:m3/h", "siteID=i:1", "site=s:North"}},
         ValueCase{"Exponent", "1e3", {"quality=s:good", "Flow=f:1000", "units=s:m3/h", "siteID=i:1", "site=s:North"}},
         ValueCase{"Text", "\"7\"", {"quality=s:good", "units=s:m3/h", "siteID=i:1", "site=s:North"}},
@@ -62,7 +67,10 @@ struct QualityCase {
     std::vector<std::string> datapoints;
     bool warned;
 };
-void PrintTo(const QualityCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const QualityCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class QualityTest : public ReadingsTest, public ::testing::WithParamInterface<QualityCase> {};
 
@@ -70,8 +78,7 @@ TEST_P(QualityTest, QualityCodeBecomesItsTextAndEverySampleGivesAReading)
 {
     const QualityCase& c = GetParam();
     Param p;
-    auto readings =
-        pollSamples(p, "[{\"quality\":" + c.json + ",\"value\":1,\"timestamp\":\"2024-07-01T16:05:09\"}]");
+    auto readings = pollSamples(p, "[{\"quality\":" + c.json + ",\"value\":1,\"timestamp\":\"2024-07-01T16:05:09\"}]");
     ASSERT_TRUE(readings);
     ASSERT_EQ(readings->size(), 1u);
     EXPECT_EQ(describe(readings->front()), c.datapoints);
@@ -82,8 +89,8 @@ INSTANTIATE_TEST_SUITE_P(
     Codes, QualityTest,
     ::testing::Values(
         QualityCase{"Bad", "0", {"quality=s:bad", "Flow=i:1", "units=s:m3/h", "siteID=i:1", "site=s:North"}, false},
-        QualityCase{"Uncertain", "2",
-                    {"quality=s:uncertain", "Flow=i:1", "units=s:m3/h", "siteID=i:1", "site=s:North"}, false},
+        QualityCase{
+            "Uncertain", "2", {"quality=s:uncertain", "Flow=i:1", "units=s:m3/h", "siteID=i:1", "site=s:North"}, false},
         QualityCase{"Good", "3", {"quality=s:good", "Flow=i:1", "units=s:m3/h", "siteID=i:1", "site=s:North"}, false},
         QualityCase{"Unknown1", "1", {"quality=s:", "Flow=i:1", "units=s:m3/h", "siteID=i:1", "site=s:North"}, false},
         QualityCase{"Unknown4", "4", {"quality=s:", "Flow=i:1", "units=s:m3/h", "siteID=i:1", "site=s:North"}, false},
@@ -98,7 +105,10 @@ struct UnitsCase {
     std::string storage;
     std::vector<std::string> datapoints;
 };
-void PrintTo(const UnitsCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const UnitsCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class UnitsTest : public ReadingsTest, public ::testing::WithParamInterface<UnitsCase> {};
 
@@ -117,7 +127,8 @@ TEST_P(UnitsTest, UnitsAreTheDisplayUnitElseTheStorageUnitElseAbsent)
 INSTANTIATE_TEST_SUITE_P(
     Units, UnitsTest,
     ::testing::Values(
-        UnitsCase{"Display", "m3/h", "l/s", {"quality=s:good", "Flow=i:1", "units=s:m3/h", "siteID=i:1", "site=s:North"}},
+        UnitsCase{
+            "Display", "m3/h", "l/s", {"quality=s:good", "Flow=i:1", "units=s:m3/h", "siteID=i:1", "site=s:North"}},
         UnitsCase{"Storage", "", "kPa", {"quality=s:good", "Flow=i:1", "units=s:kPa", "siteID=i:1", "site=s:North"}},
         UnitsCase{"None", "", "", {"quality=s:good", "Flow=i:1", "siteID=i:1", "site=s:North"}}),
     [](const ::testing::TestParamInfo<UnitsCase>& param) { return std::string(param.param.name); });
@@ -128,7 +139,10 @@ struct AlarmCase {
     std::string lo, loLo, hi, hiHi;
     std::vector<std::string> datapoints;
 };
-void PrintTo(const AlarmCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const AlarmCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class AlarmsTest : public ReadingsTest, public ::testing::WithParamInterface<AlarmCase> {};
 
@@ -150,17 +164,36 @@ TEST_P(AlarmsTest, AlarmThresholdsAreAddedAsTextBetweenUnitsAndSiteId)
 
 INSTANTIATE_TEST_SUITE_P(
     Alarms, AlarmsTest,
-    ::testing::Values(
-        AlarmCase{"AllOn", true, "1.5", "0.5", "9", "12.25",
-                  {"quality=s:good", "Flow=i:1", "units=s:m3/h", "alarmLow=s:1.5", "alarmVeryLow=s:0.5",
-                   "alarmHigh=s:9", "alarmVeryHigh=s:12.25", "siteID=i:1", "site=s:North"}},
-        AlarmCase{"Partial", true, "1.5", "", "", "12.25",
-                  {"quality=s:good", "Flow=i:1", "units=s:m3/h", "alarmLow=s:1.5", "alarmVeryHigh=s:12.25",
-                   "siteID=i:1", "site=s:North"}},
-        AlarmCase{"Off", false, "1.5", "0.5", "9", "12.25",
-                  {"quality=s:good", "Flow=i:1", "units=s:m3/h", "siteID=i:1", "site=s:North"}},
-        AlarmCase{"OnButNoneSet", true, "", "", "", "",
-                  {"quality=s:good", "Flow=i:1", "units=s:m3/h", "siteID=i:1", "site=s:North"}}),
+    ::testing::Values(AlarmCase{"AllOn",
+                                true,
+                                "1.5",
+                                "0.5",
+                                "9",
+                                "12.25",
+                                {"quality=s:good", "Flow=i:1", "units=s:m3/h", "alarmLow=s:1.5", "alarmVeryLow=s:0.5",
+                                 "alarmHigh=s:9", "alarmVeryHigh=s:12.25", "siteID=i:1", "site=s:North"}},
+                      AlarmCase{"Partial",
+                                true,
+                                "1.5",
+                                "",
+                                "",
+                                "12.25",
+                                {"quality=s:good", "Flow=i:1", "units=s:m3/h", "alarmLow=s:1.5",
+                                 "alarmVeryHigh=s:12.25", "siteID=i:1", "site=s:North"}},
+                      AlarmCase{"Off",
+                                false,
+                                "1.5",
+                                "0.5",
+                                "9",
+                                "12.25",
+                                {"quality=s:good", "Flow=i:1", "units=s:m3/h", "siteID=i:1", "site=s:North"}},
+                      AlarmCase{"OnButNoneSet",
+                                true,
+                                "",
+                                "",
+                                "",
+                                "",
+                                {"quality=s:good", "Flow=i:1", "units=s:m3/h", "siteID=i:1", "site=s:North"}}),
     [](const ::testing::TestParamInfo<AlarmCase>& param) { return std::string(param.param.name); });
 
 TEST_F(ReadingsTest, SiteNameGoesInFrontOfTheAssetNameOnlyWhenAsked)
@@ -219,7 +252,10 @@ struct TimeCase {
     std::string timeText;
     int64_t utcSeconds;
 };
-void PrintTo(const TimeCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const TimeCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class TimeTest : public ReadingsTest, public ::testing::WithParamInterface<TimeCase> {};
 
@@ -290,10 +326,10 @@ TEST_F(ReadingsTest, SamplesOfSeveralTagsGiveOneReadingEachUnderTheirOwnRecord)
     level.displayUnit = "m";
     scriptOneSite({flow, level});
     initAt(kT0 - 3600);
-    rangeAnswer(Answer::json(seriesBody({{"T-LEVEL", "[" + sample("2024-07-01T16:00:00", "2.5") + "]"},
-                                         {"UNKNOWN", "[" + sample("2024-07-01T16:00:00", "1") + "]"},
-                                         {"T-FLOW", "[" + sample("2024-07-01T16:00:01", "3") + "," +
-                                                        sample("2024-07-01T16:00:02", "4") + "]"}})));
+    rangeAnswer(Answer::json(seriesBody(
+        {{"T-LEVEL", "[" + sample("2024-07-01T16:00:00", "2.5") + "]"},
+         {"UNKNOWN", "[" + sample("2024-07-01T16:00:00", "1") + "]"},
+         {"T-FLOW", "[" + sample("2024-07-01T16:00:01", "3") + "," + sample("2024-07-01T16:00:02", "4") + "]"}})));
     auto readings = poll();
     ASSERT_TRUE(readings);
     ASSERT_EQ(readings->size(), 3u);
@@ -315,12 +351,12 @@ TEST_F(ReadingsTest, AnswerPartsOfTheWrongShapeAreSkippedAndTheRestIsUsed)
     level.parameterName = "Level";
     scriptOneSite({flow, level});
     initAt(kT0);
-    rangeAnswer(Answer::json(seriesBody(
-        {{"A", "{\"not\":\"an array\"}"},
-         {"B", "[42,\"text\",null,[1]," +
-                   std::string("{\"quality\":\"good\",\"value\":5,\"timestamp\":\"2024-07-01T17:00:00\"},") +
-                   "{\"quality\":3,\"value\":6,\"timestamp\":1719842709}," + sample("2024-07-01T17:00:09", "7") +
-                   "]"}})));
+    rangeAnswer(Answer::json(
+        seriesBody({{"A", "{\"not\":\"an array\"}"},
+                    {"B", "[42,\"text\",null,[1]," +
+                              std::string("{\"quality\":\"good\",\"value\":5,\"timestamp\":\"2024-07-01T17:00:00\"},") +
+                              "{\"quality\":3,\"value\":6,\"timestamp\":1719842709}," +
+                              sample("2024-07-01T17:00:09", "7") + "]"}})));
 
     auto readings = poll();
     ASSERT_TRUE(readings);

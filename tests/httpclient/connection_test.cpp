@@ -14,13 +14,16 @@ namespace {
 
 using fakeservice::Answer;
 
-std::size_t requestsFor(const fakeservice::FakeService& service, const std::string& target) {
+std::size_t requestsFor(const fakeservice::FakeService& service, const std::string& target)
+{
     std::size_t n = 0;
-    for (const auto& r : service.requests()) n += r.target == target ? 1 : 0;
+    for (const auto& r : service.requests())
+        n += r.target == target ? 1 : 0;
     return n;
 }
 
-TEST_F(HttpsTest, ManyRequestsShareOneConnection) {
+TEST_F(HttpsTest, ManyRequestsShareOneConnection)
+{
     auto client = proxied();
     for (int i = 0; i < 8; ++i) {
         const std::string target = "/api/item/" + std::to_string(i);
@@ -30,10 +33,12 @@ TEST_F(HttpsTest, ManyRequestsShareOneConnection) {
     const auto connections = service->connections();
     ASSERT_EQ(connections.size(), 1u);
     EXPECT_EQ(connections[0].requestsServed, 8u);
-    for (const auto& r : service->requests()) EXPECT_EQ(r.connectionId, connections[0].id);
+    for (const auto& r : service->requests())
+        EXPECT_EQ(r.connectionId, connections[0].id);
 }
 
-TEST_F(HttpsTest, ConnectionCloseAnswerEndsTheConnection) {
+TEST_F(HttpsTest, ConnectionCloseAnswerEndsTheConnection)
+{
     Answer closing = Answer::json("{}");
     closing.close = true;
     service->script("/closing", closing);
@@ -46,7 +51,8 @@ TEST_F(HttpsTest, ConnectionCloseAnswerEndsTheConnection) {
     EXPECT_EQ(service->connections().size(), 2u);
 }
 
-TEST_F(HttpsTest, IdleConnectionClosedByServerIsReplaced) {
+TEST_F(HttpsTest, IdleConnectionClosedByServerIsReplaced)
+{
     for (bool via_proxy : {false, true}) {
         SCOPED_TRACE(via_proxy ? "proxied" : "direct");
         service->clearRecords();
@@ -64,7 +70,8 @@ TEST_F(HttpsTest, IdleConnectionClosedByServerIsReplaced) {
     }
 }
 
-TEST_F(HttpsTest, DropBeforeAnswerOnFreshConnectionIsNotRetried) {
+TEST_F(HttpsTest, DropBeforeAnswerOnFreshConnectionIsNotRetried)
+{
     Answer drop;
     drop.closeBeforeAnswer = true;
     service->script("/drop", std::vector<Answer>{drop, Answer::json("{}")});
@@ -74,7 +81,8 @@ TEST_F(HttpsTest, DropBeforeAnswerOnFreshConnectionIsNotRetried) {
     EXPECT_EQ(service->connections().size(), 1u);
 }
 
-TEST_F(HttpsTest, DropBeforeAnswerOnReusedConnectionIsRetriedOnce) {
+TEST_F(HttpsTest, DropBeforeAnswerOnReusedConnectionIsRetriedOnce)
+{
     Answer drop;
     drop.closeBeforeAnswer = true;
     service->script("/flaky", std::vector<Answer>{drop, Answer::json("{\"ok\":true}")});
@@ -86,7 +94,8 @@ TEST_F(HttpsTest, DropBeforeAnswerOnReusedConnectionIsRetriedOnce) {
     EXPECT_EQ(service->connections().size(), 2u);
 }
 
-TEST_F(HttpsTest, RetryOnReusedConnectionHappensOnlyOnce) {
+TEST_F(HttpsTest, RetryOnReusedConnectionHappensOnlyOnce)
+{
     Answer drop;
     drop.closeBeforeAnswer = true;
     service->script("/always-drops", drop);
@@ -97,7 +106,8 @@ TEST_F(HttpsTest, RetryOnReusedConnectionHappensOnlyOnce) {
     EXPECT_EQ(service->connections().size(), 2u);
 }
 
-TEST_F(HttpsTest, DropAfterPartOfTheAnswerIsNotRetried) {
+TEST_F(HttpsTest, DropAfterPartOfTheAnswerIsNotRetried)
+{
     Answer half = Answer::json(std::string(4096, 'x'));
     half.closeMidBody = true;
     service->script("/half", std::vector<Answer>{half, Answer::json("{}")});
@@ -107,7 +117,8 @@ TEST_F(HttpsTest, DropAfterPartOfTheAnswerIsNotRetried) {
     EXPECT_EQ(requestsFor(*service, "/half"), 1u);
 }
 
-TEST_F(HttpsTest, ProxyChangeTakesEffectOnNextRequest) {
+TEST_F(HttpsTest, ProxyChangeTakesEffectOnNextRequest)
+{
     // The client names localhost so the fake is reachable both directly and
     // through its own proxy side.
     const std::string address = "localhost:" + std::to_string(service->port());
@@ -135,7 +146,8 @@ TEST_F(HttpsTest, ProxyChangeTakesEffectOnNextRequest) {
     EXPECT_EQ(requests[2].connectionId, connections[2].id);
 }
 
-TEST_F(HttpsTest, FailedRequestLeavesClientUsable) {
+TEST_F(HttpsTest, FailedRequestLeavesClientUsable)
+{
     Answer stall;
     stall.stall = true;
     service->script("/stall", stall);
@@ -150,7 +162,8 @@ TEST_F(HttpsTest, FailedRequestLeavesClientUsable) {
     EXPECT_NE(requests[2].connectionId, requests[1].connectionId);
 }
 
-TEST_F(HttpsTest, ClientsOnSeparateThreads) {
+TEST_F(HttpsTest, ClientsOnSeparateThreads)
+{
     service->setHandler([](const fakeservice::Request& r) { return Answer::json("{\"t\":\"" + r.target + "\"}"); });
     constexpr int kThreads = 3;
     constexpr int kRequests = 15;
@@ -162,13 +175,15 @@ TEST_F(HttpsTest, ClientsOnSeparateThreads) {
             for (int i = 0; i < kRequests; ++i) {
                 const std::string target = "/t" + std::to_string(t) + "/" + std::to_string(i);
                 try {
-                    if (client->request("GET", target)->content.string() == "{\"t\":\"" + target + "\"}") ++good;
+                    if (client->request("GET", target)->content.string() == "{\"t\":\"" + target + "\"}")
+                        ++good;
                 } catch (const std::exception&) {
                 }
             }
         });
     }
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
     EXPECT_EQ(good.load(), kThreads * kRequests);
     EXPECT_EQ(service->connections().size(), static_cast<std::size_t>(kThreads));
 }

@@ -17,7 +17,8 @@ namespace {
 using fakeservice::Answer;
 
 // Runs the request and returns the exception it must throw.
-boost::system::system_error failureOf(const std::function<void()>& request) {
+boost::system::system_error failureOf(const std::function<void()>& request)
+{
     try {
         request();
     } catch (const boost::system::system_error& e) {
@@ -30,21 +31,24 @@ boost::system::system_error failureOf(const std::function<void()>& request) {
     return boost::system::system_error(boost::system::error_code());
 }
 
-TEST_F(HttpsTest, RefusedConnection) {
+TEST_F(HttpsTest, RefusedConnection)
+{
     const unsigned short port = unusedPort();
     for (bool via_proxy : {false, true}) {
         SCOPED_TRACE(via_proxy ? "proxy port closed" : "server port closed");
         const std::string closed = "127.0.0.1:" + std::to_string(port);
         HttpsClient client(via_proxy ? kApiHost : closed);
         limit(client);
-        if (via_proxy) client.config.proxy_server = closed;
+        if (via_proxy)
+            client.config.proxy_server = closed;
         const auto e = failureOf([&] { client.request("GET", kSitesUrl); });
         EXPECT_EQ(e.code(), boost::asio::error::connection_refused);
         EXPECT_TRUE(contains(e.what(), "connecting to " + closed)) << e.what();
     }
 }
 
-TEST_F(HttpsTest, RefusedTunnel) {
+TEST_F(HttpsTest, RefusedTunnel)
+{
     service->setRefuseTunnels(true);
     auto client = proxied();
     const auto e = failureOf([&] { client->request("GET", kSitesUrl); });
@@ -55,7 +59,8 @@ TEST_F(HttpsTest, RefusedTunnel) {
     EXPECT_TRUE(service->connections()[0].tunnelRefused);
 }
 
-TEST_F(HttpsTest, StalledAnswerTimesOut) {
+TEST_F(HttpsTest, StalledAnswerTimesOut)
+{
     Answer stall;
     stall.stall = true;
     service->script(kSitesUrl, stall);
@@ -70,7 +75,8 @@ TEST_F(HttpsTest, StalledAnswerTimesOut) {
     EXPECT_LT(elapsed, std::chrono::seconds(8));
 }
 
-TEST_F(HttpsTest, TrickleCannotStretchTheDeadline) {
+TEST_F(HttpsTest, TrickleCannotStretchTheDeadline)
+{
     // A 4 KiB body: at 8 bytes per 10 ms it fails on the low-speed rule long
     // before the stall limit could act; 1 KiB per 10 ms outlasts the window
     // in all and still arrives whole.
@@ -101,7 +107,8 @@ TEST_F(HttpsTest, TrickleCannotStretchTheDeadline) {
     }
 }
 
-TEST_F(HttpsTest, SilentPeerTimesOutWhileConnecting) {
+TEST_F(HttpsTest, SilentPeerTimesOutWhileConnecting)
+{
     // The TCP connect succeeds (backlog) but nothing answers: the handshake, or
     // the CONNECT exchange, must give up after timeout_connect.
     SilentListener silent;
@@ -114,7 +121,8 @@ TEST_F(HttpsTest, SilentPeerTimesOutWhileConnecting) {
         HttpsClient client(c.via_proxy ? kApiHost : silent_address);
         client.config.timeout_connect = 1;
         client.config.timeout = 30;  // must not be the one that applies
-        if (c.via_proxy) client.config.proxy_server = silent_address;
+        if (c.via_proxy)
+            client.config.proxy_server = silent_address;
         const auto start = std::chrono::steady_clock::now();
         const auto e = failureOf([&] { client.request("GET", kSitesUrl); });
         const auto elapsed = std::chrono::steady_clock::now() - start;
@@ -123,7 +131,8 @@ TEST_F(HttpsTest, SilentPeerTimesOutWhileConnecting) {
     }
 }
 
-TEST_F(HttpsTest, TruncatedBodyFails) {
+TEST_F(HttpsTest, TruncatedBodyFails)
+{
     for (auto framing : {fakeservice::Framing::CONTENT_LENGTH, fakeservice::Framing::CHUNKED}) {
         Answer half = plain(std::string(100000, 'y'), framing);
         half.closeMidBody = true;
@@ -134,7 +143,8 @@ TEST_F(HttpsTest, TruncatedBodyFails) {
     }
 }
 
-TEST_F(HttpsTest, NameNotInCertificateIsRejected) {
+TEST_F(HttpsTest, NameNotInCertificateIsRejected)
+{
     // The fake's proxy tunnels any name to its own certificate, which does not
     // list this one.
     auto client = proxied("other.nerivowater.com");
@@ -144,7 +154,8 @@ TEST_F(HttpsTest, NameNotInCertificateIsRejected) {
     EXPECT_TRUE(service->requests().empty());
 }
 
-TEST_F(HttpsTest, VerifyFileAddsTrust) {
+TEST_F(HttpsTest, VerifyFileAddsTrust)
+{
     ASSERT_EQ(::setenv("SSL_CERT_FILE", "/nonexistent/ca.pem", 1), 0);
     const std::string address = "127.0.0.1:" + std::to_string(service->port());
     {
@@ -160,14 +171,16 @@ TEST_F(HttpsTest, VerifyFileAddsTrust) {
 
 class ProxyCredentialsTest : public HttpsTest {
 protected:
-    fakeservice::Options options() const override {
+    fakeservice::Options options() const override
+    {
         fakeservice::Options o;
         o.proxyCredentials = "user:s3cr@t";
         return o;
     }
 };
 
-TEST_F(ProxyCredentialsTest, CredentialsGoAsBasicAndAreNeverInAMessage) {
+TEST_F(ProxyCredentialsTest, CredentialsGoAsBasicAndAreNeverInAMessage)
+{
     struct Case {
         std::string credentials;
         const char* failure;  // nullptr: the tunnel opens
@@ -198,14 +211,16 @@ TEST_F(ProxyCredentialsTest, CredentialsGoAsBasicAndAreNeverInAMessage) {
 
 class UntrustedServiceTest : public HttpsTest {
 protected:
-    fakeservice::Options options() const override {
+    fakeservice::Options options() const override
+    {
         fakeservice::Options o;
         o.untrustedCertificate = true;
         return o;
     }
 };
 
-TEST_F(UntrustedServiceTest, UntrustedCertificateIsRejectedWithReason) {
+TEST_F(UntrustedServiceTest, UntrustedCertificateIsRejectedWithReason)
+{
     for (bool via_proxy : {false, true}) {
         SCOPED_TRACE(via_proxy ? "proxied" : "direct");
         auto client = via_proxy ? proxied() : direct();
@@ -224,7 +239,8 @@ TEST_F(UntrustedServiceTest, UntrustedCertificateIsRejectedWithReason) {
     EXPECT_TRUE(service->requests().empty());
 }
 
-TEST_F(UntrustedServiceTest, VerificationCanBeTurnedOff) {
+TEST_F(UntrustedServiceTest, VerificationCanBeTurnedOff)
+{
     HttpsClient client(kApiHost, false);
     limit(client);
     client.config.proxy_server = service->hostPort();

@@ -25,28 +25,34 @@ class HttpsTest : public ::testing::Test {
 protected:
     virtual fakeservice::Options options() const { return fakeservice::Options(); }
 
-    void SetUp() override {
+    void SetUp() override
+    {
         service = std::make_unique<fakeservice::FakeService>(options());
         // Read by OpenSSL when a client loads its default trust store.
         ASSERT_EQ(::setenv("SSL_CERT_FILE", service->caFile().c_str(), 1), 0);
     }
-    void TearDown() override {
-        if (service) service->stop();
+    void TearDown() override
+    {
+        if (service)
+            service->stop();
     }
 
     // Generous limits so a fault in the client fails the test instead of hanging it.
-    static void limit(HttpsClient& client, long timeout = 10) {
+    static void limit(HttpsClient& client, long timeout = 10)
+    {
         client.config.timeout_connect = 10;
         client.config.timeout = timeout;
     }
     // Reaches the fake at 127.0.0.1:<port>, no proxy.
-    std::unique_ptr<HttpsClient> direct(const std::string& host = "127.0.0.1") const {
+    std::unique_ptr<HttpsClient> direct(const std::string& host = "127.0.0.1") const
+    {
         auto client = std::make_unique<HttpsClient>(host + ":" + std::to_string(service->port()));
         limit(*client);
         return client;
     }
     // Names the real API host and tunnels to the fake through its proxy side.
-    std::unique_ptr<HttpsClient> proxied(const std::string& host = kApiHost) const {
+    std::unique_ptr<HttpsClient> proxied(const std::string& host = kApiHost) const
+    {
         auto client = std::make_unique<HttpsClient>(host);
         client->config.proxy_server = service->hostPort();
         limit(*client);
@@ -57,7 +63,8 @@ protected:
 };
 
 // A loopback port nobody listens on: bound by the system, then released.
-inline unsigned short unusedPort() {
+inline unsigned short unusedPort()
+{
     boost::asio::io_context ioc;
     boost::asio::ip::tcp::acceptor acceptor(ioc, {boost::asio::ip::make_address("127.0.0.1"), 0});
     const unsigned short port = acceptor.local_endpoint().port();
@@ -77,11 +84,13 @@ private:
     boost::asio::ip::tcp::acceptor m_acceptor;
 };
 
-inline bool contains(const std::string& text, const std::string& part) {
+inline bool contains(const std::string& text, const std::string& part)
+{
     return text.find(part) != std::string::npos;
 }
 
-inline fakeservice::Answer plain(std::string body, fakeservice::Framing framing) {
+inline fakeservice::Answer plain(std::string body, fakeservice::Framing framing)
+{
     fakeservice::Answer answer = fakeservice::Answer::json(std::move(body));
     answer.framing = framing;
     return answer;

@@ -27,11 +27,13 @@ public:
     RawTlsServer(std::string answer, int connections)
         : m_answer(std::move(answer)),
           m_ctx(boost::asio::ssl::context::tls_server),
-          m_acceptor(m_ioc, {boost::asio::ip::make_address("127.0.0.1"), 0}) {
+          m_acceptor(m_ioc, {boost::asio::ip::make_address("127.0.0.1"), 0})
+    {
         useThrowAwayCertificate();
         m_thread = std::thread([this, connections] { serve(connections); });
     }
-    ~RawTlsServer() {
+    ~RawTlsServer()
+    {
         boost::system::error_code ignored;
         // Wakes a pending accept when the client made fewer connections.
         boost::asio::ip::tcp::socket poke(m_ioc);
@@ -43,18 +45,20 @@ public:
     int served() const { return m_served.load(); }
 
 private:
-    void useThrowAwayCertificate() {
+    void useThrowAwayCertificate()
+    {
         std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-256"), &EVP_PKEY_free);
         std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), &X509_free);
-        if (!key || !cert) throw std::runtime_error("cannot create a test key");
+        if (!key || !cert)
+            throw std::runtime_error("cannot create a test key");
         X509_set_version(cert.get(), 2);
         ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1);
         X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
         X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600);
         X509_set_pubkey(cert.get(), key.get());
         X509_NAME* name = X509_get_subject_name(cert.get());
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("raw-test"), -1,
-                                   -1, 0);
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("raw-test"), -1, -1,
+                                   0);
         X509_set_issuer_name(cert.get(), name);
         if (!X509_sign(cert.get(), key.get(), EVP_sha256()) ||
             SSL_CTX_use_certificate(m_ctx.native_handle(), cert.get()) != 1 ||
@@ -62,18 +66,22 @@ private:
             throw std::runtime_error("cannot set up the test certificate");
     }
 
-    void serve(int connections) {
+    void serve(int connections)
+    {
         for (int i = 0; i < connections; ++i) {
             boost::system::error_code ec;
             boost::asio::ssl::stream<boost::asio::ip::tcp::socket> stream(m_ioc, m_ctx);
             m_acceptor.accept(stream.next_layer(), ec);
-            if (ec) return;
+            if (ec)
+                return;
             stream.handshake(boost::asio::ssl::stream_base::server, ec);
-            if (ec) return;  // the destructor's wake-up call lands here
+            if (ec)
+                return;  // the destructor's wake-up call lands here
             // The clients here send GET without a body: the head is the request.
             std::string request;
             boost::asio::read_until(stream, boost::asio::dynamic_buffer(request), "\r\n\r\n", ec);
-            if (ec) return;
+            if (ec)
+                return;
             boost::asio::write(stream, boost::asio::buffer(m_answer), ec);
             ++m_served;
             // No SSL shutdown: the TCP connection just ends.

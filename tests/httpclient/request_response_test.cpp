@@ -17,11 +17,12 @@ using SimpleWeb::CaseInsensitiveMultimap;
 
 // ---- the request as the server receives it --------------------------------
 
-TEST_F(HttpsTest, ProxiedGetSendsAbsoluteUrlAndCallerHeaders) {
+TEST_F(HttpsTest, ProxiedGetSendsAbsoluteUrlAndCallerHeaders)
+{
     service->script(kSitesUrl, Answer::json(R"({"sites":[]})"));
     auto client = proxied();
-    auto response = client->request("GET", kSitesUrl, "",
-                                    {{"X-Api-Key", "key-123"}, {"Content-Type", "application/json"}});
+    auto response =
+        client->request("GET", kSitesUrl, "", {{"X-Api-Key", "key-123"}, {"Content-Type", "application/json"}});
     EXPECT_EQ(response->status_code, "200 OK");
 
     const auto requests = service->requests();
@@ -38,7 +39,8 @@ TEST_F(HttpsTest, ProxiedGetSendsAbsoluteUrlAndCallerHeaders) {
     EXPECT_FALSE(r.header("Content-Length").has_value());
 }
 
-TEST_F(HttpsTest, TargetIsSentExactlyAsGiven) {
+TEST_F(HttpsTest, TargetIsSentExactlyAsGiven)
+{
     const std::vector<std::string> targets = {
         "https://api.nerivowater.com/api/sites/42/series?from=2024-01-01T00:00:00Z&to=2024-01-02T00:00:00Z",
         "/api/sites",
@@ -51,10 +53,12 @@ TEST_F(HttpsTest, TargetIsSentExactlyAsGiven) {
     }
     const auto requests = service->requests();
     ASSERT_EQ(requests.size(), targets.size());
-    for (std::size_t i = 0; i < targets.size(); ++i) EXPECT_EQ(requests[i].target, targets[i]);
+    for (std::size_t i = 0; i < targets.size(); ++i)
+        EXPECT_EQ(requests[i].target, targets[i]);
 }
 
-TEST_F(HttpsTest, HostHeaderCarriesNonDefaultPort) {
+TEST_F(HttpsTest, HostHeaderCarriesNonDefaultPort)
+{
     const std::string port = std::to_string(service->port());
     for (const std::string host : {"127.0.0.1", "localhost"}) {
         service->clearRecords();
@@ -67,7 +71,8 @@ TEST_F(HttpsTest, HostHeaderCarriesNonDefaultPort) {
     }
 }
 
-TEST_F(HttpsTest, PostSendsBodyWithContentLength) {
+TEST_F(HttpsTest, PostSendsBodyWithContentLength)
+{
     const std::string body = R"({"from":"2024-01-01","assets":["a","b"]})";
     service->script("/api/query", Answer::json("{}", 201));
     auto client = direct();
@@ -81,7 +86,8 @@ TEST_F(HttpsTest, PostSendsBodyWithContentLength) {
     EXPECT_EQ(requests[0].header("Content-Length").value_or("<none>"), std::to_string(body.size()));
 }
 
-TEST_F(HttpsTest, ConnectLineNamesTheApiHost) {
+TEST_F(HttpsTest, ConnectLineNamesTheApiHost)
+{
     auto client = proxied();
     client->request("GET", kSitesUrl);
     const auto connections = service->connections();
@@ -91,13 +97,15 @@ TEST_F(HttpsTest, ConnectLineNamesTheApiHost) {
     EXPECT_EQ(connections[0].proxyRequestLine, "CONNECT api.nerivowater.com:443 HTTP/1.1");
     std::string host = "<none>";
     for (const auto& h : connections[0].proxyHeaders)
-        if (h.name == "Host" || h.name == "host") host = h.value;
+        if (h.name == "Host" || h.name == "host")
+            host = h.value;
     EXPECT_EQ(host, "api.nerivowater.com:443");
 }
 
 // ---- the answer as the caller sees it -------------------------------------
 
-TEST_F(HttpsTest, StatusLineVersionAndHeaders) {
+TEST_F(HttpsTest, StatusLineVersionAndHeaders)
+{
     struct Case {
         int status;
         std::string reason;
@@ -125,14 +133,16 @@ TEST_F(HttpsTest, StatusLineVersionAndHeaders) {
     }
 }
 
-TEST_F(HttpsTest, RepeatedResponseHeadersAreAllKept) {
+TEST_F(HttpsTest, RepeatedResponseHeadersAreAllKept)
+{
     Answer answer = Answer::json("{}");
     answer.headers = {{"Link", "<a>"}, {"link", "<b>"}};
     service->script("/links", answer);
     auto response = direct()->request("GET", "/links");
     auto range = response->header.equal_range("LINK");
     std::vector<std::string> values;
-    for (auto it = range.first; it != range.second; ++it) values.push_back(it->second);
+    for (auto it = range.first; it != range.second; ++it)
+        values.push_back(it->second);
     std::sort(values.begin(), values.end());
     EXPECT_EQ(values, (std::vector<std::string>{"<a>", "<b>"}));
 }
@@ -140,11 +150,13 @@ TEST_F(HttpsTest, RepeatedResponseHeadersAreAllKept) {
 // Bodies arrive whole whatever the framing and size.
 class BodyTest : public HttpsTest, public ::testing::WithParamInterface<std::tuple<Framing, std::size_t>> {};
 
-TEST_P(BodyTest, WholeBodyInEveryFraming) {
+TEST_P(BodyTest, WholeBodyInEveryFraming)
+{
     const auto [framing, size] = GetParam();
     std::string body;
     body.reserve(size);
-    for (std::size_t i = 0; body.size() < size; ++i) body += std::to_string(i) + ",";
+    for (std::size_t i = 0; body.size() < size; ++i)
+        body += std::to_string(i) + ",";
     body.resize(size);
     service->script("/data", plain(body, framing));
 
@@ -161,22 +173,23 @@ TEST_P(BodyTest, WholeBodyInEveryFraming) {
     EXPECT_EQ(service->connections().size(), expected_connections);
 }
 
-std::string bodyCaseName(const ::testing::TestParamInfo<BodyTest::ParamType>& info) {
+std::string bodyCaseName(const ::testing::TestParamInfo<BodyTest::ParamType>& info)
+{
     static const char* const kFramingNames[] = {"ContentLength", "Chunked", "CloseDelimited"};
     return std::string(kFramingNames[static_cast<int>(std::get<0>(info.param))]) + "_" +
            std::to_string(std::get<1>(info.param));
 }
 
-INSTANTIATE_TEST_SUITE_P(Framings, BodyTest,
-                         ::testing::Combine(::testing::Values(Framing::CONTENT_LENGTH, Framing::CHUNKED,
-                                                              Framing::CLOSE_DELIMITED),
-                                            ::testing::Values(std::size_t{0}, std::size_t{37},
-                                                              std::size_t{9} * 1024 * 1024 + 7)),
-                         bodyCaseName);
+INSTANTIATE_TEST_SUITE_P(
+    Framings, BodyTest,
+    ::testing::Combine(::testing::Values(Framing::CONTENT_LENGTH, Framing::CHUNKED, Framing::CLOSE_DELIMITED),
+                       ::testing::Values(std::size_t{0}, std::size_t{37}, std::size_t{9} * 1024 * 1024 + 7)),
+    bodyCaseName);
 
 // Close-delimited bodies from a server that drops TCP without close_notify:
 // the end of the connection is the end of the body, not an error.
-TEST(HttpsCloseDelimited, TruncatedTlsEndsBodyCleanly) {
+TEST(HttpsCloseDelimited, TruncatedTlsEndsBodyCleanly)
+{
     struct Case {
         std::string status_line;
         std::string version;
@@ -198,7 +211,8 @@ TEST(HttpsCloseDelimited, TruncatedTlsEndsBodyCleanly) {
     }
 }
 
-TEST(HttpsCloseDelimited, TruncatedTlsInsideLengthIsAnError) {
+TEST(HttpsCloseDelimited, TruncatedTlsInsideLengthIsAnError)
+{
     RawTlsServer server("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\nonly a little", 1);
     HttpsClient client("127.0.0.1:" + std::to_string(server.port()), false);
     client.config.timeout = 10;
@@ -213,12 +227,13 @@ TEST(HttpsCloseDelimited, TruncatedTlsInsideLengthIsAnError) {
 
 // ---- the header map and the constructor ------------------------------------
 
-TEST(CaseInsensitiveMultimapTest, EqualityAndHashIgnoreCaseOnly) {
+TEST(CaseInsensitiveMultimapTest, EqualityAndHashIgnoreCaseOnly)
+{
     const SimpleWeb::CaseInsensitiveEqual equal;
     const SimpleWeb::CaseInsensitiveHash hash;
     const std::vector<std::tuple<std::string, std::string, bool>> cases = {
         {"Content-Type", "content-type", true}, {"X-API-KEY", "x-api-key", true}, {"", "", true},
-        {"Content-Type", "Content-Typ", false}, {"Etag", "ETag ", false},       {"a", "b", false},
+        {"Content-Type", "Content-Typ", false}, {"Etag", "ETag ", false},         {"a", "b", false},
     };
     for (const auto& [a, b, same] : cases) {
         EXPECT_EQ(equal(a, b), same) << a << " / " << b;
@@ -232,7 +247,8 @@ TEST(CaseInsensitiveMultimapTest, EqualityAndHashIgnoreCaseOnly) {
     EXPECT_EQ(map.count("Retry-Afte"), 0u);
 }
 
-TEST(HttpsClientConstruction, RejectsMalformedAddresses) {
+TEST(HttpsClientConstruction, RejectsMalformedAddresses)
+{
     for (const std::string bad : {"", ":443", "host:", "host:0", "host:65536", "host:12ab", "[::1", "[::1]x"}) {
         EXPECT_THROW(HttpsClient client(bad, false), boost::system::system_error) << '"' << bad << '"';
     }

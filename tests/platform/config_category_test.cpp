@@ -120,8 +120,8 @@ TEST(ConfigCategory, TopLevelMustBeObject)
 
 TEST(ConfigCategory, ItemMustBeObject)
 {
-    for (const char* json : {R"({"good": {}, "bad": 5})", R"({"bad": "text"})", R"({"bad": [1]})",
-                             R"({"bad": null})"}) {
+    for (const char* json :
+         {R"({"good": {}, "bad": 5})", R"({"bad": "text"})", R"({"bad": [1]})", R"({"bad": null})"}) {
         const std::string message = errorOf("itemCfg", json);
         EXPECT_NE(message.find("itemCfg"), std::string::npos) << json << " -> " << message;
         EXPECT_NE(message.find("'bad'"), std::string::npos) << json << " -> " << message;

@@ -52,8 +52,16 @@ INSTANTIATE_TEST_SUITE_P(Datapoint, DatapointDouble, ::testing::ValuesIn(kDouble
 
 TEST(Datapoint, DoubleTextRoundTripsAndLooksFloating)
 {
-    const double values[] = {12.0, 1.0 / 3.0, 2.0 / 3.0, 1e-300, 4.9e-324, 1.7976931348623157e308,
-                             123456789012345678.0, 9007199254740993.0, -271.15, 100.0};
+    const double values[] = {12.0,
+                             1.0 / 3.0,
+                             2.0 / 3.0,
+                             1e-300,
+                             4.9e-324,
+                             1.7976931348623157e308,
+                             123456789012345678.0,
+                             9007199254740993.0,
+                             -271.15,
+                             100.0};
     for (double v : values) {
         const std::string text = DatapointValue(v).toString();
         EXPECT_NE(text.find_first_of(".e"), std::string::npos) << text;
@@ -92,14 +100,14 @@ TEST_P(DatapointText, QuotesAndEscapes)
     EXPECT_EQ(value.toStringValue(), GetParam().text);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Datapoint, DatapointText,
-    ::testing::Values(TextCase{"", "\"\""}, TextCase{"plain", "\"plain\""},
-                      TextCase{"say \"hi\"", "\"say \\\"hi\\\"\""}, TextCase{"C:\\dir", "\"C:\\\\dir\""},
-                      TextCase{"a\nb\tc\rd", "\"a\\nb\\tc\\rd\""}, TextCase{"\b\f", "\"\\b\\f\""},
-                      TextCase{"bell\x01\x1f", "\"bell\\u0001\\u001f\""},
-                      TextCase{std::string("nul\0x", 5), "\"nul\\u0000x\""},
-                      TextCase{"m\xc2\xb3/h", "\"m\xc2\xb3/h\""}, TextCase{"a/b", "\"a/b\""}));
+INSTANTIATE_TEST_SUITE_P(Datapoint, DatapointText,
+                         ::testing::Values(TextCase{"", "\"\""}, TextCase{"plain", "\"plain\""},
+                                           TextCase{"say \"hi\"", "\"say \\\"hi\\\"\""},
+                                           TextCase{"C:\\dir", "\"C:\\\\dir\""},
+                                           TextCase{"a\nb\tc\rd", "\"a\\nb\\tc\\rd\""}, TextCase{"\b\f", "\"\\b\\f\""},
+                                           TextCase{"bell\x01\x1f", "\"bell\\u0001\\u001f\""},
+                                           TextCase{std::string("nul\0x", 5), "\"nul\\u0000x\""},
+                                           TextCase{"m\xc2\xb3/h", "\"m\xc2\xb3/h\""}, TextCase{"a/b", "\"a/b\""}));
 
 TEST(Datapoint, AccessorsOfOtherTypesAreNeutral)
 {

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <mutex>
-#include <cctype>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -81,8 +81,8 @@ TEST_F(LoggerTest, EachMinimumLevelFilters)
         Logger::Level min;
         size_t expectedCount;
     };
-    for (const Case c : {Case{Logger::Level::Debug, 4}, Case{Logger::Level::Info, 3},
-                         Case{Logger::Level::Warning, 2}, Case{Logger::Level::Error, 1}}) {
+    for (const Case c : {Case{Logger::Level::Debug, 4}, Case{Logger::Level::Info, 3}, Case{Logger::Level::Warning, 2},
+                         Case{Logger::Level::Error, 1}}) {
         captured.lines.clear();
         logger->setMinLevel(c.min);
         EXPECT_EQ(logger->getMinLevel(), c.min);
@@ -214,8 +214,7 @@ bool isStderrLine(const std::string& line, const std::string& tail)
     if (line.size() < shape.size() + tail.size())
         return false;
     for (size_t i = 0; i < shape.size(); ++i) {
-        const bool ok = shape[i] == 'd' ? std::isdigit(static_cast<unsigned char>(line[i])) != 0
-                                        : line[i] == shape[i];
+        const bool ok = shape[i] == 'd' ? std::isdigit(static_cast<unsigned char>(line[i])) != 0 : line[i] == shape[i];
         if (!ok)
             return false;
     }

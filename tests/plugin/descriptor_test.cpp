@@ -54,9 +54,8 @@ const std::vector<ExpectedItem>& expectedItems()
           {"displayName", "Include Alarm Thresholds"},
           {"order", "4"}}},
         {"proxy",
-         {{"description",
-           "The name or address and port of a proxy server to use. This should be formatted as "
-           "<hostname>:<port> or <address:port>"},
+         {{"description", "The name or address and port of a proxy server to use. This should be formatted as "
+                          "<hostname>:<port> or <address:port>"},
           {"type", "string"},
           {"default", ""},
           {"order", "5"},
@@ -112,8 +111,7 @@ TEST(DefaultConfiguration, HoldsExactlyTheSixItemsWithTheirAttributesInOrder)
 {
     rapidjson::Document doc;
     doc.Parse(plugin_info()->config);
-    ASSERT_FALSE(doc.HasParseError()) << "parse error " << doc.GetParseError() << " at "
-                                      << doc.GetErrorOffset();
+    ASSERT_FALSE(doc.HasParseError()) << "parse error " << doc.GetParseError() << " at " << doc.GetErrorOffset();
     ASSERT_TRUE(doc.IsObject());
 
     const auto& expected = expectedItems();

@@ -108,7 +108,8 @@ protected:
     }
     void TearDown() override
     {
-        if (m_handle != nullptr) plugin_shutdown(m_handle);
+        if (m_handle != nullptr)
+            plugin_shutdown(m_handle);
     }
 
     void expectUnchanged() const
@@ -171,10 +172,9 @@ TEST_F(Reconfigure, AppliesEveryItem)
     EXPECT_TRUE(client(m_handle)->includeSite());
     EXPECT_FALSE(client(m_handle)->includeAlarms());
     EXPECT_EQ(client(m_handle)->proxy(), m_newProxy.authority());
-    EXPECT_EQ(log.at(Level::Warning),
-              (std::vector<std::string>{"Expected proxy address without protocol prefix",
-                                        "Stripped of URL components to use '" + m_newProxy.authority() +
-                                            "' as proxy"}));
+    EXPECT_EQ(log.at(Level::Warning), (std::vector<std::string>{"Expected proxy address without protocol prefix",
+                                                                "Stripped of URL components to use '" +
+                                                                    m_newProxy.authority() + "' as proxy"}));
     EXPECT_EQ(log.at(Level::Info), std::vector<std::string>{"Using proxy server " + m_newProxy.authority()});
 }
 
@@ -208,7 +208,8 @@ TEST_F(Reconfigure, PollRightAfterDoesNotYield)
     // Every request was refused on loopback, so the range did not move.
     EXPECT_GE(log.count(Level::Error, "API request failed"), 1u);
     EXPECT_GE(log.count(Level::Error, m_newProxy.authority()), 1u);
-    for (const auto& entry : log.entries()) EXPECT_EQ(entry.second.find("s3cret"), std::string::npos) << entry.second;
+    for (const auto& entry : log.entries())
+        EXPECT_EQ(entry.second.find("s3cret"), std::string::npos) << entry.second;
     EXPECT_EQ(client(m_handle)->lastPull(), lastPull);
     EXPECT_EQ(client(m_handle)->nextPull(), lastPull);
 }

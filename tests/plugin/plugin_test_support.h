@@ -49,7 +49,8 @@ public:
     RefusingPort()
     {
         m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        if (m_fd < 0) throw std::runtime_error("socket() failed");
+        if (m_fd < 0)
+            throw std::runtime_error("socket() failed");
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

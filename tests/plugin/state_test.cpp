@@ -52,15 +52,16 @@ TEST_P(StateRoundTrip, TextCarriesTheTimeAsUnsignedAndComesBackUnchanged)
     EXPECT_TRUE(log.at(Level::Warning).empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Times, StateRoundTrip,
-    ::testing::Values(RoundTripCase{"Recent", 1719842709, "{ \"lastPull\" : 1719842709 }"},
-                      RoundTripCase{"Epoch", 0, "{ \"lastPull\" : 0 }"},
-                      RoundTripCase{"Negative", -5, "{ \"lastPull\" : 18446744073709551611 }"},
-                      RoundTripCase{"MinusOne", -1, "{ \"lastPull\" : 18446744073709551615 }"},
-                      RoundTripCase{"Smallest", std::numeric_limits<int64_t>::min(),
-                                    "{ \"lastPull\" : 9223372036854775808 }"}),
-    [](const ::testing::TestParamInfo<RoundTripCase>& param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(Times, StateRoundTrip,
+                         ::testing::Values(RoundTripCase{"Recent", 1719842709, "{ \"lastPull\" : 1719842709 }"},
+                                           RoundTripCase{"Epoch", 0, "{ \"lastPull\" : 0 }"},
+                                           RoundTripCase{"Negative", -5, "{ \"lastPull\" : 18446744073709551611 }"},
+                                           RoundTripCase{"MinusOne", -1, "{ \"lastPull\" : 18446744073709551615 }"},
+                                           RoundTripCase{"Smallest", std::numeric_limits<int64_t>::min(),
+                                                         "{ \"lastPull\" : 9223372036854775808 }"}),
+                         [](const ::testing::TestParamInfo<RoundTripCase>& param) {
+                             return std::string(param.param.name);
+                         });
 
 TEST(State, DefaultTimeIsRenderedExactly)
 {
@@ -179,32 +180,32 @@ std::string invalid(const std::string& text)
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, InvalidState,
-    ::testing::Values(
-        InvalidCase{"Empty", "", invalid("")},
-        InvalidCase{"Blank", " \t ", invalid(" \t ")},
-        InvalidCase{"NotJson", "lastPull=5", invalid("lastPull=5")},
-        InvalidCase{"Truncated", "{ \"lastPull\" : 12", invalid("{ \"lastPull\" : 12")},
-        InvalidCase{"TrailingText", "{ \"lastPull\" : 12 } x", invalid("{ \"lastPull\" : 12 } x")},
-        InvalidCase{"SingleQuotes", "{ 'lastPull' : 12 }", invalid("{ 'lastPull' : 12 }")},
-        InvalidCase{"Negative", "{ \"lastPull\" : -5 }", NO_LAST_PULL},
-        InvalidCase{"Fraction", "{ \"lastPull\" : 12.5 }", NO_LAST_PULL},
-        InvalidCase{"WholeFraction", "{ \"lastPull\" : 12.0 }", NO_LAST_PULL},
-        InvalidCase{"Exponent", "{ \"lastPull\" : 1e3 }", NO_LAST_PULL},
-        InvalidCase{"BeyondUnsigned64", "{ \"lastPull\" : 18446744073709551616 }", NO_LAST_PULL},
-        InvalidCase{"Text", "{ \"lastPull\" : \"1719842709\" }", NO_LAST_PULL},
-        InvalidCase{"Boolean", "{ \"lastPull\" : true }", NO_LAST_PULL},
-        InvalidCase{"Null", "{ \"lastPull\" : null }", NO_LAST_PULL},
-        InvalidCase{"Object", "{ \"lastPull\" : { \"value\" : 5 } }", NO_LAST_PULL},
-        InvalidCase{"Missing", "{ \"other\" : 5 }", NO_LAST_PULL},
-        InvalidCase{"EmptyObject", "{}", NO_LAST_PULL},
-        InvalidCase{"OtherCase", "{ \"LastPull\" : 5 }", NO_LAST_PULL},
-        InvalidCase{"NestedOnly", "{ \"state\" : { \"lastPull\" : 5 } }", NO_LAST_PULL},
-        InvalidCase{"TopLevelArray", "[ { \"lastPull\" : 5 } ]", NO_LAST_PULL},
-        InvalidCase{"TopLevelNumber", "5", NO_LAST_PULL},
-        // A time ahead would stop collection until the clock caught up.
-        InvalidCase{"Largest", "{ \"lastPull\" : 9223372036854775807 }", AHEAD + std::string("9223372036854775807; not used")},
-        InvalidCase{"Year2100", "{ \"lastPull\" : 4102444800 }", AHEAD + std::string("4102444800; not used")},
-        InvalidCase{"TopLevelString", "\"{ \\\"lastPull\\\" : 5 }\"", NO_LAST_PULL}),
+    ::testing::Values(InvalidCase{"Empty", "", invalid("")}, InvalidCase{"Blank", " \t ", invalid(" \t ")},
+                      InvalidCase{"NotJson", "lastPull=5", invalid("lastPull=5")},
+                      InvalidCase{"Truncated", "{ \"lastPull\" : 12", invalid("{ \"lastPull\" : 12")},
+                      InvalidCase{"TrailingText", "{ \"lastPull\" : 12 } x", invalid("{ \"lastPull\" : 12 } x")},
+                      InvalidCase{"SingleQuotes", "{ 'lastPull' : 12 }", invalid("{ 'lastPull' : 12 }")},
+                      InvalidCase{"Negative", "{ \"lastPull\" : -5 }", NO_LAST_PULL},
+                      InvalidCase{"Fraction", "{ \"lastPull\" : 12.5 }", NO_LAST_PULL},
+                      InvalidCase{"WholeFraction", "{ \"lastPull\" : 12.0 }", NO_LAST_PULL},
+                      InvalidCase{"Exponent", "{ \"lastPull\" : 1e3 }", NO_LAST_PULL},
+                      InvalidCase{"BeyondUnsigned64", "{ \"lastPull\" : 18446744073709551616 }", NO_LAST_PULL},
+                      InvalidCase{"Text", "{ \"lastPull\" : \"1719842709\" }", NO_LAST_PULL},
+                      InvalidCase{"Boolean", "{ \"lastPull\" : true }", NO_LAST_PULL},
+                      InvalidCase{"Null", "{ \"lastPull\" : null }", NO_LAST_PULL},
+                      InvalidCase{"Object", "{ \"lastPull\" : { \"value\" : 5 } }", NO_LAST_PULL},
+                      InvalidCase{"Missing", "{ \"other\" : 5 }", NO_LAST_PULL},
+                      InvalidCase{"EmptyObject", "{}", NO_LAST_PULL},
+                      InvalidCase{"OtherCase", "{ \"LastPull\" : 5 }", NO_LAST_PULL},
+                      InvalidCase{"NestedOnly", "{ \"state\" : { \"lastPull\" : 5 } }", NO_LAST_PULL},
+                      InvalidCase{"TopLevelArray", "[ { \"lastPull\" : 5 } ]", NO_LAST_PULL},
+                      InvalidCase{"TopLevelNumber", "5", NO_LAST_PULL},
+                      // A time ahead would stop collection until the clock caught up.
+                      InvalidCase{"Largest", "{ \"lastPull\" : 9223372036854775807 }",
+                                  AHEAD + std::string("9223372036854775807; not used")},
+                      InvalidCase{"Year2100", "{ \"lastPull\" : 4102444800 }",
+                                  AHEAD + std::string("4102444800; not used")},
+                      InvalidCase{"TopLevelString", "\"{ \\\"lastPull\\\" : 5 }\"", NO_LAST_PULL}),
     [](const ::testing::TestParamInfo<InvalidCase>& param) { return std::string(param.param.name); });
 
 }  // namespace

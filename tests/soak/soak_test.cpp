@@ -58,7 +58,8 @@ long countEntries(const char* dir)
 {
     long n = 0;
     if (DIR* d = opendir(dir)) {
-        while (const dirent* e = readdir(d)) n += e->d_name[0] != '.';
+        while (const dirent* e = readdir(d))
+            n += e->d_name[0] != '.';
         closedir(d);
     }
     return n;
@@ -69,7 +70,8 @@ Usage usage()
     Usage u;
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);)
-        if (line.compare(0, 6, "VmRSS:") == 0) u.rssKb = std::atol(line.c_str() + 6);
+        if (line.compare(0, 6, "VmRSS:") == 0)
+            u.rssKb = std::atol(line.c_str() + 6);
     u.fds = countEntries("/proc/self/fd") - 1;  // less the one opendir holds
     u.threads = countEntries("/proc/self/task");
     return u;
@@ -86,7 +88,8 @@ bool waitUntil(Pred pred, std::chrono::seconds limit = std::chrono::seconds(10))
 {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
+        if (std::chrono::steady_clock::now() > end)
+            return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
@@ -146,8 +149,10 @@ struct Soak {
     std::string config(const std::string& key, const std::string& separator, bool schemeOnProxy) const
     {
         const std::string proxy = (schemeOnProxy ? "http://" : "") + fake.hostPort();
-        return "{\"key\":{\"type\":\"password\",\"value\":\"" + key + "\"},\"separator\":{\"type\":\"string\","
-               "\"value\":\"" + separator + "\"},\"proxy\":{\"type\":\"string\",\"value\":\"" + proxy + "\"}}";
+        return "{\"key\":{\"type\":\"password\",\"value\":\"" + key +
+               "\"},\"separator\":{\"type\":\"string\","
+               "\"value\":\"" +
+               separator + "\"},\"proxy\":{\"type\":\"string\",\"value\":\"" + proxy + "\"}}";
     }
 
     // Delivers one poll's readings; false on a reading seen before.
@@ -158,11 +163,13 @@ struct Soak {
         std::unique_ptr<std::vector<Reading*>> list(plugin_poll(handle));
         fake.clearRecords();
         bool fresh = true;
-        if (!list) return true;
+        if (!list)
+            return true;
         for (Reading* r : *list) {
             std::vector<bool>& seen = delivered[r->getAssetName()];
             const int64_t slot = (r->getUserTimestamp() - start) / 60;
-            if (slot >= 0 && static_cast<std::size_t>(slot) >= seen.size()) seen.resize(slot + 1024);
+            if (slot >= 0 && static_cast<std::size_t>(slot) >= seen.size())
+                seen.resize(slot + 1024);
             if (slot < 0 || seen[slot]) {
                 duplicate = r->getAssetName() + " at " + std::to_string(r->getUserTimestamp());
                 fresh = false;
@@ -239,8 +246,7 @@ TEST(Soak, ManyPollsWithFaultsAndReconfigurationsStayFlatAndDeliverOnce)
     std::string duplicate;
     ASSERT_TRUE(soak.poll(handle, duplicate)) << "last poll delivered again " << duplicate;
     const Usage end = soak.settle(&baseline);
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     plugin_shutdown(handle);
 
     std::printf("soak: %ld polls in %.1f s, %ld readings; rss %ld -> %ld kB, fds %ld -> %ld, threads %ld -> %ld\n",

@@ -44,7 +44,8 @@ public:
     {
         std::vector<std::string> out;
         for (const auto& e : entries()) {
-            if (e.first == level) out.push_back(e.second);
+            if (e.first == level)
+                out.push_back(e.second);
         }
         return out;
     }
@@ -58,7 +59,8 @@ public:
     {
         std::size_t n = 0;
         for (const auto& m : at(level)) {
-            if (m.find(fragment) != std::string::npos) ++n;
+            if (m.find(fragment) != std::string::npos)
+                ++n;
         }
         return n;
     }

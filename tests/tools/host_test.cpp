@@ -57,10 +57,7 @@ protected:
     HostRun host(const std::vector<std::string>& args) { return runHost(dir, args, service.caFile()); }
 
     // A stored state an hour back: one range reaches the present.
-    static std::string hourAgoState()
-    {
-        return "{ \"lastPull\" : " + std::to_string(std::time(nullptr) - 3600) + " }";
-    }
+    static std::string hourAgoState() { return "{ \"lastPull\" : " + std::to_string(std::time(nullptr) - 3600) + " }"; }
 
     // The parameter a reading belongs to, looked up by its asset name.
     const nerivosim::Parameter* parameterOf(const std::string& assetCode) const
@@ -83,8 +80,8 @@ TEST_F(HostTest, PollsPrintEveryTagsSamplesUnderTheExpectedAssetNames)
 {
     const std::string cfg = dir.write("config.json", config(KEY, ", \"includeAlarms\": \"true\""));
     const std::string state = dir.write("state.json", hourAgoState());
-    const HostRun run = host({"--plugin", PLUGIN_PATH, "--config", cfg, "--state", state, "--polls", "2", "--interval",
-                          "0.1"});
+    const HostRun run =
+        host({"--plugin", PLUGIN_PATH, "--config", cfg, "--state", state, "--polls", "2", "--interval", "0.1"});
     ASSERT_EQ(run.status, 0) << run.err;
 
     // The range reaches back an hour, so every answer is full.
@@ -170,8 +167,7 @@ TEST_F(HostTest, WrongKeyGivesErrorLinesAndNoReadings)
     const HostRun run = host({"--plugin", PLUGIN_PATH, "--config", cfg, "--polls", "2", "--interval", "0.1"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(run.readings.empty());
-    EXPECT_NE(run.err.find("ERROR: Failed to retrieve list of sites: 401 Unauthorized"), std::string::npos)
-        << run.err;
+    EXPECT_NE(run.err.find("ERROR: Failed to retrieve list of sites: 401 Unauthorized"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("ERROR: The service refused the request (401 Unauthorized): check the configuration item"),
               std::string::npos)
         << run.err;
@@ -191,10 +187,13 @@ TEST_F(HostTest, OperatorMessagesSayWhatToDo)
     };
     const std::string future = "{ \"lastPull\" : " + std::to_string(std::time(nullptr) + 3 * 86400) + " }";
     const Case cases[] = {
-        {"placeholder key", "xxxxxxx", "-", "-", true, false, "WARNING: Configuration item key is empty or the placeholder"},
-        {"proxy without port", KEY, "127.0.0.1", "-", true, false, "WARNING: Proxy server 127.0.0.1 is written without a port"},
+        {"placeholder key", "xxxxxxx", "-", "-", true, false,
+         "WARNING: Configuration item key is empty or the placeholder"},
+        {"proxy without port", KEY, "127.0.0.1", "-", true, false,
+         "WARNING: Proxy server 127.0.0.1 is written without a port"},
         {"first start", KEY, "-", "-", true, false, "INFO: No stored state: the first range starts one year back"},
-        {"state ahead", KEY, "-", future, true, false, "WARNING: Persisted state of plugin holds a last pull time more than a day ahead"},
+        {"state ahead", KEY, "-", future, true, false,
+         "WARNING: Persisted state of plugin holds a last pull time more than a day ahead"},
         {"private CA", KEY, "-", "-", false, false, "SSL_CERT_FILE"},
         {"tunnel refused", KEY, "-", "-", true, true, "refused the tunnel to api.nerivowater.com:443"},
     };
@@ -206,9 +205,9 @@ TEST_F(HostTest, OperatorMessagesSayWhatToDo)
         const std::string stateName = std::string(c.name) + ".json";
         const std::string state = c.state == "-" ? dir.file(stateName) : dir.write(stateName, c.state);
         service.setRefuseTunnels(c.refuseTunnels);
-        const HostRun run = runHost(dir, {"--plugin", PLUGIN_PATH, "--config", cfg, "--state", state, "--polls", "1",
-                                          "--log-level", "info"},
-                                    c.trustCa ? service.caFile() : std::string());
+        const HostRun run = runHost(
+            dir, {"--plugin", PLUGIN_PATH, "--config", cfg, "--state", state, "--polls", "1", "--log-level", "info"},
+            c.trustCa ? service.caFile() : std::string());
         service.setRefuseTunnels(false);
         EXPECT_EQ(run.status, 0) << run.err;
         const std::string line = c.line;
@@ -225,7 +224,8 @@ TEST_F(HostTest, OperatorMessagesSayWhatToDo)
 TEST_F(HostTest, KeyWithALineBreakIsRefusedAndAProxyPasswordIsNeverLogged)
 {
     const std::string cfg = dir.write("config.json", "{\"key\": \"test-key\\r\\nX-Injected: yes\", \"proxy\": "
-                                                     "\"http://user:s3cret@" + service.hostPort() + "\"}");
+                                                     "\"http://user:s3cret@" +
+                                                         service.hostPort() + "\"}");
     const HostRun run = host({"--plugin", PLUGIN_PATH, "--config", cfg, "--polls", "1", "--log-level", "debug"});
     EXPECT_EQ(run.status, 0) << run.err;
     std::size_t refused = 0;
@@ -249,7 +249,7 @@ TEST_F(HostTest, ReconfigurationWithANewKeyRunsDiscoveryAgain)
     const std::string fixed = dir.write("fixed.json", config(KEY));
     const std::string state = dir.write("state.json", hourAgoState());
     const HostRun run = host({"--plugin", PLUGIN_PATH, "--config", cfg, "--state", state, "--polls", "2", "--interval",
-                          "0.1", "--reconfigure-at", "1", "--reconfigure", fixed});
+                              "0.1", "--reconfigure-at", "1", "--reconfigure", fixed});
     ASSERT_EQ(run.status, 0) << run.err;
 
     std::vector<std::string> siteListKeys;
@@ -270,10 +270,10 @@ TEST_F(HostTest, StopSignalEndsThePollingAndStoresTheState)
 {
     const std::string cfg = dir.write("config.json", config(KEY));
     const std::string state = dir.file("state.json");
-    const Child child = spawn(dir, "south-host",
-                              {SOUTH_HOST_PATH, "--plugin", PLUGIN_PATH, "--config", cfg, "--state", state,
-                               "--interval", "0.1"},
-                              {{"SSL_CERT_FILE", service.caFile()}});
+    const Child child =
+        spawn(dir, "south-host",
+              {SOUTH_HOST_PATH, "--plugin", PLUGIN_PATH, "--config", cfg, "--state", state, "--interval", "0.1"},
+              {{"SSL_CERT_FILE", service.caFile()}});
     // Wait for the first readings, bounded.
     const auto deadline = std::chrono::steady_clock::now() + 60s;
     while (readText(child.out).empty() && std::chrono::steady_clock::now() < deadline)
@@ -296,13 +296,14 @@ TEST_F(HostTest, WriteFailureOnStandardOutputKeepsTheStoredStateAndExitsOne)
     const std::string stored = "{ \"lastPull\" : " + std::to_string(std::time(nullptr) - 3600) + " }";
     const std::string state = dir.write("state.json", stored);
     const Child child = spawn(dir, "south-host",
-                              {SOUTH_HOST_PATH, "--plugin", PLUGIN_PATH, "--config", cfg, "--state", state,
-                               "--polls", "3", "--interval", "0"},
+                              {SOUTH_HOST_PATH, "--plugin", PLUGIN_PATH, "--config", cfg, "--state", state, "--polls",
+                               "3", "--interval", "0"},
                               {{"SSL_CERT_FILE", service.caFile()}}, "/dev/full");
     EXPECT_EQ(waitFor(child), 1);
     std::vector<std::string> errLines;
     for (const auto& line : lines(readText(child.err)))
-        if (line.find(" WARNING: ") == std::string::npos) errLines.push_back(line);
+        if (line.find(" WARNING: ") == std::string::npos)
+            errLines.push_back(line);
     ASSERT_EQ(errLines.size(), 1u) << readText(child.err);
     EXPECT_NE(errLines[0].find("cannot write readings to standard output"), std::string::npos) << errLines[0];
     EXPECT_EQ(readText(state), stored);
@@ -327,9 +328,9 @@ TEST(HostSignals, SecondStopSignalExitsAtOnceWithoutStoringAState)
         dir.write("config.json", "{\"key\": \"" + std::string(KEY) + "\", \"proxy\": \"" + service.hostPort() + "\"}");
     const std::string stored = "{ \"lastPull\" : " + std::to_string(std::time(nullptr) - 3600) + " }";
     const std::string state = dir.write("state.json", stored);
-    const Child child = spawn(dir, "south-host",
-                              {SOUTH_HOST_PATH, "--plugin", PLUGIN_PATH, "--config", cfg, "--state", state},
-                              {{"SSL_CERT_FILE", service.caFile()}});
+    const Child child =
+        spawn(dir, "south-host", {SOUTH_HOST_PATH, "--plugin", PLUGIN_PATH, "--config", cfg, "--state", state},
+              {{"SSL_CERT_FILE", service.caFile()}});
     // Signalled while its first range request waits for the delayed answer.
     const auto deadline = std::chrono::steady_clock::now() + 60s;
     while (sim.rangeRequests().empty() && std::chrono::steady_clock::now() < deadline)
@@ -413,7 +414,8 @@ TEST(HostArguments, BadInvocationsGiveOneErrorLineAndStatusTwo)
 // several south-host runs on one state file.
 struct FaultyUtility {
     FaultyUtility(nerivosim::ModelOptions options, nerivosim::Faults faults)
-        : model(options), sim(model, KEY, std::move(faults))
+        : model(options),
+          sim(model, KEY, std::move(faults))
     {
         service.setHandler([this](const fakeservice::Request& request) { return sim.handle(request); });
     }

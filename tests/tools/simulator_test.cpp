@@ -27,9 +27,21 @@ TEST(Simulator, ServesThePluginAndStopsOnSignal)
 {
     TempDir dir;
     const std::string ca = dir.file("ca.pem");
-    const std::vector<std::string> argv{NERIVO_SIM_PATH, "--port", "0", "--key", "sim-key", "--sites", "1",
-                                        "--assets", "1", "--parameters", "5", "--max-samples", "4",
-                                        "--ca-file", ca};
+    const std::vector<std::string> argv{NERIVO_SIM_PATH,
+                                        "--port",
+                                        "0",
+                                        "--key",
+                                        "sim-key",
+                                        "--sites",
+                                        "1",
+                                        "--assets",
+                                        "1",
+                                        "--parameters",
+                                        "5",
+                                        "--max-samples",
+                                        "4",
+                                        "--ca-file",
+                                        ca};
     // Standard output through a pipe: its first line is read as it comes.
     Child sim;
     ASSERT_NO_THROW(sim = spawn(dir, "nerivo-sim", argv, {}, std::string(), true));
@@ -60,8 +72,9 @@ TEST(Simulator, ServesThePluginAndStopsOnSignal)
     }
     EXPECT_EQ(std::string(caSeen), ca);
 
-    const std::string cfg = dir.write("config.json", "{\"key\": \"sim-key\", \"proxy\": \"127.0.0.1:" +
-                                                         std::to_string(port) + "\", \"separator\": \"/\"}");
+    const std::string cfg =
+        dir.write("config.json", "{\"key\": \"sim-key\", \"proxy\": \"127.0.0.1:" + std::to_string(port) +
+                                     "\", \"separator\": \"/\"}");
     // An hour back, so that one answer of four samples per tag is the poll.
     const std::string state =
         dir.write("state.json", "{ \"lastPull\" : " + std::to_string(std::time(nullptr) - 3600) + " }");

@@ -69,7 +69,6 @@ std::vector<std::string> lines(const std::string& text)
     return out;
 }
 
-
 namespace {
 
 // The process's environment with the given variables set, replacing any of

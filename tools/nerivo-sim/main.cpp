@@ -53,10 +53,9 @@ const char* const USAGE =
 
 bool isOption(const std::string& arg)
 {
-    static const char* const names[] = {"--port",     "--key",         "--sites",   "--assets",
-                                        "--parameters", "--interval",  "--max-samples", "--ca-file",
-                                        "--fail-path", "--malformed",  "--drop",    "--delay-ms",
-                                        "--late-tag",  "--reject-tag"};
+    static const char* const names[] = {"--port",     "--key",         "--sites",    "--assets",    "--parameters",
+                                        "--interval", "--max-samples", "--ca-file",  "--fail-path", "--malformed",
+                                        "--drop",     "--delay-ms",    "--late-tag", "--reject-tag"};
     for (const char* name : names)
         if (arg == name)
             return true;
@@ -209,9 +208,8 @@ int serve(const SimArguments& args)
             }
             caFile = args.caCopy;
         }
-        std::cout << "nerivo-sim listening on " << service.hostPort() << " ca-file=" << caFile
-                  << " key=" << args.key << " sites=" << args.model.sites << " tags=" << utility.tagCount()
-                  << std::endl;
+        std::cout << "nerivo-sim listening on " << service.hostPort() << " ca-file=" << caFile << " key=" << args.key
+                  << " sites=" << args.model.sites << " tags=" << utility.tagCount() << std::endl;
 
         int received = 0;
         sigwait(&stopSignals, &received);

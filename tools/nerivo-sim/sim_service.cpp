@@ -52,7 +52,10 @@ std::string queryValue(const std::string& query, const std::string& name)
 }  // namespace
 
 SimService::SimService(const UtilityModel& model, std::string key, Faults faults, Clock clock)
-    : m_model(model), m_key(std::move(key)), m_faults(std::move(faults)), m_clock(std::move(clock))
+    : m_model(model),
+      m_key(std::move(key)),
+      m_faults(std::move(faults)),
+      m_clock(std::move(clock))
 {
     if (!m_clock)
         m_clock = [] { return static_cast<int64_t>(std::time(nullptr)); };

@@ -303,8 +303,8 @@ std::optional<int64_t> UtilityModel::parseServiceTime(const std::string& text) c
 {
     int year, month, day, hour, minute, second;
     char tail;
-    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &year, &month, &day, &hour, &minute, &second,
-                    &tail) != 6)
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &year, &month, &day, &hour, &minute, &second, &tail) !=
+        6)
         return std::nullopt;
     if (month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
         second < 0 || second > 60)
@@ -331,9 +331,7 @@ Sample UtilityModel::sampleAt(const Parameter& p, int64_t time) const
     case Quantity::Flow:
         s.value = roundTo(std::max(0.0, 260.0 * p.scale * d * (1.0 + 0.05 * slow) + 8.0 * n), 0.1);
         break;
-    case Quantity::Pressure:
-        s.value = roundTo(4.6 - 1.1 * (d - 1.0) + 0.1 * slow + 0.04 * n, 0.01);
-        break;
+    case Quantity::Pressure: s.value = roundTo(4.6 - 1.1 * (d - 1.0) + 0.1 * slow + 0.04 * n, 0.01); break;
     case Quantity::Level:
         // Reservoirs fill at night and draw down over the day.
         s.value = roundTo(3.2 - 1.4 * (d - 0.9) + 0.3 * std::sin(2.0 * PI * days + phase) + 0.01 * n, 0.001);

@@ -16,8 +16,8 @@ enum class Quantity { Flow, Pressure, Level, Chlorine, Turbidity };
 struct ModelOptions {
     int sites = 2;
     int assetsPerSite = 3;
-    int parametersPerAsset = 4;     // 3 to 5
-    int64_t sampleInterval = 300;   // seconds between samples of every tag
+    int parametersPerAsset = 4;          // 3 to 5
+    int64_t sampleInterval = 300;        // seconds between samples of every tag
     std::size_t maxSamplesPerTag = 288;  // per answer, oldest first
 };
 
@@ -53,7 +53,7 @@ struct Site {
 struct Sample {
     int64_t time = 0;  // epoch seconds
     double value = 0.0;
-    int quality = 3;   // 3 good, 2 uncertain, 0 bad
+    int quality = 3;  // 3 good, 2 uncertain, 0 bad
 };
 
 class UtilityModel {

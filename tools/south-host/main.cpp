@@ -101,9 +101,8 @@ struct Arguments {
 
 bool isOption(const std::string& arg)
 {
-    static const char* const names[] = {"--plugin",   "--config",         "--state",      "--polls",
-                                        "--interval", "--log-level",      "--reconfigure-at",
-                                        "--reconfigure"};
+    static const char* const names[] = {"--plugin",   "--config",    "--state",          "--polls",
+                                        "--interval", "--log-level", "--reconfigure-at", "--reconfigure"};
     for (const char* name : names)
         if (arg == name)
             return true;

@@ -58,8 +58,8 @@ struct Request {
     std::uint64_t connectionId = 0;
     bool viaTunnel = false;  // arrived through a CONNECT tunnel
     std::string method;
-    std::string target;   // exactly as sent, e.g. "https://api.nerivowater.com/api/sites?x=1"
-    std::string version;  // "1.1" or "1.0"
+    std::string target;           // exactly as sent, e.g. "https://api.nerivowater.com/api/sites?x=1"
+    std::string version;          // "1.1" or "1.0"
     std::vector<Header> headers;  // in order received
     std::string body;
 
@@ -74,10 +74,10 @@ struct Request {
 // One accepted TCP connection.
 struct Connection {
     std::uint64_t id = 0;
-    bool viaTunnel = false;      // a CONNECT was accepted and TLS was served in the tunnel
-    bool tunnelRefused = false;  // a CONNECT was refused (403)
-    bool tlsEstablished = false; // the TLS handshake completed
-    bool open = true;            // the server has not closed it yet
+    bool viaTunnel = false;       // a CONNECT was accepted and TLS was served in the tunnel
+    bool tunnelRefused = false;   // a CONNECT was refused (403)
+    bool tlsEstablished = false;  // the TLS handshake completed
+    bool open = true;             // the server has not closed it yet
     // The plain-HTTP request line the connection started with (for a proxy
     // client "CONNECT api.nerivowater.com:443 HTTP/1.1"), and its headers;
     // empty when the client started with TLS.
