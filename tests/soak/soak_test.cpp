@@ -28,14 +28,6 @@
 #include "sim_service.hpp"
 #include "utility_model.hpp"
 
-extern "C" {
-PLUGIN_HANDLE plugin_init(ConfigCategory* config);
-void plugin_start(PLUGIN_HANDLE handle, const std::string& storedData);
-std::vector<Reading*>* plugin_poll(PLUGIN_HANDLE handle);
-void plugin_reconfigure(PLUGIN_HANDLE* handle, const std::string& newConfig);
-std::string plugin_shutdown(PLUGIN_HANDLE handle);
-}
-
 namespace {
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
