@@ -11,29 +11,43 @@
 
 namespace {
 
-// The key item's value and default, prefixed so that the key cannot be
-// mistaken for a text of the plugin's own log lines or URLs (a key taken from
-// an unmarked default once matched the service's host name in a URL).
+// Every value and default of every key item (the category reader lets a
+// repeated item or attribute replace an earlier one) prefixed, so that the key
+// cannot be mistaken for a text of the plugin's own log lines or URLs (a key
+// taken from an unmarked default once matched the service's host name in a
+// URL, a repeated key item named "sites" matched a path).
 std::string withMarkedKey(const std::string& input)
 {
     rapidjson::Document doc;
     doc.Parse(input.c_str(), input.size());
     if (doc.HasParseError() || !doc.IsObject())
         return input;
-    auto key = doc.FindMember("key");
-    if (key == doc.MemberEnd() || !key->value.IsObject())
-        return input;
-    for (const char* name : {"value", "default"}) {
-        auto text = key->value.FindMember(name);
-        if (text == key->value.MemberEnd() || !text->value.IsString())
+    for (auto item = doc.MemberBegin(); item != doc.MemberEnd(); ++item) {
+        if (item->name != "key" || !item->value.IsObject())
             continue;
-        const std::string marked = "Qk7" + std::string(text->value.GetString(), text->value.GetStringLength());
-        text->value.SetString(marked.c_str(), static_cast<rapidjson::SizeType>(marked.size()), doc.GetAllocator());
+        for (auto attr = item->value.MemberBegin(); attr != item->value.MemberEnd(); ++attr) {
+            if ((attr->name != "value" && attr->name != "default") || !attr->value.IsString())
+                continue;
+            const std::string marked = "Qk7" + std::string(attr->value.GetString(), attr->value.GetStringLength());
+            attr->value.SetString(marked.c_str(), static_cast<rapidjson::SizeType>(marked.size()), doc.GetAllocator());
+        }
     }
     rapidjson::StringBuffer out;
     rapidjson::Writer<rapidjson::StringBuffer> writer(out);
     doc.Accept(writer);
     return std::string(out.GetString(), out.GetSize());
+}
+
+// A key no other item writes, and that carries the mark (a number or a
+// boolean is rendered unmarked), can be told apart in URLs and log lines.
+bool distinctKey(const ConfigCategory& config, const std::string& key)
+{
+    bool elsewhere = key.compare(0, 3, "Qk7") != 0 || key.size() < 4;
+    for (const auto& item : config.itemNames()) {
+        elsewhere = elsewhere || fz::contains(item, key) ||
+                    (item != "key" && fz::contains(config.getValue(item), key));
+    }
+    return !elsewhere;
 }
 
 Nerivo& running()
@@ -89,18 +103,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         if (config.itemExists("proxy") && nerivo::hasControlCharacter(config.getValue("proxy")) &&
             plugin.proxy() != proxyBefore)
             fz::fail("a refused proxy changed the proxy", plugin.proxy());
+        const bool distinct = distinctKey(config, plugin.key());
         for (const auto& e : fz::sent()) {
-            fz::checkRequest(e, plugin.key());
+            fz::checkRequest(e, plugin.key(), distinct);
             if (e.proxy != plugin.proxy())
                 fz::fail("request not through the configured proxy", e.proxy);
         }
-        // Only a key no other item writes can be told apart in the log.
-        bool elsewhere = plugin.key().compare(0, 3, "Qk7") != 0 || plugin.key().size() < 4;
-        for (const auto& item : config.itemNames()) {
-            elsewhere = elsewhere || fz::contains(item, plugin.key()) ||
-                        (item != "key" && fz::contains(config.getValue(item), plugin.key()));
-        }
-        if (!elsewhere)
+        if (distinct)
             fz::checkLog(plugin.key(), std::string());
         if (plugin.proxy() != plugin.key() && !fz::contains(key, plugin.proxy()))
             checkProxyLog(plugin.proxy());

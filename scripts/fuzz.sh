@@ -31,9 +31,12 @@ for dir in fuzz/corpus/*/; do
   echo "== $target: ${seconds} s"
   if ! (cd "$work/$target/findings" && "$OLDPWD/build-fuzz/fuzz/$target" -max_total_time="$seconds" \
         "${parallel[@]}" -print_final_stats=1 -artifact_prefix="$work/$target/findings/" \
-        "$work/$target/corpus" 2>&1 | tail -n 25); then
+        "$work/$target/corpus" > "$work/$target/run.log" 2>&1); then
     status=1
   fi
+  # The end of the run, and what a finding broke (above the stack it prints).
+  tail -n 12 "$work/$target/run.log"
+  grep -m 3 -E '^(property failed|==[0-9]+==ERROR|SUMMARY)' "$work/$target/run.log" || true
   if [ -n "$(ls "$work/$target/findings" | grep -E '^(crash|leak|timeout|oom)-' || true)" ]; then
     echo "finding of $target in $work/$target/findings" >&2
     status=1
