@@ -44,8 +44,7 @@ bool distinctKey(const ConfigCategory& config, const std::string& key)
 {
     bool elsewhere = key.compare(0, 3, "Qk7") != 0 || key.size() < 4;
     for (const auto& item : config.itemNames()) {
-        elsewhere = elsewhere || fz::contains(item, key) ||
-                    (item != "key" && fz::contains(config.getValue(item), key));
+        elsewhere = elsewhere || fz::contains(item, key) || (item != "key" && fz::contains(config.getValue(item), key));
     }
     return !elsewhere;
 }
