@@ -27,21 +27,11 @@ TEST(Simulator, ServesThePluginAndStopsOnSignal)
 {
     TempDir dir;
     const std::string ca = dir.file("ca.pem");
-    const std::vector<std::string> argv{NERIVO_SIM_PATH,
-                                        "--port",
-                                        "0",
-                                        "--key",
-                                        "sim-key",
-                                        "--sites",
-                                        "1",
-                                        "--assets",
-                                        "1",
-                                        "--parameters",
-                                        "5",
-                                        "--max-samples",
-                                        "4",
-                                        "--ca-file",
-                                        ca};
+    const std::vector<std::string> argv{NERIVO_SIM_PATH, "--port", "0", "--key", "sim-key", "--sites", "1", "--assets",
+                                        "1", "--parameters", "5", "--max-samples", "4", "--ca-file", ca,
+                                        // Faults of tags it does not have: accepted, nothing changes.
+                                        "--offline", "NW.NONE=-3600+600", "--newest-first", "60", "--max-range",
+                                        "604800"};
     // Standard output through a pipe: its first line is read as it comes.
     Child sim;
     ASSERT_NO_THROW(sim = spawn(dir, "nerivo-sim", argv, {}, std::string(), true));
@@ -94,6 +84,22 @@ TEST(Simulator, ServesThePluginAndStopsOnSignal)
     for (const auto& line : run.readings)
         seen.insert(parse(line).asset);
     EXPECT_EQ(seen, std::set<std::string>(names.begin(), names.end()));
+}
+
+// A malformed fault stops it before it listens, with the usage status.
+TEST(Simulator, RefusesMalformedFaults)
+{
+    TempDir dir;
+    const std::vector<std::vector<std::string>> rows{{"--offline", "NW=-3600"},      {"--backfill", "NW=-60:-120@0"},
+                                                     {"--newest-first", "-1"},       {"--max-range", "week"},
+                                                     {"--overshoot", "99999999999"}, {"--reset-tag"}};
+    for (const auto& row : rows) {
+        std::vector<std::string> argv{NERIVO_SIM_PATH};
+        argv.insert(argv.end(), row.begin(), row.end());
+        const Child child = spawn(dir, "nerivo-sim", argv, {});
+        EXPECT_EQ(waitFor(child, 30s), 2) << row[0];
+        EXPECT_NE(readText(child.err).find(row[0]), std::string::npos) << readText(child.err);
+    }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <fstream>
 #include <iostream>
@@ -26,6 +27,9 @@ const char* const USAGE =
     "                  [--interval SECONDS] [--max-samples N] [--ca-file PATH]\n"
     "                  [--fail-path PREFIX=STATUS]... [--malformed PREFIX]... [--drop PREFIX]...\n"
     "                  [--delay-ms N] [--late-tag PREFIX=SECONDS]... [--reject-tag PREFIX]...\n"
+    "                  [--offline PREFIX=START+SECONDS]... [--newest-first SECONDS]\n"
+    "                  [--backfill PREFIX=FROM:TO@AT]... [--max-range SECONDS]\n"
+    "                  [--reset-tag PREFIX]... [--overshoot SECONDS]\n"
     "\n"
     "Serves a simulated water utility over HTTPS on 127.0.0.1 with its own CA, and answers\n"
     "CONNECT, so a plugin reaches it through its proxy item. The first line on standard\n"
@@ -45,17 +49,37 @@ const char* const USAGE =
     "  --delay-ms N          wait N ms before each answer, 0..600000 (default: 0)\n"
     "  --late-tag P=SECONDS  samples of tags starting with P arrive SECONDS late (repeatable)\n"
     "  --reject-tag P        answer 400 to range requests naming a tag starting with P (repeatable)\n"
+    "  --offline P=START+SECONDS\n"
+    "                        the gateway of the tags starting with P is offline for SECONDS from\n"
+    "                        START: their samples of that time are published when it is back\n"
+    "                        (repeatable)\n"
+    "  --newest-first SECONDS  a gateway back from --offline publishes its newest sample (the last\n"
+    "                        before its return) at once and the rest SECONDS later (default: 0)\n"
+    "  --backfill P=FROM:TO@AT  samples of tags starting with P dated in [FROM, TO) are published\n"
+    "                        only at AT (repeatable)\n"
+    "  --max-range SECONDS   answer 400 to a range whose end is more than SECONDS after its start\n"
+    "                        (default: 0, no limit; 604800 is a week)\n"
+    "  --reset-tag P         close the connection on range requests naming a tag starting with P\n"
+    "                        (repeatable)\n"
+    "  --overshoot SECONDS   answer samples up to SECONDS past the end of each range, the clock\n"
+    "                        SECONDS ahead (default: 0)\n"
     "  --help, -h            this text\n"
     "  --version             the version of the plugin build it belongs to\n"
+    "\n"
+    "START, FROM, TO and AT are epoch seconds, or with a sign seconds from the simulator's start:\n"
+    "--offline NW.AMS=-3600+1800 takes the tags NW.AMS* offline from an hour before the start for\n"
+    "half an hour; --backfill NW.HFD=-7200:-5400@+600 holds back the samples of the tags NW.HFD*\n"
+    "of 2 to 1.5 hours before the start until 10 minutes after it.\n"
     "\n"
     "It runs until SIGINT or SIGTERM. Point the plugin's SSL_CERT_FILE at the CA file.\n"
     "Exit status: 0 stopped by a signal; 1 could not start or write the CA file; 2 bad invocation.\n";
 
 bool isOption(const std::string& arg)
 {
-    static const char* const names[] = {"--port",     "--key",         "--sites",    "--assets",    "--parameters",
-                                        "--interval", "--max-samples", "--ca-file",  "--fail-path", "--malformed",
-                                        "--drop",     "--delay-ms",    "--late-tag", "--reject-tag"};
+    static const char* const names[] = {"--port",     "--key",          "--sites",     "--assets",     "--parameters",
+                                        "--interval", "--max-samples",  "--ca-file",   "--fail-path",  "--malformed",
+                                        "--drop",     "--delay-ms",     "--late-tag",  "--reject-tag", "--offline",
+                                        "--backfill", "--newest-first", "--max-range", "--reset-tag",  "--overshoot"};
     for (const char* name : names)
         if (arg == name)
             return true;
@@ -85,6 +109,7 @@ struct SimArguments {
     std::string key = "demo-key";
     std::string caCopy;
     long port = 0;
+    int64_t start = 0;  // what relative times count from
 };
 
 // The options that shape the service and its utility; an out-of-range value
@@ -152,6 +177,39 @@ bool faultOption(const std::string& arg, const char* value, nerivosim::Faults& f
     return error.empty();
 }
 
+// The options that change what has been published when, and which ranges
+// are answered, as modelOption.
+bool publicationOption(const std::string& arg, const char* value, SimArguments& args, std::string& error)
+{
+    nerivosim::Faults& faults = args.faults;
+    long seconds = 0;
+    const long year = 366L * 86400;
+    if (arg == "--offline") {
+        faults.offline.emplace_back();
+        if (!nerivosim::SimService::parseOffline(value, args.start, faults.offline.back()))
+            error = "--offline needs PREFIX=START+SECONDS with 1..31622400 seconds";
+    } else if (arg == "--backfill") {
+        faults.backfills.emplace_back();
+        if (!nerivosim::SimService::parseBackfill(value, args.start, faults.backfills.back()))
+            error = "--backfill needs PREFIX=FROM:TO@AT with FROM before TO";
+    } else if (arg == "--newest-first") {
+        if (!parseLong(value, 0, year, seconds))
+            error = "--newest-first needs 0..31622400 seconds";
+        faults.newestFirst = seconds;
+    } else if (arg == "--max-range") {
+        if (!parseLong(value, 0, 10 * year, seconds))
+            error = "--max-range needs 0..316224000 seconds";
+        faults.maxRange = seconds;
+    } else if (arg == "--overshoot") {
+        if (!parseLong(value, 0, year, seconds))
+            error = "--overshoot needs 0..31622400 seconds";
+        faults.overshoot = seconds;
+    } else if (arg == "--reset-tag") {
+        faults.resetTags.emplace_back(value);
+    }
+    return error.empty();
+}
+
 // -1 when the service is to run; otherwise the exit status, after the help,
 // the version or a usage error was printed.
 int parseArguments(int argc, char** argv, SimArguments& args)
@@ -172,7 +230,8 @@ int parseArguments(int argc, char** argv, SimArguments& args)
             return usageError("missing value for " + arg);
         const char* value = argv[++i];
         std::string error;
-        if (!modelOption(arg, value, args, error) || !faultOption(arg, value, args.faults, error))
+        if (!modelOption(arg, value, args, error) || !faultOption(arg, value, args.faults, error) ||
+            !publicationOption(arg, value, args, error))
             return usageError(error);
     }
     return -1;
@@ -227,6 +286,7 @@ int serve(const SimArguments& args)
 int main(int argc, char** argv)
 {
     SimArguments args;
+    args.start = static_cast<int64_t>(std::time(nullptr));
     const int status = parseArguments(argc, argv, args);
     return status >= 0 ? status : serve(args);
 }

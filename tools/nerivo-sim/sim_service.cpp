@@ -39,6 +39,28 @@ fakeservice::Answer error(int status, const std::string& message)
     return answer;
 }
 
+// An epoch second, or with a sign seconds from start.
+bool parseMoment(const std::string& text, int64_t start, int64_t& out)
+{
+    const bool relative = !text.empty() && (text[0] == '+' || text[0] == '-');
+    int64_t value = 0;
+    if (!parseId(relative ? text.substr(1) : text, value) || value > 4102444800)  // 2100
+        return false;
+    out = relative ? start + (text[0] == '-' ? -value : value) : value;
+    return true;
+}
+
+// "PREFIX=REST" with a prefix and a rest; false otherwise.
+bool splitPrefix(const std::string& text, std::string& prefix, std::string& rest)
+{
+    const auto equals = text.rfind('=');
+    if (equals == std::string::npos || equals == 0 || equals + 1 >= text.size())
+        return false;
+    prefix = text.substr(0, equals);
+    rest = text.substr(equals + 1);
+    return true;
+}
+
 // The value of one query parameter, empty when absent.
 std::string queryValue(const std::string& query, const std::string& name)
 {
@@ -59,6 +81,11 @@ SimService::SimService(const UtilityModel& model, std::string key, Faults faults
 {
     if (!m_clock)
         m_clock = [] { return static_cast<int64_t>(std::time(nullptr)); };
+    m_publication.lag = m_faults.lateTags;
+    m_publication.outages = m_faults.offline;
+    m_publication.newestFirst = m_faults.newestFirst;
+    m_publication.backfills = m_faults.backfills;
+    m_publication.overshoot = m_faults.overshoot;
 }
 
 bool SimService::parseFailPath(const std::string& text, std::pair<std::string, int>& out)
@@ -90,29 +117,59 @@ fakeservice::Answer SimService::rangeAnswer(const RangeRequest& range)
         std::lock_guard<std::mutex> lock(m_mutex);
         m_ranges.push_back(range);
     }
+    fakeservice::Answer reset;
+    reset.closeBeforeAnswer = true;
+    for (const auto& tag : range.tags)
+        if (matches(m_faults.resetTags, tag))
+            return reset;
+    if (m_faults.maxRange > 0 && range.toEpoch - range.fromEpoch > m_faults.maxRange)
+        return error(400, "range exceeds " + std::to_string(m_faults.maxRange) + " seconds");
     for (const auto& tag : range.tags)
         if (matches(m_faults.rejectTags, tag))
             return error(400, "unknown tag");
-    const auto lag = [this](const std::string& tag) {
-        for (const auto& late : m_faults.lateTags)
-            if (tag.compare(0, late.first.size(), late.first) == 0)
-                return late.second;
-        return int64_t{0};
-    };
-    return fakeservice::Answer::json(m_model.rangeBody(range.fromEpoch, range.toEpoch, range.tags, m_clock(), lag));
+    return fakeservice::Answer::json(
+        m_model.rangeBody(range.fromEpoch, range.toEpoch, range.tags, m_clock(), m_publication));
+}
+
+bool SimService::parseOffline(const std::string& text, int64_t start, Outage& out)
+{
+    std::string prefix, rest;
+    if (!splitPrefix(text, prefix, rest))
+        return false;
+    const auto plus = rest.find('+', 1);  // past a sign of the start
+    int64_t from = 0, seconds = 0;
+    if (plus == std::string::npos || !parseMoment(rest.substr(0, plus), start, from) ||
+        !parseId(rest.substr(plus + 1), seconds) || seconds < 1 || seconds > 366LL * 86400)
+        return false;
+    out = {prefix, from, from + seconds};
+    return true;
+}
+
+bool SimService::parseBackfill(const std::string& text, int64_t start, Backfill& out)
+{
+    std::string prefix, rest;
+    if (!splitPrefix(text, prefix, rest))
+        return false;
+    const auto at = rest.find('@');
+    const auto colon = rest.find(':');
+    if (at == std::string::npos || colon == std::string::npos || colon > at)
+        return false;
+    Backfill gap{prefix, 0, 0, 0};
+    if (!parseMoment(rest.substr(0, colon), start, gap.from) ||
+        !parseMoment(rest.substr(colon + 1, at - colon - 1), start, gap.to) ||
+        !parseMoment(rest.substr(at + 1), start, gap.publishedAt) || gap.from >= gap.to)
+        return false;
+    out = gap;
+    return true;
 }
 
 bool SimService::parseLateTag(const std::string& text, std::pair<std::string, int64_t>& out)
 {
-    const auto equals = text.rfind('=');
-    if (equals == std::string::npos || equals == 0 || equals + 1 >= text.size())
+    std::string prefix, rest;
+    int64_t seconds = 0;
+    if (!splitPrefix(text, prefix, rest) || !parseId(rest, seconds) || seconds > 366LL * 86400)
         return false;
-    char* end = nullptr;
-    errno = 0;
-    const long long seconds = std::strtoll(text.c_str() + equals + 1, &end, 10);
-    if (errno != 0 || *end != '\0' || seconds < 0 || seconds > 366LL * 86400)
-        return false;
-    out = {text.substr(0, equals), seconds};
+    out = {prefix, seconds};
     return true;
 }
 

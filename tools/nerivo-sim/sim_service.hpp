@@ -28,6 +28,22 @@ struct Faults {
     // A range request naming a tag that starts with one of these is
     // answered 400, as the service answers a tag it does not accept.
     std::vector<std::string> rejectTags;
+    // Gateways offline for a while: their tags' samples of that time are
+    // published when they come back; with newestFirst the newest at once
+    // and the backlog that many seconds later, a gap filled afterwards.
+    std::vector<Outage> offline;
+    int64_t newestFirst = 0;
+    // Gaps in the series of tags, published later than newer samples.
+    std::vector<Backfill> backfills;
+    // A range longer than this many seconds is answered 400, as a service
+    // that refuses ranges over a week does; 0: any length.
+    int64_t maxRange = 0;
+    // A range request naming a tag that starts with one of these loses its
+    // connection without an answer.
+    std::vector<std::string> resetTags;
+    // Samples answered up to this many seconds past the end of a range, as
+    // a service whose clock runs ahead or that rounds up does.
+    int64_t overshoot = 0;
 };
 
 // One time-series range request as the simulator understood it.
@@ -54,6 +70,12 @@ public:
     static bool parseFailPath(const std::string& text, std::pair<std::string, int>& out);
     // "PREFIX=SECONDS" as given on the command line; false when malformed.
     static bool parseLateTag(const std::string& text, std::pair<std::string, int64_t>& out);
+    // Times in the two below are epoch seconds, or with a sign seconds from
+    // start (e.g. -3600): false when malformed.
+    // "PREFIX=START+SECONDS".
+    static bool parseOffline(const std::string& text, int64_t start, Outage& out);
+    // "PREFIX=FROM:TO@AT", FROM before TO.
+    static bool parseBackfill(const std::string& text, int64_t start, Backfill& out);
 
 private:
     fakeservice::Answer route(const std::string& resource, const std::string& query);
@@ -64,6 +86,7 @@ private:
     std::string m_key;
     Faults m_faults;
     Clock m_clock;
+    Publication m_publication;  // what the faults make of the model's series
     mutable std::mutex m_mutex;
     std::vector<RangeRequest> m_ranges;
 };

@@ -75,6 +75,11 @@ double roundTo(double value, double step)
     return std::round(value / step) * step;
 }
 
+bool startsWith(const std::string& text, const std::string& prefix)
+{
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
 int64_t floorDiv(int64_t a, int64_t b)
 {
     int64_t q = a / b;
@@ -352,16 +357,42 @@ Sample UtilityModel::sampleAt(const Parameter& p, int64_t time) const
     return s;
 }
 
-std::vector<Sample> UtilityModel::samples(const Parameter& parameter, int64_t from, int64_t to, int64_t now) const
+int64_t UtilityModel::publishedAt(const std::string& tag, int64_t time, const Publication& publication) const
+{
+    int64_t at = time;
+    for (const auto& late : publication.lag) {
+        if (startsWith(tag, late.first)) {
+            at = time + late.second;
+            break;
+        }
+    }
+    for (const Outage& outage : publication.outages) {
+        if (!startsWith(tag, outage.prefix) || time < outage.start || time >= outage.end)
+            continue;
+        // Newest first: only the last sample before the return comes with it.
+        const bool backlog = publication.newestFirst > 0 && time + m_options.sampleInterval <= outage.end;
+        at = std::max(at, outage.end + (backlog ? publication.newestFirst : 0));
+    }
+    for (const Backfill& gap : publication.backfills)
+        if (startsWith(tag, gap.prefix) && time >= gap.from && time < gap.to)
+            at = std::max(at, gap.publishedAt);
+    return at;
+}
+
+std::vector<Sample> UtilityModel::samples(const Parameter& parameter, int64_t from, int64_t to, int64_t now,
+                                          const Publication& publication) const
 {
     std::vector<Sample> out;
     const int64_t step = m_options.sampleInterval;
-    const int64_t end = std::min(to, now);
+    // A service whose clock runs ahead has samples dated past the present.
+    const int64_t clock = now + publication.overshoot;
+    const int64_t end = std::min(to, now) + publication.overshoot;
     int64_t t = floorDiv(from, step) * step;
     if (t < from)
         t += step;
     for (; t <= end && out.size() < m_options.maxSamplesPerTag; t += step)
-        out.push_back(sampleAt(parameter, t));
+        if (publishedAt(parameter.tag, t, publication) <= clock)
+            out.push_back(sampleAt(parameter, t));
     return out;
 }
 
@@ -459,7 +490,7 @@ std::optional<std::string> UtilityModel::parametersBody(int64_t siteId, int64_t 
 }
 
 std::string UtilityModel::rangeBody(int64_t from, int64_t to, const std::vector<std::string>& tags, int64_t now,
-                                    const std::function<int64_t(const std::string&)>& lag) const
+                                    const Publication& publication) const
 {
     rapidjson::StringBuffer buffer;
     Writer w(buffer);
@@ -472,7 +503,7 @@ std::string UtilityModel::rangeBody(int64_t from, int64_t to, const std::vector<
             continue;
         w.Key(p->tag.c_str(), static_cast<rapidjson::SizeType>(p->tag.size()));
         w.StartArray();
-        for (const Sample& s : samples(*p, from, to, lag ? now - lag(p->tag) : now))
+        for (const Sample& s : samples(*p, from, to, now, publication))
             writeSample(w, s, serviceOffsetMinutes());
         w.EndArray();
     }

@@ -1,5 +1,4 @@
 #pragma once
-#include <functional>
 // A simulated water utility: sites in their time zones, their assets and the
 // measured parameters of each asset, with deterministic time series. The
 // same model answers the simulator's requests and tells tests what to expect.
@@ -7,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace nerivosim {
@@ -56,6 +56,38 @@ struct Sample {
     int quality = 3;  // 3 good, 2 uncertain, 0 bad
 };
 
+// A gateway offline over [start, end): the samples its tags took meanwhile
+// reach the service only when it is back, at end.
+struct Outage {
+    std::string prefix;  // of the tags behind the gateway
+    int64_t start = 0;
+    int64_t end = 0;
+};
+
+// A gap in the series of some tags: their samples of [from, to) reach the
+// service only at publishedAt, after newer ones did.
+struct Backfill {
+    std::string prefix;
+    int64_t from = 0;
+    int64_t to = 0;
+    int64_t publishedAt = 0;
+};
+
+// When each sample reaches the service; an answer holds only the samples
+// published by the service's clock. Without a rule a sample is published at
+// its own time.
+struct Publication {
+    std::vector<std::pair<std::string, int64_t>> lag;  // tag prefix, seconds late; the first match counts
+    std::vector<Outage> outages;
+    // A gateway back from an outage sends its newest sample at once and the
+    // backlog this many seconds later; 0: all at its return.
+    int64_t newestFirst = 0;
+    std::vector<Backfill> backfills;
+    // The service's clock runs this far ahead and it answers this far past
+    // the end of a range.
+    int64_t overshoot = 0;
+};
+
 class UtilityModel {
 public:
     // Throws std::invalid_argument for sizes out of range.
@@ -78,9 +110,13 @@ public:
 
     // The value of a tag at any time; the same on every call.
     Sample sampleAt(const Parameter& parameter, int64_t time) const;
-    // Samples at multiples of the interval within [from, min(to, now)],
-    // oldest first, at most maxSamplesPerTag of them.
-    std::vector<Sample> samples(const Parameter& parameter, int64_t from, int64_t to, int64_t now) const;
+    // When the sample of the tag at that time reaches the service.
+    int64_t publishedAt(const std::string& tag, int64_t time, const Publication& publication) const;
+    // Samples at multiples of the interval within [from, min(to, now) +
+    // overshoot] published by now + overshoot, oldest first, at most
+    // maxSamplesPerTag of them.
+    std::vector<Sample> samples(const Parameter& parameter, int64_t from, int64_t to, int64_t now,
+                                const Publication& publication = Publication()) const;
     // The newest sample at or before now.
     Sample latest(const Parameter& parameter, int64_t now) const;
 
@@ -88,10 +124,10 @@ public:
     std::string sitesBody() const;
     std::optional<std::string> assetsBody(int64_t siteId) const;
     std::optional<std::string> parametersBody(int64_t siteId, int64_t assetId) const;
-    // Unknown tags are left out of the answer; a tag's lag (seconds, by tag)
-    // holds back its samples younger than that.
+    // Unknown tags are left out of the answer; each tag gets the samples of
+    // the range published by now.
     std::string rangeBody(int64_t from, int64_t to, const std::vector<std::string>& tags, int64_t now,
-                          const std::function<int64_t(const std::string&)>& lag = nullptr) const;
+                          const Publication& publication = Publication()) const;
     std::optional<std::string> latestBody(const std::string& tag, int64_t now) const;
 
     // The asset names the plugin gives the readings of every tag.
