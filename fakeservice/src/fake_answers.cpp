@@ -91,6 +91,10 @@ AnswerPlan planAnswer(const Answer& a, const Request& req, bool clientKeepsAlive
     plan.body = plan.bodyForbidden ? std::string() : a.body;
     if (a.closeMidBody && plan.body.empty())
         plan.body.assign(16, ' ');
+    if (a.compress && !plan.body.empty() && !hasHeader(a.headers, "Content-Encoding"))
+        plan.encoding = preferredCoding(req.header("Accept-Encoding").value_or(""));
+    if (!plan.encoding.empty())
+        plan.body = compressed(plan.body, plan.encoding == "gzip" ? Coding::GZIP : Coding::ZLIB);
     plan.sendBytes = plan.headRequest ? 0 : a.closeMidBody ? plan.body.size() / 2 : plan.body.size();
     return plan;
 }
@@ -103,6 +107,8 @@ std::string headText(const Answer& a, const AnswerPlan& plan)
         head += h.name + ": " + h.value + "\r\n";
     if (!hasHeader(a.headers, "Content-Type"))
         head += "Content-Type: application/json\r\n";
+    if (!plan.encoding.empty())
+        head += "Content-Encoding: " + plan.encoding + "\r\n";
     if (plan.chunked) {
         if (!hasHeader(a.headers, "Transfer-Encoding"))
             head += "Transfer-Encoding: chunked\r\n";
@@ -128,7 +134,8 @@ std::vector<std::string> answerWrites(const Answer& a, const AnswerPlan& plan)
             std::snprintf(size, sizeof size, "%zx\r\n", part.size());
             writes.push_back(std::string(size) + part + "\r\n");
         }
-        writes.push_back("0\r\n\r\n");
+        if (!a.neverEnd)
+            writes.push_back("0\r\n\r\n");
     } else if (plan.sendBytes > 0) {
         writes.push_back(plan.body.substr(0, plan.sendBytes));
     }
@@ -153,11 +160,31 @@ bool FakeService::Impl::answer(ConnState& conn, ssl::stream<tcp::socket&>& strea
         std::lock_guard<std::mutex> lk(conn.m);
         conn.idle = true;
     }
+    noteAnswer(conn, plan);
     if (!send(stream, writes, a) || a.closeMidBody) {
         abrupt = true;
         return false;
     }
+    if (a.neverEnd) {
+        // Held until the client gives up (or stop() shuts the socket).
+        char byte = 0;
+        error_code ec;
+        stream.read_some(net::buffer(&byte, 1), ec);
+        abrupt = true;
+        return false;
+    }
     return !plan.close;
+}
+
+void FakeService::Impl::noteAnswer(const ConnState& conn, const AnswerPlan& plan)
+{
+    std::lock_guard<std::mutex> lk(m_mutex);
+    // Records cleared since the request arrived hold it no more.
+    if (conn.recordGeneration != m_recordGeneration || conn.recordIndex >= m_requests.size())
+        return;
+    Request& r = m_requests[conn.recordIndex];
+    r.answerEncoding = plan.encoding;
+    r.answerBodyBytes = plan.sendBytes;
 }
 
 bool FakeService::Impl::send(ssl::stream<tcp::socket&>& stream, const std::vector<std::string>& writes, const Answer& a)

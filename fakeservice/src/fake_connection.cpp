@@ -202,6 +202,8 @@ bool FakeService::Impl::readRequest(ConnState& conn, ssl::stream<tcp::socket&>& 
     req.body = msg.body();
     keepAlive = msg.keep_alive();
     std::lock_guard<std::mutex> lk(m_mutex);
+    conn.recordIndex = m_requests.size();
+    conn.recordGeneration = m_recordGeneration;
     m_requests.push_back(req);
     auto it = m_connections.find(conn.id);
     if (it != m_connections.end())

@@ -259,6 +259,7 @@ void FakeService::clearRecords()
     std::lock_guard<std::mutex> lk(m_impl->m_mutex);
     m_impl->m_requests.clear();
     m_impl->m_connections.clear();
+    ++m_impl->m_recordGeneration;
 }
 
 bool FakeService::waitForRequests(std::size_t n, std::chrono::milliseconds timeout) const

@@ -44,6 +44,10 @@ struct ConnState {
     bool closeRequested = false;  // closeIdleConnections() wants it closed
     bool closed = false;          // the socket has been closed (fd is no longer ours)
     bool finished = false;        // the thread is about to end; guarded by Impl::m_mutex
+    // Where the request being answered was recorded, so its answer can be
+    // noted there; guarded by Impl::m_mutex.
+    std::size_t recordIndex = 0;
+    std::uint64_t recordGeneration = 0;
 };
 
 // How the wait for a kept-alive connection's next request ended.
@@ -58,6 +62,7 @@ struct AnswerPlan {
     bool closeDelimited = false;
     bool close = false;
     std::string body;
+    std::string encoding;  // the coding body was compressed with here; empty: as scripted
     std::size_t sendBytes = 0;
 };
 
@@ -86,6 +91,7 @@ struct FakeService::Impl {
     std::map<std::string, Script> m_scripts;
     std::shared_ptr<const Handler> m_handler;
     std::vector<Request> m_requests;
+    std::uint64_t m_recordGeneration = 0;               // counts clearRecords() calls
     std::map<std::uint64_t, Connection> m_connections;  // ordered by id, i.e. by arrival
     std::list<std::shared_ptr<ConnState>> m_live;
     std::uint64_t m_nextId = 0;
@@ -114,6 +120,7 @@ struct FakeService::Impl {
     // must end without an answer.
     bool holdAnswer(const Answer& a);
     bool send(ssl::stream<tcp::socket&>& stream, const std::vector<std::string>& writes, const Answer& a);
+    void noteAnswer(const ConnState& conn, const AnswerPlan& plan);
     Answer choose(const Request& req);
     bool waitUnlessStopping(std::chrono::milliseconds delay);  // false when stopping
 };

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
 #include <chrono>
 #include <memory>
 #include <string>
@@ -58,11 +60,13 @@ public:
         m_stream.handshake(ssl::stream_base::client, handshakeError);
     }
 
-    http::response<http::string_body> get(const std::string& target)
+    http::response<http::string_body> get(const std::string& target, const std::string& acceptEncoding = "")
     {
         http::request<http::empty_body> req(http::verb::get, target, 11);
         req.set(http::field::host, HOST);
         req.set(http::field::authorization, "Bearer token-1");
+        if (!acceptEncoding.empty())
+            req.set(http::field::accept_encoding, acceptEncoding);
         http::write(m_stream, req);
         http::response<http::string_body> res;
         http::read(m_stream, m_buffer, res);
@@ -263,6 +267,61 @@ TEST(FakeService, ScriptedSequencesDelaysAndFaults)
     ASSERT_FALSE(second.handshakeError) << second.handshakeError.message();
     EXPECT_ANY_THROW(second.get("/silent"));
     EXPECT_EQ(service.requests().size(), 6u);
+}
+
+// A gzip or zlib-wrapped body inflated, expecting size bytes.
+std::string inflated(const std::string& data, std::size_t size)
+{
+    z_stream z{};
+    EXPECT_EQ(inflateInit2(&z, 15 + 32), Z_OK);  // + 32: either wrapping
+    std::string out(size + 1, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
+    z.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(inflate(&z, Z_FINISH), Z_STREAM_END);
+    out.resize(z.total_out);
+    inflateEnd(&z);
+    return out;
+}
+
+TEST(FakeService, CompressesAsTheRequestAccepts)
+{
+    struct Case {
+        std::string accept;
+        bool compress;
+        std::string coding;  // expected Content-Encoding; empty: none
+    };
+    const std::vector<Case> cases = {
+        {"gzip", true, "gzip"},
+        {"deflate", true, "deflate"},
+        {"gzip;q=0, deflate", true, "deflate"},
+        {"DEFLATE;q=0.5, x-gzip;q=0.4", true, "deflate"},
+        {"br, *", true, "gzip"},
+        {"*;q=0.1, gzip;q=0", true, "deflate"},
+        {"br, *;q=0", true, ""},
+        {"identity", true, ""},
+        {"", true, ""},
+        {"gzip", false, ""},
+    };
+    FakeService service;
+    const std::string body(5000, 'a');
+    TestClient client(service, false);
+    ASSERT_FALSE(client.handshakeError) << client.handshakeError.message();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.accept);
+        Answer answer = Answer::json(body);
+        answer.compress = c.compress;
+        service.script("/data", answer);
+        service.clearRecords();
+        const auto res = client.get("/data", c.accept);
+        EXPECT_EQ(std::string(res[http::field::content_encoding]), c.coding);
+        EXPECT_EQ(c.coding.empty() ? res.body() : inflated(res.body(), body.size()), body);
+        const auto requests = service.requests();
+        ASSERT_EQ(requests.size(), 1u);
+        EXPECT_EQ(requests[0].answerEncoding, c.coding);
+        EXPECT_EQ(requests[0].answerBodyBytes, res.body().size());
+    }
 }
 
 TEST(FakeService, UntrustedCertificateFailsVerification)

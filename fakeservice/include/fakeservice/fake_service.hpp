@@ -32,7 +32,11 @@ enum class Framing {
 // A scripted answer. Content-Type: application/json is added unless headers
 // name a Content-Type; the framing headers (Content-Length,
 // Transfer-Encoding) are added unless headers already name them, so a test
-// may send inconsistent ones on purpose.
+// may send inconsistent ones on purpose. A request offering gzip or deflate
+// in Accept-Encoding gets a non-empty body compressed, with its
+// Content-Encoding, unless compress is false or headers name a
+// Content-Encoding: then body goes as given, so a test can send any bytes
+// under any coding.
 struct Answer {
     int status = 200;
     std::string reason;  // empty: the standard reason phrase for status
@@ -49,6 +53,10 @@ struct Answer {
     // with tricklePause before each piece (cut short by stop()); 0: at once.
     std::size_t trickleBytes = 0;
     std::chrono::milliseconds tricklePause{0};
+    // Send the body, then hold the connection until stop() without ending
+    // the answer: with CHUNKED or CLOSE_DELIMITED framing it never ends.
+    bool neverEnd = false;
+    bool compress = true;
 
     static Answer json(std::string body, int status = 200);
 };
@@ -62,6 +70,11 @@ struct Request {
     std::string version;          // "1.1" or "1.0"
     std::vector<Header> headers;  // in order received
     std::string body;
+    // How it was answered, set before the answer goes out: the coding the
+    // fake compressed the body with (empty: none of its own), and the bytes
+    // of body sent, compressed and without chunk framing.
+    std::string answerEncoding;
+    std::size_t answerBodyBytes = 0;
 
     // The target without "scheme://authority" and without the query, e.g. "/api/sites".
     std::string path() const;
@@ -101,6 +114,18 @@ struct Options {
     // Port on 127.0.0.1; 0 lets the system pick one (tests must keep 0).
     std::uint16_t port = 0;
 };
+
+// The three forms a compressed body may take on the wire.
+enum class Coding {
+    GZIP,         // Content-Encoding: gzip
+    ZLIB,         // Content-Encoding: deflate, as the standard has it
+    RAW_DEFLATE,  // Content-Encoding: deflate, as some servers send it
+};
+// body compressed by zlib in that form.
+std::string compressed(const std::string& body, Coding coding);
+// The coding an Accept-Encoding value asks for: "gzip", "deflate" or empty,
+// by q-value (gzip on a tie), q=0 refusing and "*" standing for the unnamed.
+std::string preferredCoding(const std::string& acceptEncoding);
 
 class FakeService {
 public:
