@@ -5,7 +5,7 @@
 # clang-format-14 and clang-tidy-14 check the style and the code).
 set -euo pipefail
 packages=(g++ cmake make pkg-config libboost-dev libboost-system-dev libssl-dev openssl ca-certificates
-          rapidjson-dev libgtest-dev libgmock-dev libbenchmark-dev binutils python3
+          rapidjson-dev zlib1g-dev libgtest-dev libgmock-dev libbenchmark-dev binutils python3
           dpkg-dev file lintian clang-14 libclang-rt-14-dev clang-format-14 clang-tidy-14)
 missing=()
 for p in "${packages[@]}"; do

@@ -45,8 +45,21 @@ public:
     public:
         std::string http_version;  // e.g. "1.1"
         std::string status_code;   // code and reason phrase, e.g. "200 OK"
+        // As received, except that a Content-Encoding the body was inflated
+        // from is left out (Content-Length still gives the size on the wire).
         CaseInsensitiveMultimap header;
-        Content content;  // the whole body
+        Content content;  // the whole body, inflated when it came gzip or deflate
+        // The coding the body was inflated from, lower case ("gzip", "x-gzip",
+        // "deflate"); empty when it came as is.
+        std::string content_encoding;
+        // Traffic, as read from the TLS layer (record overhead not counted):
+        // wire_bytes is the whole answer, status line, fields and the body as
+        // framed (chunk sizes included); body_wire_bytes the body alone as it
+        // arrived, still compressed; body_bytes the body stored, inflated
+        // (content.size() until the body is taken).
+        std::size_t wire_bytes = 0;
+        std::size_t body_wire_bytes = 0;
+        std::size_t body_bytes = 0;
     };
 
     class Config {
@@ -63,6 +76,11 @@ public:
         // for ever; a zero window: no such rule.
         std::size_t low_speed_bytes = 1024;
         std::chrono::milliseconds low_speed_window{0};
+        // The most bytes a body may hold once inflated (and may arrive as): an
+        // answer announcing more fails at once, and one of unknown length as
+        // soon as it passes it, so one answer never takes much more memory.
+        static constexpr std::size_t BODY_LIMIT = std::size_t{64} * 1024 * 1024;
+        std::size_t max_response_size = BODY_LIMIT;
     };
 
     Config config;
@@ -80,8 +98,10 @@ public:
     Client& operator=(const Client&) = delete;
 
     // Sends one request and reads the whole answer. path is the request target
-    // exactly as given (an absolute URL included). Throws
-    // boost::system::system_error when the request cannot be completed.
+    // exactly as given (an absolute URL included). No Accept-Encoding is added:
+    // a caller that wants compressed answers names it in header. Throws
+    // boost::system::system_error when the request cannot be completed, the
+    // body is over the limit, in an unsupported Content-Encoding or corrupt.
     std::shared_ptr<Response> request(const std::string& method, const std::string& path = std::string("/"),
                                       const std::string& content = std::string(),
                                       const CaseInsensitiveMultimap& header = CaseInsensitiveMultimap());

@@ -61,6 +61,10 @@ std::shared_ptr<Client<HTTPS>::Response> Client<HTTPS>::request(const std::strin
     response->status_code = std::move(reply.status);
     for (auto& f : reply.fields)
         response->header.emplace(std::move(f.first), std::move(f.second));
+    // Only the body is counted: there is no wire here.
+    response->wire_bytes = reply.body.size();
+    response->body_wire_bytes = reply.body.size();
+    response->body_bytes = reply.body.size();
     response->content.m_body = std::move(reply.body);
     return response;
 }

@@ -40,6 +40,7 @@ std::shared_ptr<Client<HTTPS>::Response> Client<HTTPS>::request(const std::strin
     settings.timeout = config.timeout;
     settings.lowSpeedBytes = config.low_speed_bytes;
     settings.lowSpeedWindow = config.low_speed_window;
+    settings.maxResponseSize = config.max_response_size;
 
     std::vector<std::pair<std::string, std::string>> fields(header.begin(), header.end());
     nerivo_https::Answer answer = m_impl->conn.exchange(settings, method, path, content, fields);
@@ -49,6 +50,10 @@ std::shared_ptr<Client<HTTPS>::Response> Client<HTTPS>::request(const std::strin
     response->status_code = std::move(answer.status);
     for (auto& f : answer.fields)
         response->header.emplace(std::move(f.first), std::move(f.second));
+    response->content_encoding = std::move(answer.encoding);
+    response->wire_bytes = answer.wireBytes;
+    response->body_wire_bytes = answer.bodyWireBytes;
+    response->body_bytes = answer.body.size();
     response->content.m_body = std::move(answer.body);
     return response;
 }

@@ -35,8 +35,6 @@ using boost::system::system_error;
 
 namespace {
 
-// Answers can be whole exports; Beast's default 8 MiB would cut them off.
-constexpr std::uint64_t BODY_LIMIT = 512ull * 1024 * 1024;
 constexpr std::uint32_t HEADER_LIMIT = 64 * 1024;
 // A peer that never answers close_notify must not hold up close() for long.
 constexpr std::chrono::milliseconds SHUTDOWN_TIMEOUT{1000};
@@ -427,7 +425,8 @@ clock::time_point readExpiry(const Settings& settings, const Pace& pace, bool& t
 
 // A peer that ends a close-delimited body by dropping TCP without
 // close_notify leaves stream_truncated where the parser wants EOF.
-bool truncationEndsBody(http::response_parser<http::string_body>& parser, const error_code& ec)
+template <class Parser>
+bool truncationEndsBody(Parser& parser, const error_code& ec)
 {
     if (ec != ssl::error::stream_truncated || !parser.is_header_done())
         return false;
@@ -457,10 +456,10 @@ bool Connection::sendRequest(const Settings& settings, http::request<http::strin
     return true;
 }
 
-error_code Connection::readSome(http::response_parser<http::string_body>& parser, std::size_t& received)
+error_code Connection::readSome(Parser& parser, std::size_t& received, std::size_t& consumed)
 {
     const std::size_t before = m_buffer.size();
-    std::size_t consumed = 0;
+    consumed = 0;
     const error_code ec = run([&](auto handler) {
         http::async_read_some(*m_stream, m_buffer, parser, [&consumed, handler](error_code e, std::size_t n) mutable {
             consumed = n;
@@ -472,7 +471,7 @@ error_code Connection::readSome(http::response_parser<http::string_body>& parser
     return ec;
 }
 
-bool Connection::readAnswer(const Settings& settings, http::response_parser<http::string_body>& parser, Outcome& out)
+bool Connection::readAnswer(const Settings& settings, Parser& parser, Outcome& out, std::size_t& wireBytes)
 {
     beast::tcp_stream& transport = beast::get_lowest_layer(*m_stream);
     const std::size_t bufferedBefore = m_buffer.size();
@@ -484,7 +483,9 @@ bool Connection::readAnswer(const Settings& settings, http::response_parser<http
         else
             transport.expires_at(expiry);
         std::size_t received = 0;
-        out.ec = readSome(parser, received);
+        std::size_t consumed = 0;
+        out.ec = readSome(parser, received, consumed);
+        wireBytes += consumed;
         pace.received(received, clock::now());
         if (!out.ec)
             continue;
@@ -495,9 +496,30 @@ bool Connection::readAnswer(const Settings& settings, http::response_parser<http
         out.step = Step::READ;
         out.answerStarted = parser.got_some() || m_buffer.size() > bufferedBefore;
         out.tooSlow = out.tooSlow && isTimeout(out.ec);
+        out.detail = parser.get().body().problem;
+        if (out.detail.empty() && out.ec == http::error::body_limit)
+            out.detail = "the body exceeds the limit of " + std::to_string(settings.maxResponseSize) + " bytes";
         return false;
     }
     return true;
+}
+
+// The fields as received, less the Content-Encoding the body was inflated
+// from: the content no longer is in it.
+void Connection::takeAnswer(Parser& parser, Answer& answer)
+{
+    auto& res = parser.get();
+    BodyValue& body = res.body();
+    answer.httpVersion = std::to_string(res.version() / 10) + "." + std::to_string(res.version() % 10);
+    answer.status = std::to_string(res.result_int()) + " " + std::string(res.reason());
+    for (const auto& field : res.base()) {
+        if (!body.encoding.empty() && field.name() == http::field::content_encoding)
+            continue;
+        answer.fields.emplace_back(std::string(field.name_string()), std::string(field.value()));
+    }
+    answer.body = std::move(body.text);
+    answer.encoding = std::move(body.encoding);
+    answer.bodyWireBytes = static_cast<std::size_t>(body.wireBytes);
 }
 
 Connection::Outcome Connection::transact(const Settings& settings, http::request<http::string_body>& req, bool head,
@@ -507,21 +529,20 @@ Connection::Outcome Connection::transact(const Settings& settings, http::request
     if (!sendRequest(settings, req, out))
         return out;
 
-    http::response_parser<http::string_body> parser;
-    parser.body_limit(BODY_LIMIT);
+    Parser parser;
+    // Neither the body as it arrives nor as it is stored may pass the limit;
+    // a Content-Length over it fails before a byte of the body is read.
+    parser.body_limit(settings.maxResponseSize);
+    parser.get().body().limit = settings.maxResponseSize;
     parser.header_limit(HEADER_LIMIT);
     if (head)
         parser.skip(true);  // an answer to HEAD announces a body it does not carry
-    if (!readAnswer(settings, parser, out))
+    std::size_t wireBytes = 0;
+    if (!readAnswer(settings, parser, out, wireBytes))
         return out;
-
-    auto& res = parser.get();
-    answer.httpVersion = std::to_string(res.version() / 10) + "." + std::to_string(res.version() % 10);
-    answer.status = std::to_string(res.result_int()) + " " + std::string(res.reason());
-    for (const auto& field : res.base())
-        answer.fields.emplace_back(std::string(field.name_string()), std::string(field.value()));
-    answer.body = std::move(res.body());
-    keepAlive = res.keep_alive() && !parser.need_eof();
+    takeAnswer(parser, answer);
+    answer.wireBytes = wireBytes;
+    keepAlive = parser.get().keep_alive() && !parser.need_eof();
     return out;
 }
 
@@ -573,7 +594,7 @@ Answer Connection::exchange(const Settings& settings, const std::string& method,
             out.step == Step::WRITE ? !isTimeout(out.ec) : !out.answerStarted && isStaleConnection(out.ec);
         if (reused && attempt == 0 && stale)
             continue;
-        fail(out.step, out.ec, settings, m_endpoint, std::string(), out.tooSlow);
+        fail(out.step, out.ec, settings, m_endpoint, out.detail, out.tooSlow);
     }
 }
 

@@ -12,6 +12,8 @@
 #include <boost/beast/http/string_body.hpp>
 #include <boost/beast/ssl/ssl_stream.hpp>
 
+#include "inflating_body.hpp"
+
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -48,6 +50,7 @@ struct Settings {
     long timeout = 0;
     std::size_t lowSpeedBytes = 0;
     std::chrono::milliseconds lowSpeedWindow{0};
+    std::size_t maxResponseSize = 0;  // of the body as stored, i.e. inflated
 };
 
 // A proxy setting split into its hop and its credentials ("user:password",
@@ -61,8 +64,11 @@ ProxyHop parseProxy(const std::string& text);
 struct Answer {
     std::string httpVersion;
     std::string status;
-    std::vector<std::pair<std::string, std::string>> fields;
-    std::string body;
+    std::vector<std::pair<std::string, std::string>> fields;  // less the Content-Encoding inflated
+    std::string body;                                         // inflated
+    std::string encoding;                                     // the coding inflated; empty: none
+    std::size_t wireBytes = 0;                                // status line, fields and framed body, as read from TLS
+    std::size_t bodyWireBytes = 0;  // the body as it arrived, compressed, without chunk framing
 };
 
 class Connection {
@@ -77,12 +83,14 @@ public:
 
 private:
     using Stream = boost::beast::ssl_stream<boost::beast::tcp_stream>;
+    using Parser = boost::beast::http::response_parser<InflatingBody>;
     enum class Step { RESOLVE, CONNECT, TUNNEL, HANDSHAKE, WRITE, READ };
     struct Outcome {
         boost::system::error_code ec;
         Step step = Step::WRITE;
         bool answerStarted = false;  // some byte of the answer arrived
         bool tooSlow = false;        // the low-speed rule, not a stall, ran out the time
+        std::string detail;          // what was wrong with the body
     };
 
     template <class Initiate>
@@ -101,15 +109,15 @@ private:
     // then the reads, each read under the stall limit or the low-speed rule.
     bool sendRequest(const Settings& settings, boost::beast::http::request<boost::beast::http::string_body>& req,
                      Outcome& out);
-    boost::system::error_code readSome(boost::beast::http::response_parser<boost::beast::http::string_body>& parser,
-                                       std::size_t& received);
-    bool readAnswer(const Settings& settings,
-                    boost::beast::http::response_parser<boost::beast::http::string_body>& parser, Outcome& out);
+    // received: bytes read from TLS; consumed: those the parser took.
+    boost::system::error_code readSome(Parser& parser, std::size_t& received, std::size_t& consumed);
+    bool readAnswer(const Settings& settings, Parser& parser, Outcome& out, std::size_t& wireBytes);
     Outcome transact(const Settings& settings, boost::beast::http::request<boost::beast::http::string_body>& req,
                      bool head, Answer& answer, bool& keepAlive);
     void close(bool graceful) noexcept;
     [[noreturn]] void fail(Step step, const boost::system::error_code& ec, const Settings& settings,
                            const Endpoint& hop, const std::string& detail = std::string(), bool tooSlow = false) const;
+    static void takeAnswer(Parser& parser, Answer& answer);
     void tunnel(const Settings& settings, const ProxyHop& proxy, boost::beast::tcp_stream& transport,
                 const std::function<void()>& arm);
 

@@ -143,6 +143,63 @@ TEST_F(HttpsTest, TruncatedBodyFails)
     }
 }
 
+// Bodies that cannot be stored fail the request, each as soon as it is
+// known: an announced length over the limit before the body comes, an
+// endless or inflating one once it passes the limit.
+TEST_F(HttpsTest, UnreadableBodiesFail)
+{
+    using fakeservice::Coding;
+    using fakeservice::compressed;
+    constexpr std::size_t kLimit = 1024 * 1024;
+    const std::string gzip = compressed(numbers(300000), Coding::GZIP);
+    std::string flipped = gzip;
+    flipped[flipped.size() / 2] = static_cast<char>(flipped[flipped.size() / 2] ^ 0x55);
+    auto coded = [](std::string wire, const std::string& encoding) {
+        Answer answer = plain(std::move(wire), fakeservice::Framing::CONTENT_LENGTH);
+        answer.headers = {{"Content-Encoding", encoding}};
+        return answer;
+    };
+    auto endless = [](std::string body, fakeservice::Framing framing, bool compress) {
+        Answer answer = plain(std::move(body), framing);
+        answer.neverEnd = true;
+        answer.compress = compress;
+        return answer;
+    };
+    Answer announced = plain(std::string(kLimit + 1, 'x'), fakeservice::Framing::CONTENT_LENGTH);
+    announced.compress = false;
+    announced.trickleBytes = 4096;  // the whole body would take seconds
+    announced.tricklePause = std::chrono::milliseconds(20);
+    struct Case {
+        Answer answer;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {coded(compressed(std::string(8 * kLimit, '0'), Coding::GZIP), "gzip"),
+         "the body exceeds the limit of 1048576 bytes once inflated"},
+        {coded("xyz", "br"), "Content-Encoding \"br\" is not supported"},
+        {coded(gzip, "gzip, compress"), "Content-Encoding \"gzip, compress\" is not supported"},
+        {coded("this is no gzip", "gzip"), "the gzip body is corrupt: "},
+        {coded(flipped, "gzip"), "the gzip body is corrupt: "},
+        {coded(gzip.substr(0, gzip.size() / 2), "gzip"), "the gzip body ends before its compressed stream does"},
+        {announced, "the body exceeds the limit of 1048576 bytes"},
+        {endless(numbers(2 * kLimit), fakeservice::Framing::CHUNKED, false),
+         "the body exceeds the limit of 1048576 bytes"},
+        {endless(std::string(8 * kLimit, ' '), fakeservice::Framing::CLOSE_DELIMITED, true),
+         "the body exceeds the limit of 1048576 bytes once inflated"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        service->script("/bad", c.answer);
+        auto client = direct();
+        client->config.max_response_size = kLimit;
+        const auto start = std::chrono::steady_clock::now();
+        const auto e = failureOf([&] { client->request("GET", "/bad", "", {{"Accept-Encoding", "gzip"}}); });
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+        EXPECT_TRUE(contains(e.what(), "reading the answer from 127.0.0.1:")) << e.what();
+        EXPECT_TRUE(contains(e.what(), c.message)) << e.what();
+    }
+}
+
 TEST_F(HttpsTest, NameNotInCertificateIsRejected)
 {
     // The fake's proxy tunnels any name to its own certificate, which does not

@@ -89,6 +89,17 @@ inline bool contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
+// "0,1,2,..." cut to size: text that compresses about as well as the service's JSON.
+inline std::string numbers(std::size_t size)
+{
+    std::string text;
+    text.reserve(size + 16);
+    for (std::size_t i = 0; text.size() < size; ++i)
+        text += std::to_string(i) + ",";
+    text.resize(size);
+    return text;
+}
+
 inline fakeservice::Answer plain(std::string body, fakeservice::Framing framing)
 {
     fakeservice::Answer answer = fakeservice::Answer::json(std::move(body));

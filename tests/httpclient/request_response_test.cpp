@@ -5,6 +5,7 @@
 
 #include <boost/system/system_error.hpp>
 
+#include <cctype>
 #include <tuple>
 #include <vector>
 
@@ -147,24 +148,36 @@ TEST_F(HttpsTest, RepeatedResponseHeadersAreAllKept)
     EXPECT_EQ(values, (std::vector<std::string>{"<a>", "<b>"}));
 }
 
-// Bodies arrive whole whatever the framing and size.
-class BodyTest : public HttpsTest, public ::testing::WithParamInterface<std::tuple<Framing, std::size_t>> {};
+// Bodies arrive whole whatever the framing, size and coding; the client
+// counts the body's bytes as the fake sent them.
+class BodyTest : public HttpsTest,
+                 public ::testing::WithParamInterface<std::tuple<Framing, std::size_t, std::string>> {};
 
 TEST_P(BodyTest, WholeBodyInEveryFraming)
 {
-    const auto [framing, size] = GetParam();
-    std::string body;
-    body.reserve(size);
-    for (std::size_t i = 0; body.size() < size; ++i)
-        body += std::to_string(i) + ",";
-    body.resize(size);
+    const auto [framing, size, accepted] = GetParam();
+    const std::string body = numbers(size);
     service->script("/data", plain(body, framing));
 
     auto client = proxied();
-    auto response = client->request("GET", "/data");
+    CaseInsensitiveMultimap fields;
+    if (!accepted.empty())
+        fields.emplace("Accept-Encoding", accepted);
+    auto response = client->request("GET", "/data", "", fields);
     EXPECT_EQ(response->status_code, "200 OK");
     EXPECT_EQ(response->content.size(), body.size());
     EXPECT_TRUE(response->content.string() == body) << "body differs";
+
+    const fakeservice::Request sent = service->requests().at(0);
+    EXPECT_EQ(sent.answerEncoding.empty(), accepted.empty() || size == 0);
+    EXPECT_EQ(response->content_encoding, sent.answerEncoding);
+    EXPECT_EQ(response->header.count("Content-Encoding"), 0u);
+    EXPECT_EQ(response->body_wire_bytes, sent.answerBodyBytes);
+    EXPECT_EQ(response->body_bytes, body.size());
+    EXPECT_GT(response->wire_bytes, response->body_wire_bytes + 40);  // status line and fields
+    if (!sent.answerEncoding.empty() && size > 1000) {
+        EXPECT_LT(response->body_wire_bytes * 2, body.size());
+    }
 
     // The connection stays usable (or is replaced after a close-delimited body).
     service->script("/next", Answer::json("{\"n\":1}"));
@@ -176,15 +189,71 @@ TEST_P(BodyTest, WholeBodyInEveryFraming)
 std::string bodyCaseName(const ::testing::TestParamInfo<BodyTest::ParamType>& info)
 {
     static const char* const kFramingNames[] = {"ContentLength", "Chunked", "CloseDelimited"};
-    return std::string(kFramingNames[static_cast<int>(std::get<0>(info.param))]) + "_" +
-           std::to_string(std::get<1>(info.param));
+    std::string name = std::string(kFramingNames[static_cast<int>(std::get<0>(info.param))]) + "_" +
+                       std::to_string(std::get<1>(info.param));
+    if (!std::get<2>(info.param).empty())
+        name += "_";
+    for (const char c : std::get<2>(info.param))
+        if (std::isalnum(static_cast<unsigned char>(c)))
+            name += c;
+    return name;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Framings, BodyTest,
     ::testing::Combine(::testing::Values(Framing::CONTENT_LENGTH, Framing::CHUNKED, Framing::CLOSE_DELIMITED),
-                       ::testing::Values(std::size_t{0}, std::size_t{37}, std::size_t{9} * 1024 * 1024 + 7)),
+                       ::testing::Values(std::size_t{0}, std::size_t{37}, std::size_t{9} * 1024 * 1024 + 7),
+                       ::testing::Values(std::string())),
     bodyCaseName);
+
+// The fake compresses when the request offers it; the client inflates as it reads.
+INSTANTIATE_TEST_SUITE_P(
+    Compressed, BodyTest,
+    ::testing::Values(std::make_tuple(Framing::CONTENT_LENGTH, std::size_t{9} * 1024 * 1024 + 7, std::string("gzip")),
+                      std::make_tuple(Framing::CHUNKED, std::size_t{9} * 1024 * 1024 + 7, std::string("gzip, deflate")),
+                      std::make_tuple(Framing::CLOSE_DELIMITED, std::size_t{300000}, std::string("deflate")),
+                      std::make_tuple(Framing::CHUNKED, std::size_t{37}, std::string("gzip;q=0, deflate"))),
+    bodyCaseName);
+
+// Codings as other servers send them, each under the same small limit: the
+// body is inflated whole, the wire size is that of the bytes sent, and the
+// buffer never grew past the limit.
+TEST_F(HttpsTest, ScriptedCodingsAreInflatedWithinTheLimit)
+{
+    using fakeservice::Coding;
+    using fakeservice::compressed;
+    const std::string body = numbers(900000);
+    struct Case {
+        std::string encoding;
+        std::string wire;
+        Framing framing;
+        std::string inflated_from;  // empty: stored as is
+    };
+    const std::vector<Case> cases = {
+        {"x-gzip", compressed(body, Coding::GZIP), Framing::CONTENT_LENGTH, "x-gzip"},
+        {"Deflate", compressed(body, Coding::ZLIB), Framing::CHUNKED, "deflate"},
+        {"deflate", compressed(body, Coding::RAW_DEFLATE), Framing::CLOSE_DELIMITED, "deflate"},
+        {"GZIP", compressed(body.substr(0, 1000), Coding::GZIP) + compressed(body.substr(1000), Coding::GZIP),
+         Framing::CHUNKED, "gzip"},  // two gzip members
+        {"identity", body, Framing::CHUNKED, ""},
+    };
+    auto client = direct();
+    client->config.max_response_size = 1000000;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.encoding);
+        Answer answer = plain(c.wire, c.framing);
+        answer.headers = {{"Content-Encoding", c.encoding}};
+        service->script("/coded", answer);
+        // The scripted coding stands: the fake must not compress it again.
+        auto response = client->request("GET", "/coded", "", {{"Accept-Encoding", "gzip"}});
+        EXPECT_TRUE(response->content.string() == body) << "body differs";
+        EXPECT_EQ(response->content_encoding, c.inflated_from);
+        EXPECT_EQ(response->header.count("content-encoding"), c.inflated_from.empty() ? 1u : 0u);
+        EXPECT_EQ(response->body_wire_bytes, c.wire.size());
+        EXPECT_EQ(response->body_bytes, body.size());
+        EXPECT_LE(response->content.string().capacity(), client->config.max_response_size);
+    }
+}
 
 // Close-delimited bodies from a server that drops TCP without close_notify:
 // the end of the connection is the end of the body, not an error.
