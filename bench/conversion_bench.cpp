@@ -185,8 +185,8 @@ void BM_Convert(benchmark::State& state)
             load.current = &body;
             std::vector<Reading*> readings;
             Nerivo::RangeBatch batch;
-            batch.from = load.from;
-            batch.to = NOW;
+            batch.ask.from = load.from;
+            batch.ask.to = NOW;
             const double start = threadSeconds();
             g_counting = true;
             load.client.makeRequest(&readings, "https://api.nerivowater.com/api/timeseriesdata/x", batch);

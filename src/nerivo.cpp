@@ -7,8 +7,6 @@
 #include <ctime>
 
 #include <boost/system/system_error.hpp>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
 #include "config_category.h"
 #include "config_items.h"
@@ -54,8 +52,7 @@ Nerivo::Nerivo()
       m_lastPull(static_cast<int64_t>(time(nullptr)) - DEFAULT_LOOKBACK),
       m_timezoneOffset(0),
       m_nextPull(m_lastPull),
-      m_startPull(m_lastPull),
-      m_window(86400)
+      m_progress(m_lastPull)
 {
 }
 
@@ -230,35 +227,20 @@ std::string Nerivo::getState() const
     char buffer[80];
     std::snprintf(buffer, sizeof buffer, "{ \"lastPull\" : %lu }",
                   static_cast<unsigned long>(static_cast<uint64_t>(m_lastPull)));
-    // Tags of the index; before discovery, or when it found nothing, the
-    // restored ones, so that a restart without a discovery loses nothing.
-    std::map<std::string, int64_t> tags;
-    for (const auto& entry : m_tagIndex) {
-        tags.emplace(entry.first, tagPull(entry.first));
-    }
-    if (m_tagIndex.empty()) {
-        tags = m_tagPulls;
-    }
-    if (tags.empty()) {
+    const std::string members = m_progress.stateMembers();
+    if (members.empty()) {
         return buffer;
     }
-    rapidjson::StringBuffer text;
-    rapidjson::Writer<rapidjson::StringBuffer> writer(text);
-    writer.StartObject();
-    for (const auto& tag : tags) {
-        writer.Key(tag.first.c_str(), static_cast<rapidjson::SizeType>(tag.first.size()));
-        writer.Int64(tag.second);
-    }
-    writer.EndObject();
     std::string state = buffer;
     state.erase(state.size() - 2);
-    return state + ", \"tags\" : " + text.GetString() + " }";
+    return state + members + " }";
 }
 
 void Nerivo::restoreState(const std::string& state)
 {
     if (state.empty()) {
-        m_logger->info("No stored state: the first range starts one year back, at %s", formatDate(m_startPull).c_str());
+        m_logger->info("No stored state: the first range starts one year back, at %s",
+                       formatDate(m_progress.start()).c_str());
         // RapidJSON must never be handed an empty text.
         m_logger->warn("Persisted state of plugin is invalid: %s", state.c_str());
         return;
@@ -274,37 +256,14 @@ void Nerivo::restoreState(const std::string& state)
         m_logger->warn("Persisted state of plugin does not contain a last pull time");
         return;
     }
-    // Stored as unsigned so that a time before 1970 keeps its bits.
+    // Stored as unsigned so that a time before 1970 keeps its bits. A time
+    // ahead of the clock is kept: its tags wait for the clock, and nothing
+    // is delivered again.
     const int64_t restored = static_cast<int64_t>(lastPull->value.GetUint64());
-    const int64_t now = this->now();
-    if (restored > now && restored - now > 86400) {
-        m_logger->warn("Persisted state of plugin holds a last pull time more than a day ahead, %llu; not used",
-                       static_cast<unsigned long long>(lastPull->value.GetUint64()));
-        return;
-    }
     m_lastPull = restored;
     m_nextPull = restored;
-    m_startPull = restored;
-    m_tagPulls.clear();
-    m_ahead.clear();
-    auto tags = doc.FindMember("tags");
-    if (tags != doc.MemberEnd() && !restoreTags(tags->value, now)) {
+    if (!m_progress.restore(doc, restored, now())) {
         m_logger->warn("Persisted state of plugin holds per-tag pull times that cannot be used; ignored");
     }
-}
-
-bool Nerivo::restoreTags(const rapidjson::Value& tags, int64_t now)
-{
-    if (!tags.IsObject()) {
-        return false;
-    }
-    std::map<std::string, int64_t> pulls;
-    for (const auto& tag : tags.GetObject()) {
-        if (!tag.value.IsInt64() || tag.value.GetInt64() > now + 86400) {
-            return false;
-        }
-        pulls[std::string(tag.name.GetString(), tag.name.GetStringLength())] = tag.value.GetInt64();
-    }
-    m_tagPulls = std::move(pulls);
-    return true;
+    logNotes();
 }

@@ -14,6 +14,7 @@
 #include <rapidjson/document.h>
 
 #include "client_https.hpp"
+#include "progress.h"
 
 class ConfigCategory;
 class Datapoint;
@@ -60,33 +61,16 @@ public:
     static constexpr std::size_t MAX_URL_LENGTH = 4000;
     // At most this many readings leave one poll; a backlog takes more polls.
     static constexpr std::size_t MAX_POLL_READINGS = 100000;
-    // A poll starts no new round of windows once it has sent this many
-    // requests, so that a service that pages its answers cannot hold the
-    // poll (and a waiting reconfiguration) for long; every round asks every
-    // tag still behind.
-    static constexpr int MAX_POLL_REQUESTS = 50;
-    // Readings one catch-up request aims at; the window adapts to it.
-    static constexpr std::size_t WINDOW_TARGET = 25000;
-    static constexpr int64_t MIN_WINDOW = 60;
-    static constexpr int64_t MAX_WINDOW = int64_t{400} * 86400;
-    // A range that ended this long ago counts as read for its tags.
-    static constexpr int64_t SETTLED_AGE = 3600;
-    // An isolated tag the service keeps rejecting is named this often at most.
-    static constexpr int64_t REJECTION_LOG_INTERVAL = 3600;
 
     // How one range request went.
     enum class RangeOutcome { OK, FAILED, RAISED };
-    // One range request: what it asked and what came of it per tag.
+    // One range request: what it asked and what came of it.
     struct RangeBatch {
-        int64_t from = 0;
-        int64_t to = 0;
-        std::vector<std::string> tags;
+        nerivo::Ask ask;
         std::string status;
-        std::size_t samples = 0;         // new samples delivered
-        std::size_t duplicates = 0;      // samples older than their tag's next pull
-        std::set<std::string> deferred;  // tags left for a later poll by the reading bound
-        std::set<std::string> heard;     // tags the answer held a sample with a readable time for
-        bool isolated = false;           // one tag the service rejected before
+        std::size_t samples = 0;      // samples with a readable time the answer held
+        std::size_t duplicates = 0;   // of them, delivered before
+        std::set<std::string> heard;  // tags the answer held a sample with a readable time for
     };
 
     Nerivo();
@@ -132,7 +116,7 @@ public:
     int64_t nextPull() const { return m_nextPull; }
     // The tag's next-pull time: one second past its newest sample delivered,
     // or the starting time until it has one.
-    int64_t tagPull(const std::string& tag) const;
+    int64_t tagPull(const std::string& tag) const { return m_progress.next(tag); }
     int32_t timezoneOffset() const { return m_timezoneOffset; }
     const std::string& key() const { return m_key; }
     const std::string& separator() const { return m_separator; }
@@ -189,40 +173,29 @@ private:
     struct PollTally {
         int requests = 0;
         int failed = 0;
+        int raisedInRow = 0;
         std::size_t duplicates = 0;
     };
-    struct RangeWindow {
-        int64_t from;
-        int64_t to;
-        int64_t now;
-    };
-    // Sends the requests of one group's window; false when one raised.
-    bool readGroup(std::vector<Reading*>* readings, const std::vector<std::string>& tags, int64_t from, int64_t to,
-                   int64_t now, std::set<std::string>& done, PollTally& tally);
-    // Ascending tags packed greedily into URLs of at most MAX_URL_LENGTH and
-    // maxTags tags; with no limit (0) the list ends with a closing request,
-    // which may hold no tag. False when a request raised.
-    bool sendPacked(std::vector<Reading*>* readings, const std::vector<std::string>& tags, const RangeWindow& window,
-                    std::size_t maxTags, std::set<std::string>& done, PollTally& tally);
-    // Progress, window and rejection bookkeeping of one request.
-    void settleRequest(const RangeBatch& batch, RangeOutcome outcome, int64_t now);
-    // Applies a successful request's outcome to its tags' progress.
-    void settleBatch(const RangeBatch& batch, int64_t now);
-    void adaptWindow(const RangeBatch& batch, int64_t now);
+    // Sends the requests of one ask: its tags, ascending, packed greedily
+    // into URLs of at most MAX_URL_LENGTH characters and maxTags tags; with
+    // no limit (0) the list ends with a closing request, which may hold no
+    // tag. False when the poll must stop: its budget is spent, or two
+    // requests in a row raised (the network is down).
+    bool sendPacked(std::vector<Reading*>* readings, const nerivo::Ask& ask, PollTally& tally);
+    bool sendRequest(std::vector<Reading*>* readings, const std::string& url, RangeBatch& batch, PollTally& tally);
     // Delivers one tag's series of an answer, filtering what was delivered before.
     void takeSeries(std::vector<Reading*>* readings, const std::string& tag, const AssetData& asset,
                     const rapidjson::Value& series, RangeBatch& batch);
-    // A sample of a series that becomes a reading: its members and its time.
-    struct FreshSample;
-    // The samples of a series not delivered before, in answer order; the
-    // others are counted as duplicates or skipped with a warning.
-    std::vector<FreshSample> freshSamples(const std::string& tag, const rapidjson::Value& series, int64_t pull,
-                                          const std::set<int64_t>& ahead, RangeBatch& batch);
+    // A sample of a series with a readable time: its members and its time.
+    struct TimedSample;
+    // The samples of a series with a readable time, in answer order; the
+    // others are skipped with a warning.
+    std::vector<TimedSample> timedSamples(const std::string& tag, const rapidjson::Value& series);
     void deliverSamples(std::vector<Reading*>* readings, const std::string& tag, const AssetData& asset,
-                        const std::vector<FreshSample>& fresh);
-    std::vector<std::pair<std::string, int64_t>> indexPulls() const;
+                        const std::vector<const TimedSample*>& fresh);
+    std::vector<std::string> indexTags() const;
+    void logNotes();
     void logPoll(std::size_t readings, const PollTally& tally, int64_t oldestBefore, int64_t now);
-    bool restoreTags(const rapidjson::Value& tags, int64_t now);
     bool discoverSites(DiscoveredIndex& next);
     void readSite(DiscoveredIndex& next, const rapidjson::Value& site);
     void getSiteAssets(DiscoveredIndex& next, long siteId);
@@ -254,20 +227,9 @@ private:
     std::string m_zoneSuffix = " +00:00";
     int64_t m_nextPull;
     std::string m_proxy;
-    // Where a tag without progress starts: the restored state, else one
-    // year back. It never moves, so tags found later get their whole history.
-    int64_t m_startPull;
-    std::map<std::string, int64_t> m_tagPulls;
-    // Samples dated past the end of their range, delivered once already;
-    // they do not move their tag's next pull.
-    std::map<std::string, std::set<int64_t>> m_ahead;
-    // Length of a catch-up range in seconds, adapted to the data.
-    int64_t m_window;
-    // Tags of requests rejected with a 4xx: the most tags a request of them
-    // may hold, halved at each rejection; and when an isolated one was last
-    // named in an error line.
-    std::map<std::string, std::size_t> m_batchLimit;
-    std::map<std::string, int64_t> m_rejectedLogged;
+    // Per-tag progress; tags without any start one year back or at the
+    // restored time, so tags found later get their whole history.
+    nerivo::Progress m_progress;
     // Discovery schedule, in seconds of a monotonic clock.
     bool m_discoveryRan = false;
     bool m_discoveryCompleted = false;

@@ -49,229 +49,119 @@ std::vector<Reading*>* Nerivo::takeReading()
     return readings;
 }
 
-int64_t Nerivo::tagPull(const std::string& tag) const
+std::vector<std::string> Nerivo::indexTags() const
 {
-    auto found = m_tagPulls.find(tag);
-    return found == m_tagPulls.end() ? m_startPull : found->second;
-}
-
-std::vector<std::pair<std::string, int64_t>> Nerivo::indexPulls() const
-{
-    std::vector<std::pair<std::string, int64_t>> pulls;
-    pulls.reserve(m_tagIndex.size());
+    std::vector<std::string> tags;
+    tags.reserve(m_tagIndex.size());
     for (const auto& entry : m_tagIndex) {
-        pulls.emplace_back(entry.first, tagPull(entry.first));
+        tags.push_back(entry.first);
     }
-    return pulls;
+    return tags;
 }
 
-// Reads windows of the tags' backlogs, oldest first, until every tag has
-// been asked up to the present, the poll's reading bound is reached, or a
-// request raised.
+// Sends the requests the progress asks for, round after round, until every
+// tag has been asked as far as this poll takes it, the poll's reading bound
+// or request budget is reached, or the network is down.
 bool Nerivo::getDateRange(std::vector<Reading*>* readings)
 {
     const int64_t now = this->now();
+    const std::vector<std::string> tags = indexTags();
+    const int64_t oldestBefore = m_progress.span(tags).first;
+    m_progress.beginPoll(now, tags);
     PollTally tally;
-    const auto before = indexPulls();
-    const int64_t oldestBefore =
-        before.empty() ? m_lastPull : std::min_element(before.begin(), before.end(), [](auto& a, auto& b) {
-                                          return a.second < b.second;
-                                      })->second;
     bool ok = true;
-    if (m_tagIndex.empty()) {
-        std::set<std::string> done;
-        ok = readGroup(readings, {}, m_lastPull, now, now, done, tally);
+    if (tags.empty()) {
+        // The closing request of an empty index: it asks for no tag.
+        nerivo::Ask closing;
+        closing.from = m_lastPull;
+        closing.to = now;
+        ok = sendPacked(readings, closing, tally);
     }
-    std::set<std::string> done;  // asked up to the present, or failed, in this poll
-    while (ok && readings->size() < MAX_POLL_READINGS && tally.requests < MAX_POLL_REQUESTS) {
-        auto pulls = indexPulls();
-        pulls.erase(std::remove_if(pulls.begin(), pulls.end(), [&done](auto& p) { return done.count(p.first) != 0; }),
-                    pulls.end());
-        if (pulls.empty()) {
+    for (int round = 0; ok && round < nerivo::MAX_POLL_REQUESTS && readings->size() < MAX_POLL_READINGS; ++round) {
+        const std::vector<nerivo::Ask> asks = m_progress.plan();
+        if (asks.empty()) {
             break;
         }
-        const auto progressBefore = m_tagPulls;
-        const std::size_t doneBefore = done.size();
-        for (const auto& group : nerivo::groupTags(pulls)) {
-            int64_t to = group.from <= now - m_window ? group.from + m_window : now;
-            // Near the present a range always reaches it: a short one would
-            // count for nothing.
-            if (to > now - SETTLED_AGE) {
-                to = now;
-            }
-            if (!readGroup(readings, group.tags, group.from, to, now, done, tally)) {
-                ok = false;
-                break;
-            }
-            if (readings->size() >= MAX_POLL_READINGS) {
+        for (const nerivo::Ask& ask : asks) {
+            ok = sendPacked(readings, ask, tally);
+            if (!ok || readings->size() >= MAX_POLL_READINGS) {
                 break;
             }
         }
-        if (m_tagPulls == progressBefore && done.size() == doneBefore) {
-            break;
-        }
     }
-    const auto after = indexPulls();
-    for (const auto& pull : after) {
-        m_lastPull = pull == after.front() ? pull.second : std::min(m_lastPull, pull.second);
-    }
+    m_lastPull = m_progress.earliest(tags).value_or(m_lastPull);
+    logNotes();
     logPoll(readings->size(), tally, oldestBefore, now);
     return ok;
 }
 
-bool Nerivo::readGroup(std::vector<Reading*>* readings, const std::vector<std::string>& tags, int64_t from, int64_t to,
-                       int64_t now, std::set<std::string>& done, PollTally& tally)
-{
-    // Tags of rejected requests go in smaller requests of their own, so that
-    // the tag the service refuses cannot hold back the others.
-    std::vector<std::string> packed;
-    std::map<std::size_t, std::vector<std::string>> limited;
-    for (const auto& tag : tags) {
-        auto limit = m_batchLimit.find(tag);
-        if (limit == m_batchLimit.end()) {
-            packed.push_back(tag);
-        } else {
-            limited[limit->second].push_back(tag);
-        }
-    }
-    RangeWindow window{from, to, now};
-    if ((!packed.empty() || limited.empty()) && !sendPacked(readings, packed, window, 0, done, tally)) {
-        return false;
-    }
-    for (const auto& group : limited) {
-        if (!sendPacked(readings, group.second, window, group.first, done, tally)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool Nerivo::sendPacked(std::vector<Reading*>* readings, const std::vector<std::string>& tags,
-                        const RangeWindow& window, std::size_t maxTags, std::set<std::string>& done, PollTally& tally)
+bool Nerivo::sendPacked(std::vector<Reading*>* readings, const nerivo::Ask& ask, PollTally& tally)
 {
     const std::string base =
-        "https://" + m_host + "/api/timeseriesdata/" + formatDate(window.from) + "/" + formatDate(window.to) + "?tags=";
+        "https://" + m_host + "/api/timeseriesdata/" + formatDate(ask.from) + "/" + formatDate(ask.to) + "?tags=";
     RangeBatch batch;
+    batch.ask = ask;
+    batch.ask.tags.clear();
     std::string url = base;
-    for (std::size_t i = 0; i <= tags.size(); ++i) {
-        const bool closing = i == tags.size();
+    for (std::size_t i = 0; i <= ask.tags.size(); ++i) {
+        const bool closing = i == ask.tags.size();
         if (!closing) {
-            url += (batch.tags.empty() ? "" : ",") + urlTag(tags[i]);
-            batch.tags.push_back(tags[i]);
+            url += (batch.ask.tags.empty() ? "" : ",") + urlTag(ask.tags[i]);
+            batch.ask.tags.push_back(ask.tags[i]);
         }
-        if (!closing && url.size() <= MAX_URL_LENGTH && (maxTags == 0 || batch.tags.size() < maxTags)) {
+        const bool full = url.size() > MAX_URL_LENGTH || (ask.maxTags != 0 && batch.ask.tags.size() >= ask.maxTags);
+        if ((!closing && !full) || (closing && batch.ask.tags.empty() && (ask.maxTags != 0 || ask.gap))) {
             continue;
         }
-        if (closing && batch.tags.empty() && maxTags != 0) {
-            break;
-        }
-        batch.from = window.from;
-        batch.to = window.to;
-        batch.isolated = maxTags == 1 && batch.tags.size() == 1;
-        ++tally.requests;
-        const RangeOutcome outcome = makeRequest(readings, url, batch);
-        tally.duplicates += batch.duplicates;
-        settleRequest(batch, outcome, window.now);
-        if (outcome != RangeOutcome::OK) {
-            ++tally.failed;
-        }
-        if (outcome != RangeOutcome::OK || window.to >= window.now) {
-            done.insert(batch.tags.begin(), batch.tags.end());
-        }
-        done.insert(batch.deferred.begin(), batch.deferred.end());
-        if (outcome == RangeOutcome::RAISED) {
-            // Without an answer the other requests would fail the same way.
+        if (!sendRequest(readings, url, batch, tally)) {
             return false;
         }
         url = base;
-        batch = RangeBatch();
+        batch.ask.tags.clear();
+        batch.status.clear();
+        batch.samples = 0;
+        batch.duplicates = 0;
+        batch.heard.clear();
     }
     return true;
 }
 
-namespace {
-
-// A 4xx answer that may be about the tags asked; not the key, the proxy,
-// the rate or the time the request took.
-bool rejectsTags(const std::string& status)
+bool Nerivo::sendRequest(std::vector<Reading*>* readings, const std::string& url, RangeBatch& batch, PollTally& tally)
 {
-    if (status.size() < 3 || status[0] != '4') {
+    if (!m_progress.mayAsk(batch.ask)) {
         return false;
     }
-    const std::string code = status.substr(0, 3);
-    return code != "401" && code != "403" && code != "407" && code != "408" && code != "429";
-}
-
-}  // namespace
-
-void Nerivo::settleRequest(const RangeBatch& batch, RangeOutcome outcome, int64_t now)
-{
+    ++tally.requests;
+    const RangeOutcome outcome = makeRequest(readings, url, batch);
+    tally.duplicates += batch.duplicates;
     if (outcome == RangeOutcome::OK) {
-        settleBatch(batch, now);
-        adaptWindow(batch, now);
-        for (const auto& tag : batch.tags) {
-            m_batchLimit.erase(tag);
-            m_rejectedLogged.erase(tag);
-        }
-        return;
+        m_progress.answered(batch.ask, batch.heard, batch.samples);
+    } else {
+        ++tally.failed;
+        m_progress.failed(batch.ask, nerivo::Failure{outcome == RangeOutcome::RAISED, batch.status});
     }
-    if (outcome != RangeOutcome::FAILED || !rejectsTags(batch.status)) {
-        return;
-    }
-    // Halve the rejected request at each later poll until the tags the
-    // service refuses stand alone.
-    const std::size_t half = std::max<std::size_t>(1, batch.tags.size() / 2);
-    for (const auto& tag : batch.tags) {
-        m_batchLimit[tag] = half;
-    }
-    if (batch.tags.size() == 1) {
-        const std::string& tag = batch.tags.front();
-        auto logged = m_rejectedLogged.find(tag);
-        if (logged == m_rejectedLogged.end() || now - logged->second >= REJECTION_LOG_INTERVAL) {
-            m_logger->error("The service rejects tag %s (%s); its data is asked again at later polls", tag.c_str(),
-                            batch.status.c_str());
-            m_rejectedLogged[tag] = now;
-        }
-    }
+    tally.raisedInRow = outcome == RangeOutcome::RAISED ? tally.raisedInRow + 1 : 0;
+    // One request that raised may be its own trouble; two in a row mean the
+    // service cannot be reached.
+    return tally.raisedInRow < 2;
 }
 
-void Nerivo::settleBatch(const RangeBatch& batch, int64_t now)
+void Nerivo::logNotes()
 {
-    // A window that ended an hour ago is complete at the service: its silent
-    // tags move on. Nearer the present only a tag's own samples move it, so
-    // late data is still read.
-    if (batch.to > now - SETTLED_AGE) {
-        return;
-    }
-    const int64_t settled = batch.to;
-    for (const auto& tag : batch.tags) {
-        // A tag with samples moves with them alone: the service may have
-        // left the rest of its window for a later request.
-        if (batch.heard.count(tag) == 0 && batch.deferred.count(tag) == 0 && tagPull(tag) <= settled) {
-            m_tagPulls[tag] = settled + 1;
+    for (const nerivo::Note& note : m_progress.takeNotes()) {
+        switch (note.level) {
+        case nerivo::Note::Level::INFO: m_logger->info("%s", note.text.c_str()); break;
+        case nerivo::Note::Level::WARN: m_logger->warn("%s", note.text.c_str()); break;
+        case nerivo::Note::Level::ERROR: m_logger->error("%s", note.text.c_str()); break;
         }
-    }
-}
-
-void Nerivo::adaptWindow(const RangeBatch& batch, int64_t now)
-{
-    const std::size_t received = batch.samples + batch.duplicates;
-    if (!batch.deferred.empty() || received > WINDOW_TARGET) {
-        m_window = std::max(MIN_WINDOW, m_window / 2);
-    } else if (batch.to < now && received < WINDOW_TARGET / 4) {
-        m_window = std::min(MAX_WINDOW, m_window * 2);
     }
 }
 
 void Nerivo::logPoll(std::size_t readings, const PollTally& tally, int64_t oldestBefore, int64_t now)
 {
-    const auto pulls = indexPulls();
-    int64_t oldest = m_lastPull;
-    int64_t newest = m_lastPull;
-    for (const auto& pull : pulls) {
-        oldest = pull == pulls.front() ? pull.second : std::min(oldest, pull.second);
-        newest = pull == pulls.front() ? pull.second : std::max(newest, pull.second);
-    }
+    const auto span = m_progress.span(indexTags());
+    const int64_t oldest = m_tagIndex.empty() ? m_lastPull : span.first;
+    const int64_t newest = m_tagIndex.empty() ? m_lastPull : span.second;
     m_logger->info("Poll returned %zu readings from %d requests, %d failed; next pull of the tags from %s to %s",
                    readings, tally.requests, tally.failed, formatDate(oldest).c_str(), formatDate(newest).c_str());
     // A stored time may lie anywhere in the 64-bit range: differences saturate.
@@ -279,7 +169,7 @@ void Nerivo::logPoll(std::size_t readings, const PollTally& tally, int64_t oldes
     if (__builtin_sub_overflow(now, oldest, &behind)) {
         behind = INT64_MAX;
     }
-    if (pulls.empty() || behind <= 2 * SETTLED_AGE) {
+    if (m_tagIndex.empty() || behind <= 2 * nerivo::GROUP_SPAN) {
         return;
     }
     int64_t gained = 0;

@@ -1,97 +1,522 @@
 #include "progress.h"
 
 #include <algorithm>
-#include <cstdint>
+#include <tuple>
 
 namespace nerivo {
 
 namespace {
 
-// Days since 1970-01-01 of a proleptic Gregorian date.
-int64_t daysFromCivil(int64_t year, int64_t month, int64_t day)
-{
-    year -= month <= 2 ? 1 : 0;
-    const int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const int64_t yoe = year - era * 400;
-    const int64_t doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
+// A tag and where its next request starts.
+using Start = std::pair<std::string, int64_t>;
 
-bool isLeap(int64_t year)
+// Sorted by start, a new group wherever a start lies more than span after
+// its group's first.
+std::vector<std::vector<Start>> groupByStart(std::vector<Start> starts, int64_t span)
 {
-    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
-// Reads exactly count digits at text[pos].
-bool digits(const char* text, std::size_t length, std::size_t pos, std::size_t count, int64_t& value)
-{
-    if (pos + count > length) {
-        return false;
-    }
-    value = 0;
-    for (std::size_t i = pos; i < pos + count; ++i) {
-        if (text[i] < '0' || text[i] > '9') {
-            return false;
+    std::sort(starts.begin(), starts.end(), [](const Start& a, const Start& b) {
+        return a.second != b.second ? a.second < b.second : a.first < b.first;
+    });
+    std::vector<std::vector<Start>> groups;
+    for (const Start& start : starts) {
+        // Times near the end of the range would overflow the addition.
+        const int64_t first = groups.empty() ? 0 : groups.back().front().second;
+        if (groups.empty() || (first <= INT64_MAX - span && start.second > first + span)) {
+            groups.emplace_back();
         }
-        value = value * 10 + (text[i] - '0');
+        groups.back().push_back(start);
     }
-    return true;
+    return groups;
+}
+
+std::vector<std::string> sortedTags(const std::vector<Start>& group)
+{
+    std::vector<std::string> tags;
+    for (const Start& start : group) {
+        tags.push_back(start.first);
+    }
+    std::sort(tags.begin(), tags.end());
+    tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
+    return tags;
+}
+
+int statusCode(const std::string& status)
+{
+    if (status.size() < 3 ||
+        !std::all_of(status.begin(), status.begin() + 3, [](char c) { return c >= '0' && c <= '9'; })) {
+        return 0;
+    }
+    return std::stoi(status.substr(0, 3));
 }
 
 }  // namespace
 
-bool parseSampleTime(const char* text, std::size_t length, int32_t offsetMinutes, int64_t& seconds)
+Progress::Progress(int64_t start) : m_start(start) {}
+
+Progress::Tag& Progress::tag(const std::string& name)
 {
-    int64_t year, month, day, hour, minute, second;
-    if (length < 19 || !digits(text, length, 0, 4, year) || text[4] != '-' || !digits(text, length, 5, 2, month) ||
-        text[7] != '-' || !digits(text, length, 8, 2, day) || text[10] != 'T' || !digits(text, length, 11, 2, hour) ||
-        text[13] != ':' || !digits(text, length, 14, 2, minute) || text[16] != ':' ||
-        !digits(text, length, 17, 2, second)) {
-        return false;
+    auto found = m_tags.find(name);
+    if (found == m_tags.end()) {
+        Tag fresh;
+        fresh.next = m_start;
+        fresh.cursor = m_start;  // a new tag reads its backlog in windows
+        found = m_tags.emplace(name, fresh).first;
     }
-    if (length > 19) {
-        // Only a fraction may follow, and it needs at least one digit.
-        if (text[19] != '.' || length == 20) {
-            return false;
+    return found->second;
+}
+
+int64_t Progress::next(const std::string& tag) const
+{
+    auto found = m_tags.find(tag);
+    return found == m_tags.end() ? m_start : found->second.next;
+}
+
+int64_t Progress::startOf(const Tag& t) const
+{
+    return t.cursor ? std::max(t.next, *t.cursor) : t.next;
+}
+
+std::pair<int64_t, int64_t> Progress::span(const std::vector<std::string>& tags) const
+{
+    if (tags.empty()) {
+        return {m_start, m_start};
+    }
+    int64_t oldest = INT64_MAX;
+    int64_t newest = INT64_MIN;
+    for (const auto& tag : tags) {
+        oldest = std::min(oldest, next(tag));
+        newest = std::max(newest, next(tag));
+    }
+    return {oldest, newest};
+}
+
+std::optional<int64_t> Progress::earliest(const std::vector<std::string>& tags) const
+{
+    std::optional<int64_t> earliest;
+    for (const auto& tag : tags) {
+        earliest = std::min(earliest.value_or(INT64_MAX), next(tag));
+    }
+    for (const auto& entry : m_tags) {
+        earliest = std::min(earliest.value_or(INT64_MAX), entry.second.next);
+    }
+    return earliest;
+}
+
+void Progress::beginPoll(int64_t now, const std::vector<std::string>& tags)
+{
+    m_now = now;
+    ++m_poll;
+    m_round = 0;
+    m_requests = 0;
+    m_gapRequests = 0;
+    m_index = tags;
+    for (auto& entry : m_tags) {
+        entry.second.done = true;  // until the index names it
+        entry.second.deferred = false;
+    }
+    for (const auto& name : tags) {
+        Tag& t = tag(name);
+        t.missingSince = 0;
+        t.done = false;
+    }
+    // Tags the index lost (a failed list, a changed key) keep their progress
+    // for a while, so that their return delivers nothing twice.
+    for (auto it = m_tags.begin(); it != m_tags.end();) {
+        Tag& t = it->second;
+        if (t.done && t.missingSince == 0) {
+            t.missingSince = now;
         }
-        for (std::size_t i = 20; i < length; ++i) {
-            if (text[i] < '0' || text[i] > '9') {
-                return false;
+        if (t.done && now - t.missingSince > MISSING_LIMIT) {
+            note(Note::Level::INFO, "Tag " + it->first +
+                                        " has been missing from the service for 30 days; its "
+                                        "progress is forgotten");
+            it = m_tags.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+std::vector<Ask> Progress::plan()
+{
+    ++m_round;
+    std::vector<Ask> asks = rangeAsks();
+    if (m_round == 1) {
+        std::vector<Ask> gaps = gapAsks();
+        asks.insert(asks.end(), gaps.begin(), gaps.end());
+    }
+    order(asks);
+    return asks;
+}
+
+bool Progress::mayAsk(const Ask& ask) const
+{
+    return m_requests < MAX_POLL_REQUESTS && (!ask.gap || m_gapRequests < MAX_GAP_REQUESTS);
+}
+
+std::vector<Ask> Progress::rangeAsks()
+{
+    // Tags that fail alike are asked alike: a group per limit.
+    std::map<std::pair<int64_t, std::size_t>, std::vector<Start>> buckets;
+    std::set<std::string> catchingUp;
+    std::set<std::string> quiet;
+    for (const auto& name : m_index) {
+        Tag& t = m_tags.at(name);
+        if (t.done || startOf(t) > m_now) {
+            t.done = true;  // a stored time ahead of the clock waits for it
+            continue;
+        }
+        buckets[{t.spanLimit, t.batchLimit}].emplace_back(name, startOf(t));
+        if (t.cursor) {
+            catchingUp.insert(name);
+        } else if (t.quiet) {
+            quiet.insert(name);
+        }
+    }
+    std::vector<Ask> asks;
+    for (const auto& bucket : buckets) {
+        int64_t groupSpan = GROUP_SPAN;
+        auto groups = groupByStart(bucket.second, groupSpan);
+        while (groups.size() > MAX_GROUPS && groupSpan < MAX_WINDOW) {
+            groupSpan *= 2;
+            groups = groupByStart(bucket.second, groupSpan);
+        }
+        // Tags that had nothing cost nothing to ask again: they share one
+        // request from the earliest of them.
+        std::vector<Start> silent;
+        for (auto it = groups.begin(); it != groups.end();) {
+            const bool allQuiet =
+                std::all_of(it->begin(), it->end(), [&quiet](const Start& s) { return quiet.count(s.first) != 0; });
+            if (allQuiet) {
+                silent.insert(silent.end(), it->begin(), it->end());
+                it = groups.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (!silent.empty()) {
+            groups.push_back(silent);
+        }
+        const int64_t spanLimit = bucket.first.first;
+        for (const auto& group : groups) {
+            Ask ask;
+            ask.from = std::min_element(group.begin(), group.end(), [](auto& a, auto& b) {
+                           return a.second < b.second;
+                       })->second;
+            // A backlog is read in windows; a tag asked up to the present
+            // before is asked from its next pull up to the present again.
+            const bool backlog = std::any_of(group.begin(), group.end(),
+                                             [&catchingUp](const Start& s) { return catchingUp.count(s.first) != 0; });
+            int64_t width = backlog ? m_window : INT64_MAX;
+            if (spanLimit != 0) {
+                width = std::min(width, spanLimit);
+            }
+            int64_t latest = 0;  // the last start whose window ends before now
+            const bool bounded = !__builtin_sub_overflow(m_now, width, &latest) && ask.from <= latest;
+            ask.to = bounded ? ask.from + width : m_now;
+            // Near the present a window reaches it: a short one would only
+            // cost a request more.
+            if (spanLimit == 0 && m_now - ask.to < GROUP_SPAN) {
+                ask.to = m_now;
+            }
+            ask.tags = sortedTags(group);
+            ask.maxTags = bucket.first.second;
+            asks.push_back(std::move(ask));
+        }
+    }
+    return asks;
+}
+
+std::vector<Ask> Progress::gapAsks()
+{
+    std::vector<Start> due;  // a gap's first second, by tag
+    std::map<std::pair<std::string, int64_t>, int64_t> ends;
+    for (const auto& name : m_index) {
+        for (const Gap& gap : m_tags.at(name).gaps) {
+            if (gap.due <= m_now) {
+                due.emplace_back(name, gap.after + 1);
+                ends[{name, gap.after + 1}] = gap.before - 1;
             }
         }
     }
-    static const int monthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (month < 1 || month > 12 || hour > 23 || minute > 59 || second > 59 || day < 1) {
-        return false;
+    std::vector<Ask> asks;
+    for (const auto& group : groupByStart(due, GROUP_SPAN)) {
+        Ask ask;
+        ask.gap = true;
+        ask.from = group.front().second;
+        ask.to = ask.from;
+        for (const Start& start : group) {
+            ask.to = std::max(ask.to, ends[start]);
+        }
+        ask.tags = sortedTags(group);
+        asks.push_back(std::move(ask));
+        if (asks.size() == static_cast<std::size_t>(MAX_GAP_REQUESTS)) {
+            break;
+        }
     }
-    const int64_t lastDay = monthDays[month - 1] + (month == 2 && isLeap(year) ? 1 : 0);
-    if (day > lastDay) {
-        return false;
-    }
-    seconds = daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second -
-              static_cast<int64_t>(offsetMinutes) * 60;
-    return true;
+    return asks;
 }
 
-std::vector<TagGroup> groupTags(std::vector<std::pair<std::string, int64_t>> pulls)
+void Progress::order(std::vector<Ask>& asks) const
 {
-    std::sort(pulls.begin(), pulls.end(), [](const auto& a, const auto& b) {
-        return a.second != b.second ? a.second < b.second : a.first < b.first;
-    });
-    std::vector<TagGroup> groups;
-    for (const auto& pull : pulls) {
-        // Times near the end of the range would overflow the addition.
-        if (groups.empty() ||
-            (groups.back().from <= INT64_MAX - GROUP_SPAN && pull.second > groups.back().from + GROUP_SPAN)) {
-            groups.push_back(TagGroup{pull.second, {}});
+    // Requests that failed go last, so that they hold back nothing; among the
+    // others the tags asked longest ago go first.
+    auto key = [this](const Ask& ask) {
+        bool failed = false;
+        int64_t asked = INT64_MAX;
+        for (const auto& name : ask.tags) {
+            const Tag& t = m_tags.at(name);
+            failed = failed || t.failedPoll >= m_poll - 1;
+            asked = std::min(asked, t.askedPoll);
         }
-        groups.back().tags.push_back(pull.first);
+        return std::make_tuple(failed, ask.gap, asked, ask.from);
+    };
+    std::stable_sort(asks.begin(), asks.end(), [&key](const Ask& a, const Ask& b) { return key(a) < key(b); });
+}
+
+std::vector<std::size_t> Progress::select(const std::string& name, const std::vector<int64_t>& times) const
+{
+    static const Tag unknown;
+    auto found = m_tags.find(name);
+    const Tag& t = found == m_tags.end() ? unknown : found->second;
+    const int64_t next = found == m_tags.end() ? m_start : t.next;
+    std::vector<std::size_t> chosen;
+    for (std::size_t i = 0; i < times.size(); ++i) {
+        const int64_t time = times[i];
+        const bool inGap = std::any_of(t.gaps.begin(), t.gaps.end(),
+                                       [time](const Gap& gap) { return gap.after < time && time < gap.before; });
+        if ((time >= next && t.ahead.count(time) == 0) || inGap) {
+            chosen.push_back(i);
+        }
     }
-    for (auto& group : groups) {
-        std::sort(group.tags.begin(), group.tags.end());
+    return chosen;
+}
+
+void Progress::delivered(const Ask& ask, const std::string& name, const std::vector<int64_t>& times)
+{
+    Tag& t = tag(name);
+    std::vector<int64_t> sorted = times;
+    std::sort(sorted.begin(), sorted.end());
+    for (const int64_t time : sorted) {
+        if (time < t.next) {
+            fillGaps(t, time);
+        } else if (time > ask.to) {
+            // Past its range: delivered once, but it moves nothing, so that a
+            // clock running ahead cannot hide the tag's later data.
+            t.ahead.insert(time);
+        } else {
+            detectGap(name, t, time);
+            t.next = std::max(t.next, time + 1);
+            t.fresh = true;
+        }
     }
-    return groups;
+    t.ahead.erase(t.ahead.begin(), t.ahead.lower_bound(t.next));
+}
+
+void Progress::deferred(const std::string& name)
+{
+    Tag& t = tag(name);
+    t.done = true;
+    t.deferred = true;
+}
+
+void Progress::answered(const Ask& ask, const std::set<std::string>& heard, std::size_t samples)
+{
+    ++m_requests;
+    m_gapRequests += ask.gap ? 1 : 0;
+    bool partial = false;
+    for (const auto& name : ask.tags) {
+        Tag& t = tag(name);
+        t.failures = 0;
+        t.batchLimit = 0;
+        t.askedPoll = m_poll;
+        partial = partial || t.deferred;
+        if (t.deferred) {
+            // Its samples wait for a later poll: nothing of it is settled.
+        } else if (ask.gap) {
+            settleGaps(ask, t);
+        } else {
+            settleRange(ask, t, heard.count(name) != 0);
+        }
+        t.fresh = false;
+    }
+    if (!ask.gap) {
+        adaptWindow(ask, samples, partial);
+    }
+}
+
+void Progress::settleRange(const Ask& ask, Tag& t, bool heard)
+{
+    t.quiet = !t.fresh;
+    if (!heard) {
+        // Nothing in the answer: only what lies beyond the horizon is known
+        // to be complete, and only when the range began at the next pull.
+        const int64_t complete = std::min(ask.to, m_now - HORIZON);
+        if (ask.from <= t.next && complete >= t.next) {
+            t.next = complete + 1;
+            t.ahead.erase(t.ahead.begin(), t.ahead.lower_bound(t.next));
+        }
+        if (ask.to < m_now) {
+            t.cursor = std::max(t.cursor.value_or(t.next), ask.to + 1);
+        }
+    } else if (ask.to < m_now) {
+        t.cursor = t.cursor.value_or(t.next);
+        // Only samples delivered before: the rest waits for the next poll
+        // rather than asking the same window again.
+        t.done = t.done || !t.fresh;
+    }
+    if (ask.to >= m_now) {
+        // Asked up to the present: from now on asked from its next pull.
+        t.cursor.reset();
+        t.spanLimit = 0;
+        t.done = true;
+    }
+}
+
+void Progress::settleGaps(const Ask& ask, Tag& t)
+{
+    for (auto it = t.gaps.begin(); it != t.gaps.end();) {
+        Gap& gap = *it;
+        const bool covered = gap.after + 1 >= ask.from && gap.before - 1 <= ask.to;
+        if (covered && m_now - HORIZON >= gap.before - 1) {
+            it = t.gaps.erase(it);  // asked once the horizon passed it: complete
+            continue;
+        }
+        if (covered) {
+            // The last ask comes once the horizon has passed the gap.
+            gap.due = std::min(m_now + gap.retry, gap.before - 1 + HORIZON);
+            gap.retry = std::min(2 * gap.retry, MAX_GAP_RETRY);
+        }
+        ++it;
+    }
+}
+
+void Progress::detectGap(const std::string& name, Tag& t, int64_t time)
+{
+    if (t.last && time > *t.last) {
+        const int64_t step = time - *t.last;
+        if (t.interval > 0 && step == t.interval) {
+            ++t.run;
+        } else if (t.interval > 0 && t.run >= REGULAR_RUN && step >= 2 * t.interval) {
+            // Regular series with samples missing: ask for them again, unless
+            // the horizon has passed them already.
+            if (time - 1 >= m_now - HORIZON) {
+                if (t.gaps.size() == MAX_GAPS) {
+                    note(Note::Level::INFO, "Tag " + name + " has more than 32 gaps; the oldest is no longer asked");
+                    t.gaps.erase(t.gaps.begin());
+                }
+                t.gaps.push_back(Gap{*t.last, time, t.interval, m_now + FIRST_GAP_RETRY, FIRST_GAP_RETRY});
+            }
+        } else {
+            t.interval = step;
+            t.run = 1;
+        }
+    }
+    if (!t.last || time > *t.last) {
+        t.last = time;
+    }
+}
+
+void Progress::fillGaps(Tag& t, int64_t time)
+{
+    for (auto it = t.gaps.begin(); it != t.gaps.end(); ++it) {
+        if (it->after < time && time < it->before) {
+            // Split around the sample; a part too short for a missing sample
+            // is complete.
+            Gap later = *it;
+            later.after = time;
+            it->before = time;
+            const bool keepEarlier = it->before - it->after >= 2 * it->interval;
+            const bool keepLater = later.before - later.after >= 2 * later.interval;
+            it = keepEarlier ? it + 1 : t.gaps.erase(it);
+            if (keepLater) {
+                t.gaps.insert(it, later);
+            }
+            return;
+        }
+    }
+}
+
+void Progress::failed(const Ask& ask, const Failure& failure)
+{
+    ++m_requests;
+    m_gapRequests += ask.gap ? 1 : 0;
+    for (const auto& name : ask.tags) {
+        Tag& t = tag(name);
+        ++t.failures;
+        t.failedPoll = m_poll;
+        t.askedPoll = m_poll;
+        t.done = true;
+        for (Gap& gap : t.gaps) {
+            if (ask.gap && gap.after + 1 >= ask.from && gap.before - 1 <= ask.to) {
+                gap.due = m_now + gap.retry;
+                gap.retry = std::min(2 * gap.retry, MAX_GAP_RETRY);
+            }
+        }
+    }
+    if (!ask.gap) {
+        split(ask, failure);
+    }
+}
+
+void Progress::split(const Ask& ask, const Failure& failure)
+{
+    const int code = failure.raised ? 0 : statusCode(failure.status);
+    // The key, the proxy, the rate and the service's own state are not about
+    // this request: splitting it would change nothing.
+    if (code == 401 || code == 403 || code == 407 || code == 429 || code == 503) {
+        return;
+    }
+    const bool aboutRange = code == 400 || code == 413 || code == 414 || code == 416 || code == 422;
+    const bool rejects = code >= 400 && code < 500 && code != 408;
+    int failures = 0;
+    for (const auto& name : ask.tags) {
+        failures = std::max(failures, m_tags.at(name).failures);
+    }
+    if (!rejects && failures < 2) {
+        return;  // once may be chance
+    }
+    const int64_t width = ask.to - ask.from;
+    const bool halveWindow = width > MIN_SPLIT_WINDOW && (aboutRange || !rejects || ask.tags.size() == 1);
+    if (halveWindow || ask.tags.size() > 1) {
+        for (const auto& name : ask.tags) {
+            Tag& t = m_tags.at(name);
+            if (halveWindow) {
+                t.spanLimit = std::max(MIN_SPLIT_WINDOW, width / 2);
+            } else {
+                t.batchLimit = std::max<std::size_t>(1, ask.tags.size() / 2);
+            }
+        }
+        return;
+    }
+    Tag& t = m_tags.at(ask.tags.front());
+    t.batchLimit = 1;
+    if (rejects && (t.rejectedLogged == INT64_MIN || m_now - t.rejectedLogged >= REJECTION_LOG_INTERVAL)) {
+        note(Note::Level::ERROR, "The service rejects tag " + ask.tags.front() + " (" + failure.status +
+                                     "); its data is asked again at later polls");
+        t.rejectedLogged = m_now;
+    }
+}
+
+void Progress::adaptWindow(const Ask& ask, std::size_t samples, bool partial)
+{
+    if (partial || samples > WINDOW_TARGET) {
+        m_window = std::max(MIN_WINDOW, m_window / 2);
+    } else if (ask.to < m_now && samples < WINDOW_TARGET / 4) {
+        m_window = std::min(MAX_WINDOW, m_window * 2);
+    }
+}
+
+void Progress::note(Note::Level level, std::string text)
+{
+    m_notes.push_back(Note{level, std::move(text)});
+}
+
+std::vector<Note> Progress::takeNotes()
+{
+    std::vector<Note> notes;
+    notes.swap(m_notes);
+    return notes;
 }
 
 }  // namespace nerivo

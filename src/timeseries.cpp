@@ -25,7 +25,7 @@ Nerivo::RangeOutcome Nerivo::makeRequest(std::vector<Reading*>* readings, const 
     // that was never received.
     if (answer.status != "200 OK") {
         // An isolated tag's rejection has its own hourly line.
-        if (batch.isolated) {
+        if (batch.ask.maxTags == 1 && batch.ask.tags.size() == 1) {
             m_logger->debug("Time series request answered with status %s: %s", answer.status.c_str(), url.c_str());
         } else {
             m_logger->error("Time series request answered with status %s: %s", answer.status.c_str(), url.c_str());
@@ -72,18 +72,16 @@ Nerivo::RangeOutcome Nerivo::makeRequest(std::vector<Reading*>* readings, const 
     return RangeOutcome::OK;
 }
 
-struct Nerivo::FreshSample {
+struct Nerivo::TimedSample {
     nerivo::SampleMembers members;
     int64_t seconds;
 };
 
-std::vector<Nerivo::FreshSample> Nerivo::freshSamples(const std::string& tag, const rapidjson::Value& series,
-                                                      int64_t pull, const std::set<int64_t>& ahead, RangeBatch& batch)
+std::vector<Nerivo::TimedSample> Nerivo::timedSamples(const std::string& tag, const rapidjson::Value& series)
 {
     const bool debug = m_logger->getMinLevel() <= Logger::Level::Debug;
-    std::vector<FreshSample> fresh;
-    fresh.reserve(series.Size());
-    bool heard = false;  // noted once for the tag, not per sample
+    std::vector<TimedSample> timed;
+    timed.reserve(series.Size());
     for (const auto& sample : series.GetArray()) {
         if (debug) {
             m_logger->debug("Processing reading for asset tag %s", tag.c_str());
@@ -106,21 +104,13 @@ std::vector<Nerivo::FreshSample> Nerivo::freshSamples(const std::string& tag, co
                            timestamp->GetString());
             continue;
         }
-        heard = true;
-        if (seconds < pull || (seconds > batch.to && ahead.count(seconds) != 0)) {
-            ++batch.duplicates;
-            continue;
-        }
-        fresh.push_back(FreshSample{members, seconds});
+        timed.push_back(TimedSample{members, seconds});
     }
-    if (heard) {
-        batch.heard.insert(tag);
-    }
-    return fresh;
+    return timed;
 }
 
 void Nerivo::deliverSamples(std::vector<Reading*>* readings, const std::string& tag, const AssetData& asset,
-                            const std::vector<FreshSample>& fresh)
+                            const std::vector<const TimedSample*>& fresh)
 {
     // The same for every sample of the tag: worked out once.
     const std::string* site = siteName(asset.m_siteId);
@@ -135,12 +125,12 @@ void Nerivo::deliverSamples(std::vector<Reading*>* readings, const std::string& 
         readings->reserve(std::max(needed, 2 * readings->capacity()));
     }
     std::string time;
-    for (const FreshSample& entry : fresh) {
+    for (const TimedSample* entry : fresh) {
         std::vector<Datapoint*> datapoints;
         datapoints.reserve(values.size());
-        values.append(datapoints, entry.members, m_logger, tag);
-        nerivo::assignReadingTime(time, entry.members.timestamp->GetString(),
-                                  entry.members.timestamp->GetStringLength(), m_zoneSuffix);
+        values.append(datapoints, entry->members, m_logger, tag);
+        nerivo::assignReadingTime(time, entry->members.timestamp->GetString(),
+                                  entry->members.timestamp->GetStringLength(), m_zoneSuffix);
         if (debug) {
             m_logger->debug("Add reading for asset %s at %s", assetName.c_str(), time.c_str());
         }
@@ -151,37 +141,31 @@ void Nerivo::deliverSamples(std::vector<Reading*>* readings, const std::string& 
 void Nerivo::takeSeries(std::vector<Reading*>* readings, const std::string& tag, const AssetData& asset,
                         const rapidjson::Value& series, RangeBatch& batch)
 {
-    const int64_t pull = tagPull(tag);
-    std::set<int64_t>& ahead = m_ahead[tag];
-    const std::vector<FreshSample> fresh = freshSamples(tag, series, pull, ahead, batch);
+    const std::vector<TimedSample> timed = timedSamples(tag, series);
+    if (timed.empty()) {
+        return;
+    }
+    batch.heard.insert(tag);
+    batch.samples += timed.size();
+    std::vector<int64_t> times;
+    times.reserve(timed.size());
+    for (const TimedSample& sample : timed) {
+        times.push_back(sample.seconds);
+    }
+    std::vector<const TimedSample*> fresh;
+    std::vector<int64_t> freshTimes;
+    for (const std::size_t i : m_progress.select(tag, times)) {
+        fresh.push_back(&timed[i]);
+        freshTimes.push_back(times[i]);
+    }
+    batch.duplicates += timed.size() - fresh.size();
     // A tag is taken whole or left for a later poll, so that its progress
     // never passes a sample that was not delivered.
     if (readings->size() + fresh.size() > MAX_POLL_READINGS) {
-        batch.deferred.insert(tag);
+        m_progress.deferred(tag);
         return;
     }
     deliverSamples(readings, tag, asset, fresh);
-    bool moved = false;  // pull - 1 would overflow at the start of the range
-    int64_t newest = pull;
-    for (const FreshSample& entry : fresh) {
-        // A sample dated past its range is delivered once but moves nothing:
-        // a clock running ahead must not hide the tag's later data.
-        if (entry.seconds > batch.to) {
-            ahead.insert(entry.seconds);
-        } else if (!moved || entry.seconds > newest) {
-            newest = entry.seconds;
-            moved = true;
-        }
-    }
-    batch.samples += fresh.size();
-    if (moved) {
-        m_tagPulls[tag] = newest + 1;
-        if (m_nextPull <= newest) {
-            m_nextPull = newest + 1;
-        }
-        ahead.erase(ahead.begin(), ahead.lower_bound(newest + 1));
-    }
-    if (ahead.empty()) {
-        m_ahead.erase(tag);
-    }
+    m_progress.delivered(batch.ask, tag, freshTimes);
+    m_nextPull = std::max(m_nextPull, m_progress.next(tag));
 }

@@ -192,8 +192,7 @@ TEST_F(HostTest, OperatorMessagesSayWhatToDo)
         {"proxy without port", KEY, "127.0.0.1", "-", true, false,
          "WARNING: Proxy server 127.0.0.1 is written without a port"},
         {"first start", KEY, "-", "-", true, false, "INFO: No stored state: the first range starts one year back"},
-        {"state ahead", KEY, "-", future, true, false,
-         "WARNING: Persisted state of plugin holds a last pull time more than a day ahead"},
+        {"state ahead", KEY, "-", future, true, false, "WARNING: The clock is behind the stored progress"},
         {"private CA", KEY, "-", "-", false, false, "SSL_CERT_FILE"},
         {"tunnel refused", KEY, "-", "-", true, true, "refused the tunnel to api.nerivowater.com:443"},
     };
