@@ -230,16 +230,21 @@ void Nerivo::getSiteAssets(DiscoveredIndex& next, long siteId)
     const rapidjson::Value* result = nullptr;
     switch (nerivo::readResult(answer.body(), rapidjson::kArrayType, doc, result)) {
     case nerivo::AnswerOutcome::RESULT: break;
-    case nerivo::AnswerOutcome::EMPTY: m_logger->warn("Site %ld has no assets defined", siteId); return;
+    // A list without a usable result is missing, like a failed one: taken
+    // as empty it would drop the site's tags until the next refresh.
+    case nerivo::AnswerOutcome::EMPTY: m_logger->warn("Site %ld has no assets defined", siteId); break;
     case nerivo::AnswerOutcome::UNPARSABLE:
         m_logger->error("Fsiled to parse asset list response: %s", answer.body().c_str());
-        noteMissing(next.missing, what);
-        return;
+        break;
     case nerivo::AnswerOutcome::NOT_OBJECT:
         m_logger->error("Asset list of site %ld is not a JSON object", siteId);
-        return;
+        break;
     case nerivo::AnswerOutcome::NO_RESULT:
-    case nerivo::AnswerOutcome::WRONG_TYPE: return;
+    case nerivo::AnswerOutcome::WRONG_TYPE: break;
+    }
+    if (result == nullptr) {
+        noteMissing(next.missing, what);
+        return;
     }
     for (const auto& asset : result->GetArray()) {
         if (!asset.IsObject()) {
@@ -289,16 +294,19 @@ void Nerivo::getAssetParameters(DiscoveredIndex& next, std::vector<AssetData*>* 
     case nerivo::AnswerOutcome::RESULT: break;
     case nerivo::AnswerOutcome::EMPTY:
         m_logger->warn("Asset %ld on site %ld has no parameters defined", assetId, siteId);
-        return;
+        break;
     case nerivo::AnswerOutcome::UNPARSABLE:
         m_logger->error("Failed to parse asset parameter response: %s", answer.body().c_str());
-        noteMissing(next.missing, what);
-        return;
+        break;
     case nerivo::AnswerOutcome::NOT_OBJECT:
         m_logger->error("Parameter list of asset %ld is not a JSON object", assetId);
-        return;
+        break;
     case nerivo::AnswerOutcome::NO_RESULT:
-    case nerivo::AnswerOutcome::WRONG_TYPE: return;
+    case nerivo::AnswerOutcome::WRONG_TYPE: break;
+    }
+    if (result == nullptr) {
+        noteMissing(next.missing, what);
+        return;
     }
     for (const auto& parameter : result->GetArray()) {
         if (!parameter.IsObject()) {

@@ -227,12 +227,14 @@ TEST_P(DiscoveryHealsTest, FailedListIsRetriedAndItsTagsReadFromTheStart)
     EXPECT_EQ(countTarget(lists[c.list].first), c.failures + 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, DiscoveryHealsTest,
-                         ::testing::Values(HealCase{0, 2, Answer::json("", 503)},
-                                           HealCase{0, 1, Answer::json("{}", 429)},
-                                           HealCase{1, 1, Answer::json("{\"message\":\"bad key\"}", 403)},
-                                           HealCase{1, 2, Answer::json("{\"result\":[", 200)},
-                                           HealCase{2, 3, Answer::json("", 500)}));
+INSTANTIATE_TEST_SUITE_P(
+    Faults, DiscoveryHealsTest,
+    ::testing::Values(HealCase{0, 2, Answer::json("", 503)}, HealCase{0, 1, Answer::json("{}", 429)},
+                      HealCase{1, 1, Answer::json("{\"message\":\"bad key\"}", 403)},
+                      HealCase{1, 2, Answer::json("{\"result\":[", 200)}, HealCase{2, 3, Answer::json("", 500)},
+                      // A list without a usable result is missing too.
+                      HealCase{1, 1, Answer::json("{}")}, HealCase{1, 1, Answer::json("{\"result\":null}")},
+                      HealCase{2, 1, Answer::json("")}, HealCase{2, 1, Answer::json("{\"result\":{}}")}));
 
 // A refresh finds a parameter added in the service and reads it from the
 // start; a refresh that fails keeps the index in use.
