@@ -16,9 +16,9 @@ using boost::system::error_code;
 namespace {
 
 // Nothing smaller is worth an allocation; a body grows from here by doubling.
-constexpr std::size_t FIRST_RESERVE = 16 * 1024;
+constexpr std::size_t FIRST_RESERVE = std::size_t{16} * 1024;
 // zlib counts in 32-bit units; pieces are cut to this size.
-constexpr std::size_t SLICE = 1024 * 1024;
+constexpr std::size_t SLICE = std::size_t{1024} * 1024;
 
 // Gives text room for needed bytes: twice its room, but never past the limit,
 // so a body close to the limit never holds a buffer twice its size.

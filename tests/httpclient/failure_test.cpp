@@ -143,9 +143,26 @@ TEST_F(HttpsTest, TruncatedBodyFails)
     }
 }
 
+// A body under a Content-Encoding of the test's choosing, sent as given.
+Answer coded(std::string wire, const std::string& encoding)
+{
+    Answer answer = plain(std::move(wire), fakeservice::Framing::CONTENT_LENGTH);
+    answer.headers = {{"Content-Encoding", encoding}};
+    return answer;
+}
+
+Answer endless(std::string body, fakeservice::Framing framing, bool compress)
+{
+    Answer answer = plain(std::move(body), framing);
+    answer.neverEnd = true;
+    answer.compress = compress;
+    return answer;
+}
+
 // Bodies that cannot be stored fail the request, each as soon as it is
-// known: an announced length over the limit before the body comes, an
-// endless or inflating one once it passes the limit.
+// known: an announced length over the limit before the body comes (the whole
+// body would take seconds to trickle in), an endless or inflating one once it
+// passes the limit.
 TEST_F(HttpsTest, UnreadableBodiesFail)
 {
     using fakeservice::Coding;
@@ -154,20 +171,8 @@ TEST_F(HttpsTest, UnreadableBodiesFail)
     const std::string gzip = compressed(numbers(300000), Coding::GZIP);
     std::string flipped = gzip;
     flipped[flipped.size() / 2] = static_cast<char>(flipped[flipped.size() / 2] ^ 0x55);
-    auto coded = [](std::string wire, const std::string& encoding) {
-        Answer answer = plain(std::move(wire), fakeservice::Framing::CONTENT_LENGTH);
-        answer.headers = {{"Content-Encoding", encoding}};
-        return answer;
-    };
-    auto endless = [](std::string body, fakeservice::Framing framing, bool compress) {
-        Answer answer = plain(std::move(body), framing);
-        answer.neverEnd = true;
-        answer.compress = compress;
-        return answer;
-    };
-    Answer announced = plain(std::string(kLimit + 1, 'x'), fakeservice::Framing::CONTENT_LENGTH);
-    announced.compress = false;
-    announced.trickleBytes = 4096;  // the whole body would take seconds
+    Answer announced = endless(std::string(kLimit + 1, 'x'), fakeservice::Framing::CONTENT_LENGTH, false);
+    announced.trickleBytes = 4096;
     announced.tricklePause = std::chrono::milliseconds(20);
     struct Case {
         Answer answer;
