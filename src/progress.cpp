@@ -461,6 +461,9 @@ void Progress::failed(const Ask& ask, const Failure& failure)
 
 void Progress::split(const Ask& ask, const Failure& failure)
 {
+    if (ask.tags.empty()) {
+        return;  // the closing request of an empty index: nothing to split
+    }
     const int code = failure.raised ? 0 : statusCode(failure.status);
     // The key, the proxy, the rate and the service's own state are not about
     // this request: splitting it would change nothing.
