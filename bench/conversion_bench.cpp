@@ -141,7 +141,7 @@ struct Load {
 
     nerivosim::UtilityModel model;
     nerivosim::SimService sim;
-    Nerivo client;
+    Nerivo client{nerivo_https_memory::connector()};
     int64_t from = 0;
     std::vector<std::string> bodies;
     const std::string* current = nullptr;

@@ -53,7 +53,7 @@ Nerivo& running()
 {
     static Nerivo* plugin = [] {
         nerivo_https_memory::setHandler(fz::fixedIndex);
-        auto* p = new Nerivo();
+        auto* p = new Nerivo(nerivo_https_memory::connector());
         fz::setUp(*p, false);
         delete p->takeReading();
         return p;

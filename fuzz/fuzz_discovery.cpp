@@ -57,7 +57,7 @@ void checkIndex(const Nerivo& plugin, const std::string& parameterBody)
         doc.Parse(parameterBody.c_str(), parameterBody.size());
     const auto elements = expected(doc);
     for (const auto& asset : plugin.assetParameters()) {
-        const auto& records = *asset.second;
+        const auto& records = asset.second;
         if (elements.empty() ? !records.empty() : records.size() % elements.size() != 0)
             fz::fail("an asset holds records its parameter list does not give", std::to_string(asset.first));
         for (std::size_t i = 0; i < records.size(); ++i) {
@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         reply.body = e.target == fz::kApi + "sites" ? bodies[0] : parameters ? bodies[2] : bodies[1];
         return reply;
     });
-    Nerivo plugin;
+    Nerivo plugin(nerivo_https_memory::connector());
     fz::setUp(plugin);
     plugin.populateAssetInformation();
     for (const auto& e : fz::sent())

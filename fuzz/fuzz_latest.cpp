@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     fz::sent().clear();
     fz::answerWith([](const nerivo_https_memory::Exchange& e) { return fz::contains(e.target, "/latest"); }, status,
                    body);
-    Nerivo plugin;
+    Nerivo plugin(nerivo_https_memory::connector());
     fz::setUp(plugin);
     plugin.populateAssetInformation();
     std::vector<Reading*> readings;

@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
             return e.target.compare(0, fz::kApi.size() + 15, fz::kApi + "timeseriesdata/") == 0;
         },
         status, body, raise);
-    Nerivo plugin;
+    Nerivo plugin(nerivo_https_memory::connector());
     fz::setUp(plugin);
     plugin.populateAssetInformation();
     plugin.restoreState("{ \"lastPull\" : " + std::to_string(fz::kNow - back) +

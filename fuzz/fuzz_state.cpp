@@ -9,7 +9,7 @@ namespace {
 
 std::string persisted(const std::string& state)
 {
-    Nerivo plugin;
+    Nerivo plugin(nerivo_https_memory::connector());
     plugin.setClock(fz::kNow);
     plugin.restoreState("{ \"lastPull\" : 1690000000 }");
     plugin.restoreState(state);
@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         reply.status = "404 Not Found";
         return reply;
     });
-    Nerivo plugin;
+    Nerivo plugin(nerivo_https_memory::connector());
     fz::setUp(plugin);
     plugin.restoreState(input);
     const std::string before = plugin.getState();

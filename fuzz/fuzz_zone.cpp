@@ -24,7 +24,7 @@ int32_t offsetOf(const std::string& zone)
         reply.body = body;
         return reply;
     });
-    Nerivo plugin;
+    Nerivo plugin(nerivo_https_memory::connector());
     fz::setUp(plugin);
     plugin.populateAssetInformation();
     return plugin.timezoneOffset();
@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         fz::fail("the canonical zone text reads back otherwise", canonical);
 
     // A range bound in the zone reads back as the instant it was written for.
-    Nerivo plugin;
+    Nerivo plugin(nerivo_https_memory::connector());
     fz::setUp(plugin);
     nerivo_https_memory::setHandler([&canonical](const nerivo_https_memory::Exchange&) {
         nerivo_https_memory::Reply reply;

@@ -5,10 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "logger.h"
-#include "nerivo.h"
-#include "sample_mapping.h"
-#include "service_answer.h"
+#include "discovery.h"
+
+namespace nerivo {
 
 namespace {
 
@@ -57,123 +56,70 @@ bool readId(const rapidjson::Value& element, const char* name, long& id, bool& p
     return true;
 }
 
-std::size_t countParameters(const std::map<long, std::vector<Nerivo::AssetData*>*>& assets)
-{
-    std::size_t count = 0;
-    for (const auto& entry : assets) {
-        count += entry.second->size();
-    }
-    return count;
-}
-
-void noteMissing(std::string& missing, const std::string& what)
-{
-    if (!missing.empty()) {
-        missing += ", ";
-    }
-    missing += what;
-}
+using Level = Logger::Level;
+using Detail = Line::Detail;
 
 }  // namespace
 
-Nerivo::DiscoveredIndex::~DiscoveredIndex()
+Discovery::Discovery(Service& service, Logger* logger) : m_service(service), m_logger(logger) {}
+
+AssetIndex Discovery::run()
 {
-    for (auto& entry : assetParameters) {
-        for (AssetData* record : *entry.second) {
-            delete record;
-        }
-        delete entry.second;
+    const auto started = std::chrono::steady_clock::now();
+    AssetIndex next;
+    getSites(next);
+    if (next.m_missing.empty()) {
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        m_logger->info("Discovery complete: %zu sites, %zu assets, %zu parameters, %zu tags, %u requests, %.3f s",
+                       next.m_sites, next.m_assetParameters.size(), next.parameterCount(), next.m_tagIndex.size(),
+                       next.m_requests, seconds);
     }
+    if (next.m_offsetsDiffer) {
+        m_logger->warn("Sites give different time zone offsets; using %d minutes, the last site's, for all sites",
+                       static_cast<int>(next.m_timezoneOffset));
+    }
+    return next;
 }
 
-bool Nerivo::listGet(DiscoveredIndex& next, const std::string& url, const std::string& what, ApiAnswer& answer)
+bool Discovery::getList(AssetIndex& next, const std::string& url, const List& list, Reply& reply)
 {
-    ++next.requests;
-    if (!apiGet(url, answer)) {
-        noteMissing(next.missing, what);
-        return false;
+    ++next.m_requests;
+    if (m_service.send(url, reply)) {
+        m_service.read(reply, Expect{rapidjson::kArrayType, true, false});
+        if (reply.failure != Failure::STATUS) {
+            m_logger->info("%s%s", list.answered.c_str(), reply.body.c_str());
+        }
+        m_service.report(reply, url, list.lines);
     }
-    if (answer.status != "200 OK") {
-        noteMissing(next.missing, what);
+    if (reply.result == nullptr) {
+        next.noteMissing(list.what);
         return false;
     }
     return true;
 }
 
-bool Nerivo::populateAssetInformation()
+bool Discovery::getSites(AssetIndex& next)
 {
-    const auto started = std::chrono::steady_clock::now();
-    DiscoveredIndex next;
-    discoverSites(next);
-    const bool completed = next.missing.empty();
-    if (completed) {
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        m_logger->info("Discovery complete: %zu sites, %zu assets, %zu parameters, %zu tags, %u requests, %.3f s",
-                       next.sites, next.assetParameters.size(), countParameters(next.assetParameters),
-                       next.tagIndex.size(), next.requests, seconds);
-    }
-    if (next.offsetsDiffer) {
-        m_logger->warn("Sites give different time zone offsets; using %d minutes, the last site's, for all sites",
-                       static_cast<int>(next.offset));
-    }
-    // Never trade a good index for a partial one; before any discovery
-    // completed, a partial one that found more is better than nothing.
-    if (completed || (!m_discoveryCompleted && next.tagIndex.size() >= m_tagIndex.size())) {
-        adoptIndex(next);
-    }
-    scheduleDiscovery(completed, next.missing);
-    return completed;
-}
-
-void Nerivo::adoptIndex(DiscoveredIndex& next)
-{
-    clearAssetIndex();
-    m_assetParameters.swap(next.assetParameters);
-    m_tagIndex.swap(next.tagIndex);
-    m_siteNames.swap(next.siteNames);
-    if (next.hasOffset) {
-        m_timezoneOffset = next.offset;
-        m_zoneSuffix = nerivo::zoneSuffix(m_timezoneOffset);
-    }
-}
-
-bool Nerivo::discoverSites(DiscoveredIndex& next)
-{
-    const std::string url = apiUrl("sites");
+    const std::string url = m_service.url("sites");
     m_logger->debug("Get list of site: %s", url.c_str());
-    ApiAnswer answer;
-    if (!listGet(next, url, "the site list", answer)) {
-        if (!answer.status.empty()) {
-            m_logger->error("Failed to retrieve list of sites: %s", answer.status.c_str());
-            nerivo::keyHint(m_logger, answer.status);
-        }
+    Reply reply;
+    const Lines lines = {
+        {Failure::STATUS, {Level::Error, "Failed to retrieve list of sites: ", Detail::STATUS}},
+        {Failure::EMPTY, {Level::Error, "Fsiled to parse asset list response: ", Detail::BODY}},
+        {Failure::UNPARSABLE, {Level::Error, "Fsiled to parse asset list response: ", Detail::BODY}},
+        {Failure::NOT_OBJECT, {Level::Error, "Site list is not a JSON object: ", Detail::BODY}},
+    };
+    const std::string answered = "Site list: ";
+    if (!getList(next, url, List{"the site list", answered, lines}, reply)) {
         return false;
     }
-    m_logger->info("Site list: %s", answer.body().c_str());
-
-    rapidjson::Document doc;
-    const rapidjson::Value* result = nullptr;
-    switch (nerivo::readResult(answer.body(), rapidjson::kArrayType, doc, result)) {
-    case nerivo::AnswerOutcome::RESULT: break;
-    case nerivo::AnswerOutcome::EMPTY:
-    case nerivo::AnswerOutcome::UNPARSABLE:
-        m_logger->error("Fsiled to parse asset list response: %s", answer.body().c_str());
-        noteMissing(next.missing, "the site list");
-        return false;
-    case nerivo::AnswerOutcome::NOT_OBJECT:
-        m_logger->error("Site list is not a JSON object: %s", answer.body().c_str());
-        noteMissing(next.missing, "the site list");
-        return false;
-    case nerivo::AnswerOutcome::NO_RESULT:
-    case nerivo::AnswerOutcome::WRONG_TYPE: noteMissing(next.missing, "the site list"); return false;
-    }
-    for (const auto& site : result->GetArray()) {
+    for (const auto& site : reply.result->GetArray()) {
         readSite(next, site);
     }
     return true;
 }
 
-void Nerivo::readSite(DiscoveredIndex& next, const rapidjson::Value& site)
+void Discovery::readSite(AssetIndex& next, const rapidjson::Value& site)
 {
     if (!site.IsObject()) {
         m_logger->warn("Skipping a site list element that is not an object");
@@ -185,7 +131,7 @@ void Nerivo::readSite(DiscoveredIndex& next, const rapidjson::Value& site)
         m_logger->warn("Skipping a site whose SITE_ID is not an integer");
         return;
     }
-    ++next.sites;
+    ++next.m_sites;
     if (hasId) {
         getSiteAssets(next, siteId);
     }
@@ -195,7 +141,7 @@ void Nerivo::readSite(DiscoveredIndex& next, const rapidjson::Value& site)
             m_logger->warn("Ignoring a SITE_NAME that is not a string");
         } else if (hasId) {
             // A name without an id cannot be matched to any parameter.
-            next.siteNames.emplace(siteId, std::string(name->value.GetString()));
+            next.m_siteNames.emplace(siteId, std::string(name->value.GetString()));
         }
     }
     auto zone = site.FindMember("TIMEZONE");
@@ -204,117 +150,84 @@ void Nerivo::readSite(DiscoveredIndex& next, const rapidjson::Value& site)
         if (!zone->value.IsString()) {
             m_logger->warn("Ignoring a TIMEZONE that is not a string");
         } else if (zoneOffset(zone->value.GetString(), offset)) {
-            next.offsetsDiffer = next.offsetsDiffer || (next.hasOffset && offset != next.offset);
-            next.offset = offset;
-            next.hasOffset = true;
+            next.m_offsetsDiffer = next.m_offsetsDiffer || (next.m_hasOffset && offset != next.m_timezoneOffset);
+            next.m_timezoneOffset = offset;
+            next.m_hasOffset = true;
         }
     }
 }
 
-void Nerivo::getSiteAssets(DiscoveredIndex& next, long siteId)
+void Discovery::getSiteAssets(AssetIndex& next, long siteId)
 {
-    const std::string url = apiUrl("sites/" + std::to_string(siteId) + "/assets");
-    const std::string what = "the asset list of site " + std::to_string(siteId);
+    const std::string url = m_service.url("sites/" + std::to_string(siteId) + "/assets");
+    const std::string site = std::to_string(siteId);
     m_logger->debug("Get list of site: %s", url.c_str());
-    ApiAnswer answer;
-    if (!listGet(next, url, what, answer)) {
-        if (!answer.status.empty()) {
-            m_logger->error("Failed to retrieve list of assets for site %ld: %s", siteId, answer.status.c_str());
-            nerivo::keyHint(m_logger, answer.status);
-        }
-        return;
-    }
-    m_logger->info("Asset list for site %ld: %s", siteId, answer.body().c_str());
-
-    rapidjson::Document doc;
-    const rapidjson::Value* result = nullptr;
-    switch (nerivo::readResult(answer.body(), rapidjson::kArrayType, doc, result)) {
-    case nerivo::AnswerOutcome::RESULT: break;
+    Reply reply;
     // A list without a usable result is missing, like a failed one: taken
     // as empty it would drop the site's tags until the next refresh.
-    case nerivo::AnswerOutcome::EMPTY: m_logger->warn("Site %ld has no assets defined", siteId); break;
-    case nerivo::AnswerOutcome::UNPARSABLE:
-        m_logger->error("Fsiled to parse asset list response: %s", answer.body().c_str());
-        break;
-    case nerivo::AnswerOutcome::NOT_OBJECT:
-        m_logger->error("Asset list of site %ld is not a JSON object", siteId);
-        break;
-    case nerivo::AnswerOutcome::NO_RESULT:
-    case nerivo::AnswerOutcome::WRONG_TYPE: break;
-    }
-    if (result == nullptr) {
-        noteMissing(next.missing, what);
+    const Lines lines = {
+        {Failure::STATUS, {Level::Error, "Failed to retrieve list of assets for site " + site + ": ", Detail::STATUS}},
+        {Failure::EMPTY, {Level::Warning, "Site " + site + " has no assets defined"}},
+        {Failure::UNPARSABLE, {Level::Error, "Fsiled to parse asset list response: ", Detail::BODY}},
+        {Failure::NOT_OBJECT, {Level::Error, "Asset list of site " + site + " is not a JSON object"}},
+    };
+    const std::string answered = "Asset list for site " + site + ": ";
+    if (!getList(next, url, List{"the asset list of site " + site, answered, lines}, reply)) {
         return;
     }
-    for (const auto& asset : result->GetArray()) {
-        if (!asset.IsObject()) {
-            m_logger->warn("Skipping an asset of site %ld that is not an object", siteId);
-            continue;
-        }
-        // Without its own SITE_ID an asset belongs to the site it was listed for.
-        long assetSiteId = siteId;
-        long assetId = 0;
-        bool hasSite = false;
-        bool hasAsset = false;
-        if (!readId(asset, "SITE_ID", assetSiteId, hasSite) || !readId(asset, "ASSET_ID", assetId, hasAsset)) {
-            m_logger->warn("Skipping an asset of site %ld whose ids are not integers", siteId);
-            continue;
-        }
-        if (!hasAsset) {
-            m_logger->warn("Skipping an asset of site %ld without ASSET_ID", siteId);
-            continue;
-        }
-        auto existing = next.assetParameters.find(assetId);
-        if (existing == next.assetParameters.end()) {
-            existing = next.assetParameters.emplace(assetId, new std::vector<AssetData*>()).first;
-        }
-        getAssetParameters(next, existing->second, assetSiteId, assetId);
+    for (const auto& asset : reply.result->GetArray()) {
+        readAsset(next, asset, siteId);
     }
 }
 
-void Nerivo::getAssetParameters(DiscoveredIndex& next, std::vector<AssetData*>* parameters, long siteId, long assetId)
+void Discovery::readAsset(AssetIndex& next, const rapidjson::Value& asset, long siteId)
 {
-    const std::string url =
-        apiUrl("sites/" + std::to_string(siteId) + "/assets/" + std::to_string(assetId) + "/parameters");
-    const std::string what = "the parameter list of asset " + std::to_string(assetId);
-    m_logger->debug("Get list of asset parameters: %s", url.c_str());
-    ApiAnswer answer;
-    if (!listGet(next, url, what, answer)) {
-        if (!answer.status.empty()) {
-            m_logger->error("Failed to retrieve parameters data for asset %ld: %s", assetId, answer.status.c_str());
-            nerivo::keyHint(m_logger, answer.status);
-        }
+    if (!asset.IsObject()) {
+        m_logger->warn("Skipping an asset of site %ld that is not an object", siteId);
         return;
     }
-    m_logger->info("Parameter list for site %ld, asset %ld: %s", siteId, assetId, answer.body().c_str());
+    // Without its own SITE_ID an asset belongs to the site it was listed for.
+    long assetSiteId = siteId;
+    long assetId = 0;
+    bool hasSite = false;
+    bool hasAsset = false;
+    if (!readId(asset, "SITE_ID", assetSiteId, hasSite) || !readId(asset, "ASSET_ID", assetId, hasAsset)) {
+        m_logger->warn("Skipping an asset of site %ld whose ids are not integers", siteId);
+        return;
+    }
+    if (!hasAsset) {
+        m_logger->warn("Skipping an asset of site %ld without ASSET_ID", siteId);
+        return;
+    }
+    next.addAsset(assetId);
+    getAssetParameters(next, assetSiteId, assetId);
+}
 
-    rapidjson::Document doc;
-    const rapidjson::Value* result = nullptr;
-    switch (nerivo::readResult(answer.body(), rapidjson::kArrayType, doc, result)) {
-    case nerivo::AnswerOutcome::RESULT: break;
-    case nerivo::AnswerOutcome::EMPTY:
-        m_logger->warn("Asset %ld on site %ld has no parameters defined", assetId, siteId);
-        break;
-    case nerivo::AnswerOutcome::UNPARSABLE:
-        m_logger->error("Failed to parse asset parameter response: %s", answer.body().c_str());
-        break;
-    case nerivo::AnswerOutcome::NOT_OBJECT:
-        m_logger->error("Parameter list of asset %ld is not a JSON object", assetId);
-        break;
-    case nerivo::AnswerOutcome::NO_RESULT:
-    case nerivo::AnswerOutcome::WRONG_TYPE: break;
-    }
-    if (result == nullptr) {
-        noteMissing(next.missing, what);
+void Discovery::getAssetParameters(AssetIndex& next, long siteId, long assetId)
+{
+    const std::string site = std::to_string(siteId);
+    const std::string asset = std::to_string(assetId);
+    const std::string url = m_service.url("sites/" + site + "/assets/" + asset + "/parameters");
+    m_logger->debug("Get list of asset parameters: %s", url.c_str());
+    Reply reply;
+    const Lines lines = {
+        {Failure::STATUS,
+         {Level::Error, "Failed to retrieve parameters data for asset " + asset + ": ", Detail::STATUS}},
+        {Failure::EMPTY, {Level::Warning, "Asset " + asset + " on site " + site + " has no parameters defined"}},
+        {Failure::UNPARSABLE, {Level::Error, "Failed to parse asset parameter response: ", Detail::BODY}},
+        {Failure::NOT_OBJECT, {Level::Error, "Parameter list of asset " + asset + " is not a JSON object"}},
+    };
+    const std::string answered = "Parameter list for site " + site + ", asset " + asset + ": ";
+    if (!getList(next, url, List{"the parameter list of asset " + asset, answered, lines}, reply)) {
         return;
     }
-    for (const auto& parameter : result->GetArray()) {
+    for (const auto& parameter : reply.result->GetArray()) {
         if (!parameter.IsObject()) {
             m_logger->warn("Skipping a parameter of asset %ld that is not an object", assetId);
             continue;
         }
-        auto* record = new AssetData(parameter, siteId);
-        parameters->push_back(record);
-        next.tagIndex.emplace(record->m_historianTag, record);
+        next.addParameter(assetId, parameter, siteId);
     }
 }
+
+}  // namespace nerivo

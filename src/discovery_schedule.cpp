@@ -4,8 +4,9 @@
 #include <algorithm>
 #include <chrono>
 
-#include "logger.h"
-#include "nerivo.h"
+#include "discovery.h"
+
+namespace nerivo {
 
 namespace {
 
@@ -36,35 +37,34 @@ int64_t retryDelay(unsigned failures)
 
 }  // namespace
 
-void Nerivo::maintainDiscovery()
+bool Discovery::due() const
 {
-    if (m_discoveryRan && monotonicSeconds() < m_nextDiscovery) {
-        return;
-    }
-    populateAssetInformation();
+    return !m_ran || monotonicSeconds() >= m_next;
 }
 
-void Nerivo::scheduleDiscovery(bool completed, const std::string& missing)
+void Discovery::schedule(const AssetIndex& found)
 {
-    m_discoveryRan = true;
+    m_ran = true;
     const int64_t now = monotonicSeconds();
-    if (completed) {
-        if (m_discoveryFailures > 0) {
-            m_logger->info("Discovery completed after %u failed attempts", m_discoveryFailures);
+    if (found.m_missing.empty()) {
+        if (m_failures > 0) {
+            m_logger->info("Discovery completed after %u failed attempts", m_failures);
         }
-        m_discoveryCompleted = true;
-        m_discoveryFailures = 0;
-        m_nextDiscovery = now + m_discoveryRefresh;
+        m_completed = true;
+        m_failures = 0;
+        m_next = now + m_refresh;
         return;
     }
-    ++m_discoveryFailures;
-    const int64_t delay = retryDelay(m_discoveryFailures);
-    m_nextDiscovery = now + delay;
-    const char* kept = m_discoveryCompleted ? "; the previous index stays in use" : "";
+    ++m_failures;
+    const int64_t delay = retryDelay(m_failures);
+    m_next = now + delay;
+    const char* kept = m_completed ? "; the previous index stays in use" : "";
     if (delay == 0) {
-        m_logger->warn("Discovery incomplete, missing %s%s; next try at the next poll", missing.c_str(), kept);
+        m_logger->warn("Discovery incomplete, missing %s%s; next try at the next poll", found.m_missing.c_str(), kept);
     } else {
-        m_logger->warn("Discovery incomplete, missing %s%s; next try in %lld s", missing.c_str(), kept,
+        m_logger->warn("Discovery incomplete, missing %s%s; next try in %lld s", found.m_missing.c_str(), kept,
                        static_cast<long long>(delay));
     }
 }
+
+}  // namespace nerivo

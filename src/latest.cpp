@@ -5,37 +5,33 @@
 #include "nerivo.h"
 #include "reading.h"
 #include "sample_mapping.h"
-#include "service_answer.h"
 
 bool Nerivo::getAssetData(const AssetData* asset, std::vector<Datapoint*>& datapoints, std::string& time)
 {
+    using Level = Logger::Level;
+    const std::string& tag = asset->m_historianTag;
     // The tag goes into the path whole, however long it is.
-    const std::string url = apiUrl("timeseriesdata/" + urlTag(asset->m_historianTag) + "/latest");
+    const std::string url = m_service.url("timeseriesdata/" + nerivo::Service::urlTag(tag) + "/latest");
     m_logger->debug("Get latest data: %s", url.c_str());
-    ApiAnswer answer;
-    if (!apiGet(url, answer)) {
+    nerivo::Reply reply;
+    if (!m_service.send(url, reply)) {
         return false;
     }
-    m_logger->info("Latest Data for %s %s: %s", asset->m_historianTag.c_str(), asset->m_assetName.c_str(),
-                   answer.body().c_str());
-    rapidjson::Document doc;
-    const rapidjson::Value* result = nullptr;
-    switch (nerivo::readResult(answer.body(), rapidjson::kObjectType, doc, result)) {
-    case nerivo::AnswerOutcome::RESULT: break;
-    case nerivo::AnswerOutcome::EMPTY:
-        m_logger->warn("Asset \"%s\"has no availale data", asset->m_assetName.c_str());
-        return true;
-    case nerivo::AnswerOutcome::UNPARSABLE:
-        m_logger->error("Failed to parse timeseries data response: %s", answer.body().c_str());
-        return true;
-    case nerivo::AnswerOutcome::NOT_OBJECT:
-        m_logger->warn("Latest data of tag %s is not a JSON object", asset->m_historianTag.c_str());
-        return true;
-    case nerivo::AnswerOutcome::NO_RESULT: return true;
-    case nerivo::AnswerOutcome::WRONG_TYPE:
-        m_logger->warn("Latest data of tag %s holds a result that is not an object", asset->m_historianTag.c_str());
+    m_logger->info("Latest Data for %s %s: %s", tag.c_str(), asset->m_assetName.c_str(), reply.body.c_str());
+    // Read whatever the status: an error answer simply holds no sample.
+    const nerivo::Lines lines = {
+        {nerivo::Failure::EMPTY, {Level::Warning, "Asset \"" + asset->m_assetName + "\"has no availale data"}},
+        {nerivo::Failure::UNPARSABLE,
+         {Level::Error, "Failed to parse timeseries data response: ", nerivo::Line::Detail::BODY}},
+        {nerivo::Failure::NOT_OBJECT, {Level::Warning, "Latest data of tag " + tag + " is not a JSON object"}},
+        {nerivo::Failure::WRONG_TYPE,
+         {Level::Warning, "Latest data of tag " + tag + " holds a result that is not an object"}},
+    };
+    if (m_service.read(reply, nerivo::Expect{rapidjson::kObjectType, false, false}) != nerivo::Failure::NONE) {
+        m_service.report(reply, url, lines);
         return true;
     }
+    const rapidjson::Value* result = reply.result;
     auto sample = result->FindMember(rapidjson::StringRef(asset->m_historianTag.data(), asset->m_historianTag.size()));
     if (sample == result->MemberEnd() || !sample->value.IsObject()) {
         m_logger->warn("Latest data holds no sample object for tag %s", asset->m_historianTag.c_str());
@@ -55,13 +51,13 @@ bool Nerivo::getAssetData(const AssetData* asset, std::vector<Datapoint*>& datap
 
 bool Nerivo::getLatestData(std::vector<Reading*>* readings)
 {
-    for (const auto& entry : m_assetParameters) {
-        for (const AssetData* asset : *entry.second) {
+    for (const auto& entry : m_index.m_assetParameters) {
+        for (const AssetData* asset : entry.second) {
             std::vector<Datapoint*> datapoints;
             std::string time;
             getAssetData(asset, datapoints, time);
             std::string site;
-            if (const std::string* name = siteName(asset->m_siteId)) {
+            if (const std::string* name = m_index.siteName(asset->m_siteId)) {
                 site = *name;
                 nerivo::appendSiteDatapoint(datapoints, site);
             }

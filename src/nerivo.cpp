@@ -6,12 +6,11 @@
 #include <cstring>
 #include <ctime>
 
-#include <boost/system/system_error.hpp>
-
 #include "config_category.h"
 #include "config_items.h"
 #include "config_text.h"
 #include "logger.h"
+#include "sample_mapping.h"
 
 namespace {
 
@@ -41,38 +40,18 @@ private:
 
 }  // namespace
 
-Nerivo::Nerivo()
+Nerivo::Nerivo(nerivo::Connector connector)
     : m_reconfPending(false),
       m_initialised(false),
-      m_host(API_HOST),
+      m_logger(Logger::getLogger()),
       m_includeSite(false),
       m_includeAlarms(false),
-      m_logger(Logger::getLogger()),
-      m_client(nullptr),
-      m_lastPull(static_cast<int64_t>(time(nullptr)) - DEFAULT_LOOKBACK),
-      m_timezoneOffset(0),
-      m_nextPull(m_lastPull),
-      m_progress(m_lastPull)
+      m_service(std::move(connector), API_HOST, m_logger),
+      m_discovery(m_service, m_logger),
+      m_progress(static_cast<int64_t>(time(nullptr)) - DEFAULT_LOOKBACK),
+      m_lastPull(m_progress.start()),
+      m_nextPull(m_lastPull)
 {
-}
-
-Nerivo::~Nerivo()
-{
-    delete m_client;
-    clearAssetIndex();
-}
-
-void Nerivo::clearAssetIndex()
-{
-    for (auto& entry : m_assetParameters) {
-        for (AssetData* record : *entry.second) {
-            delete record;
-        }
-        delete entry.second;
-    }
-    m_assetParameters.clear();
-    m_siteNames.clear();
-    m_tagIndex.clear();
 }
 
 void Nerivo::configure(ConfigCategory* config)
@@ -100,26 +79,7 @@ void Nerivo::configure(ConfigCategory* config)
 
 bool Nerivo::connect()
 {
-    try {
-        // Verification stays on: the API key travels with every request.
-        m_client = new SimpleWeb::Client<SimpleWeb::HTTPS>(m_host, true, "", "", "");
-    } catch (const boost::system::system_error& e) {
-        m_logger->error("Failed to create the HTTPS client for %s: %s", m_host.c_str(), e.what());
-        return false;
-    }
-    m_client->config.timeout_connect = REQUEST_TIMEOUT;
-    m_client->config.timeout = REQUEST_TIMEOUT;
-    m_client->config.low_speed_bytes = LOW_SPEED_BYTES;
-    m_client->config.low_speed_window = m_lowSpeedWindow;
-    return true;
-}
-
-void Nerivo::setLowSpeedWindow(std::chrono::milliseconds window)
-{
-    m_lowSpeedWindow = window;
-    if (m_client != nullptr) {
-        m_client->config.low_speed_window = window;
-    }
+    return m_service.connect();
 }
 
 void Nerivo::applyKey(const std::string& key)
@@ -129,7 +89,7 @@ void Nerivo::applyKey(const std::string& key)
         m_logger->error("Configuration item key holds a control character and is ignored; the previous key stays");
         return;
     }
-    m_key = key;
+    m_service.setKey(key);
     if (nerivo::isUnsetKey(key)) {
         m_logger->warn("Configuration item key is empty or the placeholder: the service will refuse every request "
                        "until the item key is set");
@@ -164,51 +124,7 @@ void Nerivo::applyProxy(std::string proxy)
     if (!proxy.empty() && !nerivo::proxyHasPort(proxy)) {
         m_logger->warn("Proxy server %s is written without a port: port 80 is assumed", logged.c_str());
     }
-    m_proxy = proxy;
-}
-
-std::string Nerivo::apiUrl(const std::string& resourcePath) const
-{
-    return "https://" + m_host + "/api/" + resourcePath;
-}
-
-std::string Nerivo::urlTag(const std::string& tag)
-{
-    static const char hex[] = "0123456789ABCDEF";
-    std::string encoded;
-    encoded.reserve(tag.size());
-    for (const unsigned char c : tag) {
-        // ASCII ranges, not isalnum: the host's locale must not change URLs.
-        const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                                c == '-' || c == '.' || c == '_' || c == '~';
-        if (unreserved) {
-            encoded += static_cast<char>(c);
-        } else {
-            encoded += '%';
-            encoded += hex[c >> 4];
-            encoded += hex[c & 0x0F];
-        }
-    }
-    return encoded;
-}
-
-bool Nerivo::apiGet(const std::string& url, ApiAnswer& answer)
-{
-    SimpleWeb::CaseInsensitiveMultimap header;
-    header.emplace("Content-Type", "application/json");
-    header.emplace("X-Api-Key", m_key);
-    try {
-        // Always handed over, an empty proxy included: a proxy removed by
-        // reconfiguration must stop being used at once.
-        m_client->config.proxy_server = m_proxy;
-        auto response = m_client->request("GET", url, "", header);
-        answer.status = response->status_code;
-        answer.text = response->content.take();
-    } catch (const boost::system::system_error& e) {
-        m_logger->error("API request failed %s.", e.what());
-        return false;
-    }
-    return true;
+    m_service.setProxy(proxy);
 }
 
 int64_t Nerivo::now() const
@@ -216,10 +132,35 @@ int64_t Nerivo::now() const
     return m_fixedNow != 0 ? m_fixedNow : static_cast<int64_t>(time(nullptr));
 }
 
-const std::string* Nerivo::siteName(long siteId) const
+bool Nerivo::populateAssetInformation()
 {
-    auto site = m_siteNames.find(siteId);
-    return site == m_siteNames.end() ? nullptr : &site->second;
+    nerivo::AssetIndex next = m_discovery.run();
+    const bool completed = next.m_missing.empty();
+    m_discovery.schedule(next);
+    // Never trade a good index for a partial one; before any discovery
+    // completed, a partial one that found more is better than nothing.
+    if (completed || (!m_discovery.completedOnce() && next.m_tagIndex.size() >= m_index.m_tagIndex.size())) {
+        adoptIndex(std::move(next));
+    }
+    return completed;
+}
+
+void Nerivo::maintainDiscovery()
+{
+    if (m_discovery.due()) {
+        populateAssetInformation();
+    }
+}
+
+void Nerivo::adoptIndex(nerivo::AssetIndex&& next)
+{
+    // One zone for all sites; a discovery whose sites named none keeps it.
+    const int32_t offset = m_index.m_timezoneOffset;
+    m_index = std::move(next);
+    if (!m_index.m_hasOffset) {
+        m_index.m_timezoneOffset = offset;
+    }
+    m_zoneSuffix = nerivo::zoneSuffix(m_index.m_timezoneOffset);
 }
 
 std::string Nerivo::getState() const

@@ -52,8 +52,8 @@ std::vector<Reading*>* Nerivo::takeReading()
 std::vector<std::string> Nerivo::indexTags() const
 {
     std::vector<std::string> tags;
-    tags.reserve(m_tagIndex.size());
-    for (const auto& entry : m_tagIndex) {
+    tags.reserve(m_index.m_tagIndex.size());
+    for (const auto& entry : m_index.m_tagIndex) {
         tags.push_back(entry.first);
     }
     return tags;
@@ -98,7 +98,7 @@ bool Nerivo::getDateRange(std::vector<Reading*>* readings)
 bool Nerivo::sendPacked(std::vector<Reading*>* readings, const nerivo::Ask& ask, PollTally& tally)
 {
     const std::string base =
-        "https://" + m_host + "/api/timeseriesdata/" + formatDate(ask.from) + "/" + formatDate(ask.to) + "?tags=";
+        m_service.url("timeseriesdata/" + formatDate(ask.from) + "/" + formatDate(ask.to) + "?tags=");
     RangeBatch batch;
     batch.ask = ask;
     batch.ask.tags.clear();
@@ -106,7 +106,7 @@ bool Nerivo::sendPacked(std::vector<Reading*>* readings, const nerivo::Ask& ask,
     for (std::size_t i = 0; i <= ask.tags.size(); ++i) {
         const bool closing = i == ask.tags.size();
         if (!closing) {
-            url += (batch.ask.tags.empty() ? "" : ",") + urlTag(ask.tags[i]);
+            url += (batch.ask.tags.empty() ? "" : ",") + nerivo::Service::urlTag(ask.tags[i]);
             batch.ask.tags.push_back(ask.tags[i]);
         }
         const bool full = url.size() > MAX_URL_LENGTH || (ask.maxTags != 0 && batch.ask.tags.size() >= ask.maxTags);
@@ -138,7 +138,7 @@ bool Nerivo::sendRequest(std::vector<Reading*>* readings, const std::string& url
         m_progress.answered(batch.ask, batch.heard, batch.samples);
     } else {
         ++tally.failed;
-        m_progress.failed(batch.ask, nerivo::Failure{outcome == RangeOutcome::RAISED, batch.status});
+        m_progress.failed(batch.ask, nerivo::FailedRequest{outcome == RangeOutcome::RAISED, batch.status});
     }
     tally.raisedInRow = outcome == RangeOutcome::RAISED ? tally.raisedInRow + 1 : 0;
     // One request that raised may be its own trouble; two in a row mean the
@@ -160,8 +160,8 @@ void Nerivo::logNotes()
 void Nerivo::logPoll(std::size_t readings, const PollTally& tally, int64_t oldestBefore, int64_t now)
 {
     const auto span = m_progress.span(indexTags());
-    const int64_t oldest = m_tagIndex.empty() ? m_lastPull : span.first;
-    const int64_t newest = m_tagIndex.empty() ? m_lastPull : span.second;
+    const int64_t oldest = m_index.m_tagIndex.empty() ? m_lastPull : span.first;
+    const int64_t newest = m_index.m_tagIndex.empty() ? m_lastPull : span.second;
     m_logger->info("Poll returned %zu readings from %d requests, %d failed; next pull of the tags from %s to %s",
                    readings, tally.requests, tally.failed, formatDate(oldest).c_str(), formatDate(newest).c_str());
     // A stored time may lie anywhere in the 64-bit range: differences saturate.
@@ -169,7 +169,7 @@ void Nerivo::logPoll(std::size_t readings, const PollTally& tally, int64_t oldes
     if (__builtin_sub_overflow(now, oldest, &behind)) {
         behind = INT64_MAX;
     }
-    if (m_tagIndex.empty() || behind <= 2 * nerivo::GROUP_SPAN) {
+    if (m_index.m_tagIndex.empty() || behind <= 2 * nerivo::GROUP_SPAN) {
         return;
     }
     int64_t gained = 0;
@@ -191,7 +191,7 @@ std::string Nerivo::formatDate(int64_t time) const
 {
     // Checked before the shift, which would overflow near the ends of the
     // 64-bit range.
-    const int64_t shift = static_cast<int64_t>(m_timezoneOffset) * 60;
+    const int64_t shift = static_cast<int64_t>(m_index.m_timezoneOffset) * 60;
     const bool overflows = shift > 0 ? time > INT64_MAX - shift : time < INT64_MIN - shift;
     const time_t local = static_cast<time_t>(overflows ? 0 : time + shift);
     struct tm parts {};

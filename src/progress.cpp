@@ -158,8 +158,6 @@ std::vector<Ask> Progress::rangeAsks()
 {
     // Tags that fail alike are asked alike: a group per limit.
     std::map<std::pair<int64_t, std::size_t>, std::vector<Start>> buckets;
-    std::set<std::string> catchingUp;
-    std::set<std::string> quiet;
     for (const auto& name : m_index) {
         Tag& t = m_tags.at(name);
         if (t.done || startOf(t) > m_now) {
@@ -167,64 +165,71 @@ std::vector<Ask> Progress::rangeAsks()
             continue;
         }
         buckets[{t.spanLimit, t.batchLimit}].emplace_back(name, startOf(t));
-        if (t.cursor) {
-            catchingUp.insert(name);
-        } else if (t.quiet) {
-            quiet.insert(name);
-        }
     }
     std::vector<Ask> asks;
     for (const auto& bucket : buckets) {
-        int64_t groupSpan = GROUP_SPAN;
-        auto groups = groupByStart(bucket.second, groupSpan);
-        while (groups.size() > MAX_GROUPS && groupSpan < MAX_WINDOW) {
-            groupSpan *= 2;
-            groups = groupByStart(bucket.second, groupSpan);
-        }
-        // Tags that had nothing cost nothing to ask again: they share one
-        // request from the earliest of them.
-        std::vector<Start> silent;
-        for (auto it = groups.begin(); it != groups.end();) {
-            const bool allQuiet =
-                std::all_of(it->begin(), it->end(), [&quiet](const Start& s) { return quiet.count(s.first) != 0; });
-            if (allQuiet) {
-                silent.insert(silent.end(), it->begin(), it->end());
-                it = groups.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        if (!silent.empty()) {
-            groups.push_back(silent);
-        }
-        const int64_t spanLimit = bucket.first.first;
-        for (const auto& group : groups) {
-            Ask ask;
-            ask.from = std::min_element(group.begin(), group.end(), [](auto& a, auto& b) {
-                           return a.second < b.second;
-                       })->second;
-            // A backlog is read in windows; a tag asked up to the present
-            // before is asked from its next pull up to the present again.
-            const bool backlog = std::any_of(group.begin(), group.end(),
-                                             [&catchingUp](const Start& s) { return catchingUp.count(s.first) != 0; });
-            int64_t width = backlog ? m_window : INT64_MAX;
-            if (spanLimit != 0) {
-                width = std::min(width, spanLimit);
-            }
-            int64_t latest = 0;  // the last start whose window ends before now
-            const bool bounded = !__builtin_sub_overflow(m_now, width, &latest) && ask.from <= latest;
-            ask.to = bounded ? ask.from + width : m_now;
-            // Near the present a window reaches it: a short one would only
-            // cost a request more.
-            if (spanLimit == 0 && m_now - ask.to < GROUP_SPAN) {
-                ask.to = m_now;
-            }
-            ask.tags = sortedTags(group);
-            ask.maxTags = bucket.first.second;
-            asks.push_back(std::move(ask));
+        for (const auto& group : rangeGroups(bucket.second)) {
+            asks.push_back(rangeAsk(group, bucket.first.first, bucket.first.second));
         }
     }
     return asks;
+}
+
+std::vector<std::vector<std::pair<std::string, int64_t>>>
+Progress::rangeGroups(const std::vector<std::pair<std::string, int64_t>>& starts) const
+{
+    int64_t groupSpan = GROUP_SPAN;
+    auto groups = groupByStart(starts, groupSpan);
+    while (groups.size() > MAX_GROUPS && groupSpan < MAX_WINDOW) {
+        groupSpan *= 2;
+        groups = groupByStart(starts, groupSpan);
+    }
+    // Tags that had nothing cost nothing to ask again: they share one
+    // request from the earliest of them.
+    std::vector<Start> silent;
+    for (auto it = groups.begin(); it != groups.end();) {
+        const bool allQuiet = std::all_of(it->begin(), it->end(), [this](const Start& s) {
+            const Tag& t = m_tags.at(s.first);
+            return t.quiet && !t.cursor;
+        });
+        if (allQuiet) {
+            silent.insert(silent.end(), it->begin(), it->end());
+            it = groups.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (!silent.empty()) {
+        groups.push_back(silent);
+    }
+    return groups;
+}
+
+Ask Progress::rangeAsk(const std::vector<std::pair<std::string, int64_t>>& group, int64_t spanLimit,
+                       std::size_t batchLimit) const
+{
+    Ask ask;
+    ask.from =
+        std::min_element(group.begin(), group.end(), [](auto& a, auto& b) { return a.second < b.second; })->second;
+    // A backlog is read in windows; a tag asked up to the present before is
+    // asked from its next pull up to the present again.
+    const bool backlog =
+        std::any_of(group.begin(), group.end(), [this](const Start& s) { return m_tags.at(s.first).cursor; });
+    int64_t width = backlog ? m_window : INT64_MAX;
+    if (spanLimit != 0) {
+        width = std::min(width, spanLimit);
+    }
+    int64_t latest = 0;  // the last start whose window ends before now
+    const bool bounded = !__builtin_sub_overflow(m_now, width, &latest) && ask.from <= latest;
+    ask.to = bounded ? ask.from + width : m_now;
+    // Near the present a window reaches it: a short one would only cost a
+    // request more.
+    if (spanLimit == 0 && m_now - ask.to < GROUP_SPAN) {
+        ask.to = m_now;
+    }
+    ask.tags = sortedTags(group);
+    ask.maxTags = batchLimit;
+    return ask;
 }
 
 std::vector<Ask> Progress::gapAsks()
@@ -437,7 +442,7 @@ void Progress::fillGaps(Tag& t, int64_t time)
     }
 }
 
-void Progress::failed(const Ask& ask, const Failure& failure)
+void Progress::failed(const Ask& ask, const FailedRequest& failure)
 {
     ++m_requests;
     m_gapRequests += ask.gap ? 1 : 0;
@@ -459,7 +464,7 @@ void Progress::failed(const Ask& ask, const Failure& failure)
     }
 }
 
-void Progress::split(const Ask& ask, const Failure& failure)
+void Progress::split(const Ask& ask, const FailedRequest& failure)
 {
     if (ask.tags.empty()) {
         return;  // the closing request of an empty index: nothing to split

@@ -63,7 +63,7 @@ struct Ask {
 };
 
 // How a request failed.
-struct Failure {
+struct FailedRequest {
     bool raised = false;  // no answer at all
     std::string status;   // status text when there was one, e.g. "400 Bad Request"
 };
@@ -107,7 +107,7 @@ public:
     // A request answered: heard are the tags it held a readable sample of,
     // samples how many it held in all.
     void answered(const Ask& ask, const std::set<std::string>& heard, std::size_t samples);
-    void failed(const Ask& ask, const Failure& failure);
+    void failed(const Ask& ask, const FailedRequest& failure);
     // Lines to log since the last call.
     std::vector<Note> takeNotes();
 
@@ -158,19 +158,24 @@ private:
     Tag& tag(const std::string& name);
     int64_t startOf(const Tag& t) const;
     std::vector<Ask> rangeAsks();
+    std::vector<std::vector<std::pair<std::string, int64_t>>>
+    rangeGroups(const std::vector<std::pair<std::string, int64_t>>& starts) const;
+    Ask rangeAsk(const std::vector<std::pair<std::string, int64_t>>& group, int64_t spanLimit,
+                 std::size_t batchLimit) const;
     std::vector<Ask> gapAsks();
     void order(std::vector<Ask>& asks) const;
     void settleRange(const Ask& ask, Tag& t, bool heard);
     void settleGaps(const Ask& ask, Tag& t);
     void detectGap(const std::string& name, Tag& t, int64_t time);
     void fillGaps(Tag& t, int64_t time);
-    void split(const Ask& ask, const Failure& failure);
+    void split(const Ask& ask, const FailedRequest& failure);
     void adaptWindow(const Ask& ask, std::size_t samples, bool partial);
     void note(Note::Level level, std::string text);
     using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
     static bool hasDetail(const Tag& t);
     static void writeDetail(Writer& writer, const Tag& t);
     void readTag(const std::string& name, const rapidjson::Value& detail);
+    static void readGaps(Tag& t, const rapidjson::Value* gaps);
 
     int64_t m_start;
     std::map<std::string, Tag> m_tags;

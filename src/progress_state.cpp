@@ -160,21 +160,7 @@ void Progress::readTag(const std::string& name, const rapidjson::Value& detail)
         t.interval = interval->GetInt64();
         t.run = run->GetInt();
     }
-    value = member(detail, "gaps");
-    for (std::size_t i = 0; value != nullptr && value->IsArray() && i < value->Size() && t.gaps.size() < MAX_GAPS;
-         ++i) {
-        const rapidjson::Value& gap = (*value)[static_cast<rapidjson::SizeType>(i)];
-        if (!gap.IsArray() || gap.Size() != 5 || !std::all_of(gap.Begin(), gap.End(), isTime)) {
-            continue;
-        }
-        Gap read{gap[0].GetInt64(), gap[1].GetInt64(), gap[2].GetInt64(), gap[3].GetInt64(), gap[4].GetInt64()};
-        const bool sound = read.interval > 0 && read.before - read.after >= 2 * read.interval &&
-                           read.retry >= FIRST_GAP_RETRY && read.retry <= MAX_GAP_RETRY &&
-                           (t.gaps.empty() || read.after >= t.gaps.back().before);
-        if (sound) {
-            t.gaps.push_back(read);
-        }
-    }
+    readGaps(t, member(detail, "gaps"));
     value = member(detail, "ahead");
     for (std::size_t i = 0; value != nullptr && value->IsArray() && i < value->Size(); ++i) {
         const rapidjson::Value& time = (*value)[static_cast<rapidjson::SizeType>(i)];
@@ -185,6 +171,23 @@ void Progress::readTag(const std::string& name, const rapidjson::Value& detail)
     value = member(detail, "missing");
     if (value != nullptr && value->IsInt64()) {
         t.missingSince = value->GetInt64();
+    }
+}
+
+void Progress::readGaps(Tag& t, const rapidjson::Value* gaps)
+{
+    for (std::size_t i = 0; gaps != nullptr && gaps->IsArray() && i < gaps->Size() && t.gaps.size() < MAX_GAPS; ++i) {
+        const rapidjson::Value& gap = (*gaps)[static_cast<rapidjson::SizeType>(i)];
+        if (!gap.IsArray() || gap.Size() != 5 || !std::all_of(gap.Begin(), gap.End(), isTime)) {
+            continue;
+        }
+        Gap read{gap[0].GetInt64(), gap[1].GetInt64(), gap[2].GetInt64(), gap[3].GetInt64(), gap[4].GetInt64()};
+        const bool sound = read.interval > 0 && read.before - read.after >= 2 * read.interval &&
+                           read.retry >= FIRST_GAP_RETRY && read.retry <= MAX_GAP_RETRY &&
+                           (t.gaps.empty() || read.after >= t.gaps.back().before);
+        if (sound) {
+            t.gaps.push_back(read);
+        }
     }
 }
 

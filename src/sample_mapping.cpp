@@ -50,7 +50,7 @@ SampleMembers findSampleMembers(const rapidjson::Value& sample)
     return found;
 }
 
-SampleValues::SampleValues(const Nerivo::AssetData& asset, bool includeAlarms, const std::string* site)
+SampleValues::SampleValues(const AssetData& asset, bool includeAlarms, const std::string* site)
     : m_parameterName(asset.m_parameterName),
       m_qualityName("quality"),
       m_qualities{DatapointValue(std::string(qualityText(0))), DatapointValue(std::string(qualityText(2))),
@@ -103,8 +103,8 @@ void SampleValues::append(std::vector<Datapoint*>& datapoints, const SampleMembe
     }
 }
 
-void appendSampleDatapoints(std::vector<Datapoint*>& datapoints, const Nerivo::AssetData& asset,
-                            const rapidjson::Value& sample, bool includeAlarms, Logger* logger, const std::string& tag)
+void appendSampleDatapoints(std::vector<Datapoint*>& datapoints, const AssetData& asset, const rapidjson::Value& sample,
+                            bool includeAlarms, Logger* logger, const std::string& tag)
 {
     SampleValues(asset, includeAlarms, nullptr).append(datapoints, findSampleMembers(sample), logger, tag);
 }
@@ -114,7 +114,7 @@ void appendSiteDatapoint(std::vector<Datapoint*>& datapoints, const std::string&
     appendText(datapoints, "site", siteName);
 }
 
-std::string readingAssetName(const Nerivo::AssetData& asset, const std::string& separator, bool includeSite,
+std::string readingAssetName(const AssetData& asset, const std::string& separator, bool includeSite,
                              const std::string& siteName)
 {
     std::string name;

@@ -10,8 +10,8 @@
 
 #include <rapidjson/document.h>
 
+#include "asset_index.h"
 #include "datapoint.h"
-#include "nerivo.h"
 
 class Logger;
 
@@ -24,8 +24,8 @@ const char* qualityText(int64_t code);
 // value under the parameter's name, "units", the alarm thresholds (when
 // includeAlarms) and "siteID". Members of an unexpected JSON type are skipped
 // with a warning naming the tag.
-void appendSampleDatapoints(std::vector<Datapoint*>& datapoints, const Nerivo::AssetData& asset,
-                            const rapidjson::Value& sample, bool includeAlarms, Logger* logger, const std::string& tag);
+void appendSampleDatapoints(std::vector<Datapoint*>& datapoints, const AssetData& asset, const rapidjson::Value& sample,
+                            bool includeAlarms, Logger* logger, const std::string& tag);
 
 // The members of a sample a reading is made of, found in one pass over it;
 // each the first of its name, as FindMember finds it, or null when absent.
@@ -41,7 +41,7 @@ SampleMembers findSampleMembers(const rapidjson::Value& sample);
 class SampleValues {
 public:
     // site: the text of a "site" datapoint after the sample's, or null for none.
-    SampleValues(const Nerivo::AssetData& asset, bool includeAlarms, const std::string* site);
+    SampleValues(const AssetData& asset, bool includeAlarms, const std::string* site);
     // The datapoints of appendSampleDatapoints, then "site" when given.
     void append(std::vector<Datapoint*>& datapoints, const SampleMembers& sample, Logger* logger,
                 const std::string& tag);
@@ -61,7 +61,7 @@ private:
 void appendSiteDatapoint(std::vector<Datapoint*>& datapoints, const std::string& siteName);
 
 // [site separator] asset separator parameter; siteName is used only with includeSite.
-std::string readingAssetName(const Nerivo::AssetData& asset, const std::string& separator, bool includeSite,
+std::string readingAssetName(const AssetData& asset, const std::string& separator, bool includeSite,
                              const std::string& siteName);
 
 // " +HH:MM" / " -HH:MM" for an offset in minutes east of UTC.

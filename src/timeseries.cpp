@@ -9,57 +9,55 @@
 #include "progress.h"
 #include "reading.h"
 #include "sample_mapping.h"
-#include "service_answer.h"
+
+namespace {
+
+// The lines of a failed range request; an isolated tag's rejection has its
+// own hourly line, so its status line is at debug level.
+const nerivo::Lines& rangeLines(bool isolated)
+{
+    using Level = Logger::Level;
+    using Detail = nerivo::Line::Detail;
+    auto lines = [](Level status) {
+        return nerivo::Lines{
+            {nerivo::Failure::STATUS, {status, "Time series request answered with status ", Detail::STATUS_URL}},
+            {nerivo::Failure::EMPTY, {Level::Warning, "No available date range: ", Detail::URL}},
+            {nerivo::Failure::UNPARSABLE, {Level::Error, "Failed to parse timeseries data response: ", Detail::BODY}},
+            {nerivo::Failure::NOT_OBJECT, {Level::Error, "Time series answer is not a JSON object: ", Detail::URL}},
+            {nerivo::Failure::NO_RESULT, {Level::Error, "Time series answer holds no result: ", Detail::URL}},
+            {nerivo::Failure::WRONG_TYPE,
+             {Level::Error, "Time series answer holds a result that is not an object: ", Detail::URL}},
+        };
+    };
+    static const nerivo::Lines shared = lines(Level::Error);
+    static const nerivo::Lines alone = lines(Level::Debug);
+    return isolated ? alone : shared;
+}
+
+}  // namespace
 
 Nerivo::RangeOutcome Nerivo::makeRequest(std::vector<Reading*>* readings, const std::string& url, RangeBatch& batch)
 {
     m_logger->debug("Get date range data: %s", url.c_str());
-    ApiAnswer answer;
-    if (!apiGet(url, answer)) {
+    nerivo::Reply reply;
+    if (!m_service.send(url, reply)) {
         return RangeOutcome::RAISED;
     }
-    m_logger->info("Data for range: %s", answer.body().c_str());
-    batch.status = answer.status;
-
+    m_logger->info("Data for range: %s", reply.body.c_str());
+    batch.status = reply.status;
     // Only a full answer counts: anything else would move tags past data
     // that was never received.
-    if (answer.status != "200 OK") {
-        // An isolated tag's rejection has its own hourly line.
-        if (batch.ask.maxTags == 1 && batch.ask.tags.size() == 1) {
-            m_logger->debug("Time series request answered with status %s: %s", answer.status.c_str(), url.c_str());
-        } else {
-            m_logger->error("Time series request answered with status %s: %s", answer.status.c_str(), url.c_str());
-            nerivo::keyHint(m_logger, answer.status);
-        }
+    const bool isolated = batch.ask.maxTags == 1 && batch.ask.tags.size() == 1;
+    const nerivo::Lines& lines = rangeLines(isolated);
+    if (m_service.read(reply, nerivo::Expect{rapidjson::kObjectType, true, true}) != nerivo::Failure::NONE) {
+        m_service.report(reply, url, lines);
         return RangeOutcome::FAILED;
     }
-    rapidjson::MemoryPoolAllocator<> pool(nerivo::documentChunk(answer.body()));
-    rapidjson::Document doc(&pool);
-    const rapidjson::Value* result = nullptr;
-    switch (nerivo::readResultInPlace(answer.text, rapidjson::kObjectType, doc, result)) {
-    case nerivo::AnswerOutcome::RESULT: break;
-    case nerivo::AnswerOutcome::EMPTY:
-        m_logger->warn("No available date range: %s", url.c_str());
-        return RangeOutcome::FAILED;
-    case nerivo::AnswerOutcome::UNPARSABLE:
-        m_logger->error("Failed to parse timeseries data response: %s", answer.body().c_str());
-        return RangeOutcome::FAILED;
-    case nerivo::AnswerOutcome::NOT_OBJECT:
-        m_logger->error("Time series answer is not a JSON object: %s", url.c_str());
-        return RangeOutcome::FAILED;
-    case nerivo::AnswerOutcome::NO_RESULT:
-        m_logger->error("Time series answer holds no result: %s", url.c_str());
-        return RangeOutcome::FAILED;
-    case nerivo::AnswerOutcome::WRONG_TYPE:
-        m_logger->error("Time series answer holds a result that is not an object: %s", url.c_str());
-        return RangeOutcome::FAILED;
-    }
-
-    for (const auto& series : result->GetObject()) {
+    for (const auto& series : reply.result->GetObject()) {
         // Tags are taken as C text, up to any NUL, like the tags of the index.
         const std::string tag = series.name.GetString();
-        auto indexed = m_tagIndex.find(tag);
-        if (indexed == m_tagIndex.end()) {
+        auto indexed = m_index.m_tagIndex.find(tag);
+        if (indexed == m_index.m_tagIndex.end()) {
             m_logger->warn("Failed to find asset data for tag %s", tag.c_str());
             continue;
         }
@@ -99,7 +97,8 @@ std::vector<Nerivo::TimedSample> Nerivo::timedSamples(const std::string& tag, co
             continue;
         }
         int64_t seconds = 0;
-        if (!nerivo::parseSampleTime(timestamp->GetString(), timestamp->GetStringLength(), m_timezoneOffset, seconds)) {
+        if (!nerivo::parseSampleTime(timestamp->GetString(), timestamp->GetStringLength(), m_index.m_timezoneOffset,
+                                     seconds)) {
             m_logger->warn("Skipping a sample of tag %s whose time cannot be read: %s", tag.c_str(),
                            timestamp->GetString());
             continue;
@@ -113,7 +112,7 @@ void Nerivo::deliverSamples(std::vector<Reading*>* readings, const std::string& 
                             const std::vector<const TimedSample*>& fresh)
 {
     // The same for every sample of the tag: worked out once.
-    const std::string* site = siteName(asset.m_siteId);
+    const std::string* site = m_index.siteName(asset.m_siteId);
     const std::string assetName =
         nerivo::readingAssetName(asset, m_separator, m_includeSite, site ? *site : std::string());
     nerivo::SampleValues values(asset, m_includeAlarms, site);

@@ -35,6 +35,8 @@ public:
         // Moves the body out, leaving it empty: a reader that keeps the text
         // (or parses it in place) needs no copy of it.
         std::string take() noexcept { return std::move(m_body); }
+        // Sets the body: for a stand-in that answers without a network.
+        void assign(std::string body) noexcept { m_body = std::move(body); }
 
     private:
         friend class Client<HTTPS>;

@@ -1,7 +1,5 @@
-// Client<HTTPS> answering from the handler set with setHandler().
+// Connections answering from the handler set with setHandler().
 #include "memory_client.hpp"
-
-#include "client_https.hpp"
 
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
@@ -22,32 +20,14 @@ void setHandler(Handler h)
     handler() = std::move(h);
 }
 
-}  // namespace nerivo_https_memory
+namespace {
 
-namespace SimpleWeb {
-
-struct Client<HTTPS>::Impl {
-    std::string host;
-};
-
-Client<HTTPS>::Client(const std::string& server_port_path, bool, const std::string&, const std::string&,
-                      const std::string&)
-    : m_impl(std::make_unique<Impl>())
+std::shared_ptr<Response> answer(const std::string& host, const std::string& target,
+                                 const SimpleWeb::CaseInsensitiveMultimap& header, const std::string& proxy)
 {
-    m_impl->host = server_port_path;
-}
-
-Client<HTTPS>::~Client() = default;
-
-std::shared_ptr<Client<HTTPS>::Response> Client<HTTPS>::request(const std::string& method, const std::string& path,
-                                                                const std::string& content,
-                                                                const CaseInsensitiveMultimap& header)
-{
-    nerivo_https_memory::Exchange exchange{
-        m_impl->host, config.proxy_server, method, path, nerivo_https_memory::Fields(header.begin(), header.end()),
-        content};
-    const nerivo_https_memory::Handler& h = nerivo_https_memory::handler();
-    nerivo_https_memory::Reply reply;
+    Exchange exchange{host, proxy, "GET", target, Fields(header.begin(), header.end()), ""};
+    const Handler& h = handler();
+    Reply reply;
     if (h) {
         reply = h(exchange);
     } else {
@@ -55,7 +35,6 @@ std::shared_ptr<Client<HTTPS>::Response> Client<HTTPS>::request(const std::strin
     }
     if (reply.raise)
         throw boost::system::system_error(boost::asio::error::connection_refused, "connect");
-
     auto response = std::make_shared<Response>();
     response->http_version = "1.1";
     response->status_code = std::move(reply.status);
@@ -65,8 +44,19 @@ std::shared_ptr<Client<HTTPS>::Response> Client<HTTPS>::request(const std::strin
     response->wire_bytes = reply.body.size();
     response->body_wire_bytes = reply.body.size();
     response->body_bytes = reply.body.size();
-    response->content.m_body = std::move(reply.body);
+    response->content.assign(std::move(reply.body));
     return response;
 }
 
-}  // namespace SimpleWeb
+}  // namespace
+
+std::function<Transport(std::chrono::milliseconds)> connector(const std::string& host)
+{
+    return [host](std::chrono::milliseconds) -> Transport {
+        return [host](const std::string& target, const SimpleWeb::CaseInsensitiveMultimap& header,
+                      const std::string& proxy) { return answer(host, target, header, proxy); };
+    };
+}
+
+}  // namespace nerivo_https_memory
+

@@ -1,11 +1,15 @@
 #pragma once
-// A stand-in for the HTTPS client that answers from memory: same header, same
-// class, no network. Linked instead of the real client into the benchmarks and
-// fuzz targets, so they drive the plugin's real request and answer code.
+// Connections that answer from memory, no network: handed to the plugin by
+// the benchmarks and fuzz targets, so they drive its real request and answer
+// code.
+#include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "client_https.hpp"
 
 namespace nerivo_https_memory {
 
@@ -35,5 +39,13 @@ using Handler = std::function<Reply(const Exchange&)>;
 // Process-wide; an empty handler answers "404 Not Found". Not to be changed
 // while a request is running.
 void setHandler(Handler handler);
+
+using Response = SimpleWeb::Client<SimpleWeb::HTTPS>::Response;
+// One connection: a GET for target with the header, through the proxy.
+using Transport = std::function<std::shared_ptr<Response>(
+    const std::string& target, const SimpleWeb::CaseInsensitiveMultimap& header, const std::string& proxy)>;
+// Opens connections to host whose requests the handler answers; raise in a
+// reply throws the system_error a refused connection would.
+std::function<Transport(std::chrono::milliseconds)> connector(const std::string& host = "api.nerivowater.com");
 
 }  // namespace nerivo_https_memory

@@ -70,11 +70,11 @@ struct Driver {
             return t == service.failingTag && now < service.failingUntil;
         });
         if (fails) {
-            progress.failed(ask, nerivo::Failure{true, ""});
+            progress.failed(ask, nerivo::FailedRequest{true, ""});
             return;
         }
         if (service.maxRange != 0 && ask.to - ask.from > service.maxRange) {
-            progress.failed(ask, nerivo::Failure{false, "400 Bad Request"});
+            progress.failed(ask, nerivo::FailedRequest{false, "400 Bad Request"});
             return;
         }
         std::set<std::string> heard;

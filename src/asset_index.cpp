@@ -1,7 +1,10 @@
-// The asset parameter record, filled from one element of a parameter list.
+// The asset parameter record, filled from one element of a parameter list,
+// and the index that owns the records.
+#include "asset_index.h"
+
 #include <algorithm>
 
-#include "nerivo.h"
+namespace nerivo {
 
 namespace {
 
@@ -32,7 +35,7 @@ void flattenLines(std::string& name)
 
 }  // namespace
 
-Nerivo::AssetData::AssetData(const rapidjson::Value& parameter, long siteId) : m_siteId(siteId)
+AssetData::AssetData(const rapidjson::Value& parameter, long siteId) : m_siteId(siteId)
 {
     if (!parameter.IsObject()) {
         return;
@@ -52,3 +55,38 @@ Nerivo::AssetData::AssetData(const rapidjson::Value& parameter, long siteId) : m
     readText(parameter, "ALARM_LO", m_alarmLo);
     readText(parameter, "ALARM_LOLO", m_alarmLoLo);
 }
+
+void AssetIndex::addAsset(long assetId)
+{
+    m_assetParameters[assetId];
+}
+
+void AssetIndex::addParameter(long assetId, const rapidjson::Value& parameter, long siteId)
+{
+    m_records.push_back(std::make_unique<AssetData>(parameter, siteId));
+    const AssetData* record = m_records.back().get();
+    m_assetParameters[assetId].push_back(record);
+    m_tagIndex.emplace(record->m_historianTag, record);
+}
+
+void AssetIndex::noteMissing(const std::string& what)
+{
+    m_missing += (m_missing.empty() ? "" : ", ") + what;
+}
+
+std::size_t AssetIndex::parameterCount() const
+{
+    std::size_t count = 0;
+    for (const auto& entry : m_assetParameters) {
+        count += entry.second.size();
+    }
+    return count;
+}
+
+const std::string* AssetIndex::siteName(long siteId) const
+{
+    auto site = m_siteNames.find(siteId);
+    return site == m_siteNames.end() ? nullptr : &site->second;
+}
+
+}  // namespace nerivo

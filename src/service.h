@@ -1,0 +1,117 @@
+#pragma once
+// Access to the service: the connection, the URLs, the conventions of every
+// request, and one reader of every answer, which gives the result or one
+// failure kind. Each operation keeps only its own log lines, as a table.
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include <rapidjson/document.h>
+
+#include "client_https.hpp"
+#include "logger.h"
+
+namespace nerivo {
+
+using Response = SimpleWeb::Client<SimpleWeb::HTTPS>::Response;
+// One connection: sends a GET for target with the header, through the proxy
+// (empty: direct). Throws boost::system::system_error when it fails.
+using Transport = std::function<std::shared_ptr<Response>(
+    const std::string& target, const SimpleWeb::CaseInsensitiveMultimap& header, const std::string& proxy)>;
+// Opens a connection whose answers may stall no longer than the window.
+// Throws boost::system::system_error when the client cannot be created.
+using Connector = std::function<Transport(std::chrono::milliseconds lowSpeedWindow)>;
+
+// The HTTPS client to the host (port 443), certificates verified.
+Connector httpsConnector(const std::string& host);
+
+enum class Failure {
+    NONE,
+    RAISED,      // no answer at all
+    STATUS,      // a status other than "200 OK" where one is needed
+    EMPTY,       // the body is empty
+    UNPARSABLE,  // the body is not JSON
+    NOT_OBJECT,  // the top level is not an object
+    NO_RESULT,   // no "result" member
+    WRONG_TYPE,  // "result" is not of the expected type
+};
+
+// One answer and what was read from it.
+struct Reply {
+    Failure failure = Failure::NONE;
+    std::string status;  // e.g. "200 OK"
+    std::string body;    // moved out of the response, not copied
+    std::unique_ptr<rapidjson::MemoryPoolAllocator<>> pool;
+    std::unique_ptr<rapidjson::Document> doc;
+    const rapidjson::Value* result = nullptr;  // into doc, when read
+};
+
+// How an operation reads its answer.
+struct Expect {
+    rapidjson::Type result = rapidjson::kArrayType;
+    bool okOnly = true;    // a status other than "200 OK" fails the request
+    bool inPlace = false;  // a large answer: parsed in place when that is safe
+};
+
+// An operation's line for one failure kind: its text, then a detail.
+struct Line {
+    enum class Detail { NONE, STATUS, BODY, URL, STATUS_URL };
+    Logger::Level level;
+    std::string text;
+    Detail detail = Detail::NONE;
+};
+using Lines = std::map<Failure, Line>;
+
+class Service {
+public:
+    // Seconds the HTTPS client may spend connecting, and waiting on a
+    // request that makes no progress, before the request fails.
+    static constexpr long REQUEST_TIMEOUT = 60;
+    // Once an answer has started, fewer than this many bytes within the
+    // low-speed window fail the request, so that no trickle can hold a poll.
+    static constexpr std::size_t LOW_SPEED_BYTES = 1024;
+    static constexpr std::chrono::milliseconds LOW_SPEED_WINDOW{60000};
+
+    Service(Connector connector, std::string host, Logger* logger);
+
+    // Opens the connection; false, logged, when the client cannot be created.
+    bool connect();
+    bool connected() const { return static_cast<bool>(m_client); }
+    void setLowSpeedWindow(std::chrono::milliseconds window) { m_lowSpeedWindow = window; }
+    std::chrono::milliseconds lowSpeedWindow() const { return m_lowSpeedWindow; }
+    void setKey(const std::string& key) { m_key = key; }
+    const std::string& key() const { return m_key; }
+    void setProxy(const std::string& proxy) { m_proxy = proxy; }
+    const std::string& proxy() const { return m_proxy; }
+
+    // "https://" + host + "/api/" + resource.
+    std::string url(const std::string& resource) const;
+    // A historian tag as it may stand in a URL: bytes other than letters,
+    // digits and "-._~" percent-encoded, so that no tag can break the
+    // request line or the tag list.
+    static std::string urlTag(const std::string& tag);
+
+    // Sends an authenticated GET; false, logged, when it raised.
+    bool send(const std::string& url, Reply& reply);
+    // Reads the reply's result as expected: NONE, or why it has none.
+    Failure read(Reply& reply, const Expect& expect) const;
+    // Logs the operation's line for the reply's failure, if it has one; a
+    // refused key at error level says where to look.
+    void report(const Reply& reply, const std::string& url, const Lines& lines) const;
+
+private:
+    Connector m_connector;
+    std::string m_host;
+    Logger* m_logger;
+    Transport m_client;
+    std::string m_key;
+    std::string m_proxy;
+    std::chrono::milliseconds m_lowSpeedWindow = LOW_SPEED_WINDOW;
+};
+
+// Writes the text at the level.
+void logAt(Logger* logger, Logger::Level level, const std::string& text);
+
+}  // namespace nerivo
