@@ -23,7 +23,7 @@ std::string strippedWarning(const std::string& proxy)
 
 // A client configured away from every fallback, so that a later category can
 // show what it keeps and what it resets.
-void configureEverything(Nerivo& client)
+void configureEverything(Nerivo& client, Probe& probe)
 {
     ConfigCategory full = category({{"key", "first-key"},
                                     {"separator", "-"},
@@ -31,91 +31,83 @@ void configureEverything(Nerivo& client)
                                     {"includeAlarms", "TRUE"},
                                     {"proxy", "proxy.test:3128"}});
     client.configure(&full);
-    ASSERT_EQ(client.key(), "first-key");
-    ASSERT_EQ(client.separator(), "-");
-    ASSERT_TRUE(client.includeSite());
-    ASSERT_TRUE(client.includeAlarms());
-    ASSERT_EQ(client.proxy(), "proxy.test:3128");
+    ASSERT_EQ(probe.poll(client), (Seen{"first-key", "proxy.test:3128", "North-Pump 3-Flow", true}));
 }
 
 TEST(Configure, CategoryWithOnlyKeyResetsSeparatorAndFlagsAndKeepsProxy)
 {
-    Nerivo client;
-    configureEverything(client);
+    Probe probe;
+    Nerivo client(probe.connector());
+    configureEverything(client, probe);
 
     LogCapture log;
     ConfigCategory onlyKey = category({{"key", "second-key"}});
     client.configure(&onlyKey);
 
-    EXPECT_EQ(client.key(), "second-key");
-    EXPECT_EQ(client.separator(), ".");
-    EXPECT_FALSE(client.includeSite());
-    EXPECT_FALSE(client.includeAlarms());
-    EXPECT_EQ(client.proxy(), "proxy.test:3128");
     EXPECT_EQ(log.count(Level::Info, "proxy"), 0u);
     EXPECT_EQ(log.count(Level::Warning, "proxy"), 0u);
     EXPECT_TRUE(log.at(Level::Error).empty());
+    EXPECT_EQ(probe.poll(client), (Seen{"second-key", "proxy.test:3128", "Pump 3.Flow", false}));
 }
 
 TEST(Configure, KeyIsKeptWhenMissing)
 {
-    Nerivo client;
-    configureEverything(client);
+    Probe probe;
+    Nerivo client(probe.connector());
+    configureEverything(client, probe);
     ConfigCategory noKey = category({{"separator", "/"}});
     client.configure(&noKey);
-    EXPECT_EQ(client.key(), "first-key");
-    EXPECT_EQ(client.separator(), "/");
+    EXPECT_EQ(probe.poll(client), (Seen{"first-key", "proxy.test:3128", "Pump 3/Flow", false}));
 }
 
 TEST(Configure, EmptyKeyIsTaken)
 {
-    Nerivo client;
-    configureEverything(client);
+    Probe probe;
+    Nerivo client(probe.connector());
+    configureEverything(client, probe);
     ConfigCategory emptyKey = category({{"key", ""}});
     client.configure(&emptyKey);
-    EXPECT_EQ(client.key(), "");
+    EXPECT_EQ(probe.poll(client).key, "");
 }
 
 TEST(Configure, EmptySeparatorIsTakenAsIs)
 {
-    Nerivo client;
+    Probe probe;
+    Nerivo client(probe.connector());
     ConfigCategory empty = category({{"separator", ""}});
     client.configure(&empty);
-    EXPECT_EQ(client.separator(), "");
+    EXPECT_EQ(probe.poll(client).asset, "Pump 3Flow");
 }
 
 TEST(Configure, SeparatorIsNotValidated)
 {
-    Nerivo client;
+    Probe probe;
+    Nerivo client(probe.connector());
     ConfigCategory odd = category({{"separator", " :: "}});
     client.configure(&odd);
-    EXPECT_EQ(client.separator(), " :: ");
+    EXPECT_EQ(probe.poll(client).asset, "Pump 3 :: Flow");
 }
 
 TEST(Configure, EmptyCategoryFallsBackWithoutLogging)
 {
-    Nerivo client;
+    Probe probe;
+    Nerivo client(probe.connector());
     LogCapture log;
     ConfigCategory empty("nerivo", "{}");
     client.configure(&empty);
-    EXPECT_EQ(client.key(), "");
-    EXPECT_EQ(client.separator(), ".");
-    EXPECT_FALSE(client.includeSite());
-    EXPECT_FALSE(client.includeAlarms());
-    EXPECT_EQ(client.proxy(), "");
     EXPECT_TRUE(log.entries().empty());
+    EXPECT_EQ(probe.poll(client), (Seen{"", "", "Pump 3.Flow", false}));
 }
 
 TEST(Configure, DefaultsOfTheCategoryApplyWhenNoValueIsSet)
 {
-    Nerivo client;
+    Probe probe;
+    Nerivo client(probe.connector());
     ConfigCategory defaults("nerivo", R"({"separator": {"type": "string", "default": "_"},)"
                                       R"( "includeSite": {"type": "boolean", "default": "true"},)"
                                       R"( "key": {"type": "password", "default": "abc", "value": "def"}})");
     client.configure(&defaults);
-    EXPECT_EQ(client.separator(), "_");
-    EXPECT_TRUE(client.includeSite());
-    EXPECT_EQ(client.key(), "def");
+    EXPECT_EQ(probe.poll(client), (Seen{"def", "", "North_Pump 3_Flow", false}));
 }
 
 struct FlagCase {
@@ -131,15 +123,16 @@ TEST_P(ConfigureFlag, IncludeSiteAndIncludeAlarmsReadTheSameWay)
     const FlagCase& c = GetParam();
     for (const char* item : {"includeSite", "includeAlarms"}) {
         SCOPED_TRACE(item);
-        Nerivo client;
-        configureEverything(client);
+        Probe probe;
+        Nerivo client(probe.connector());
+        configureEverything(client, probe);
         ConfigCategory flag = category({{item, c.text}});
         client.configure(&flag);
-        const bool value = std::string(item) == "includeSite" ? client.includeSite() : client.includeAlarms();
-        const bool other = std::string(item) == "includeSite" ? client.includeAlarms() : client.includeSite();
-        EXPECT_EQ(value, c.expected);
         // The item left out of the category falls back to false.
-        EXPECT_FALSE(other);
+        const bool site = std::string(item) == "includeSite" && c.expected;
+        const bool alarms = std::string(item) == "includeAlarms" && c.expected;
+        EXPECT_EQ(probe.poll(client),
+                  (Seen{"first-key", "proxy.test:3128", site ? "North.Pump 3.Flow" : "Pump 3.Flow", alarms}));
     }
 }
 
@@ -171,14 +164,14 @@ class ConfigureProxy : public ::testing::TestWithParam<ProxyCase> {};
 TEST_P(ConfigureProxy, CleansTheTextAndLogs)
 {
     const ProxyCase& c = GetParam();
-    Nerivo client;
-    configureEverything(client);
+    Probe probe;
+    Nerivo client(probe.connector());
+    configureEverything(client, probe);
 
     LogCapture log;
     ConfigCategory proxy = category({{"proxy", c.input}});
     client.configure(&proxy);
 
-    EXPECT_EQ(client.proxy(), c.expected);
     std::vector<std::string> warnings;
     for (const auto& w : log.at(Level::Warning)) {
         if (w.find(PORT_80) == std::string::npos)
@@ -187,12 +180,15 @@ TEST_P(ConfigureProxy, CleansTheTextAndLogs)
     EXPECT_EQ(warnings, c.warnings);
     EXPECT_EQ(log.count(Level::Warning, PORT_80), c.port80 ? 1u : 0u);
     const std::string logged = c.logged.empty() ? c.expected : c.logged;
-    EXPECT_EQ(log.at(Level::Info), std::vector<std::string>{"Using proxy server " + logged});
+    // The other lines are those of the rediscovery the category brings.
+    EXPECT_EQ(log.count(Level::Info, "proxy"), 1u);
+    EXPECT_TRUE(log.has(Level::Info, "Using proxy server " + logged));
     EXPECT_TRUE(log.at(Level::Error).empty());
     // Every password of the table holds "s3c".
     for (const auto& entry : log.entries()) {
         EXPECT_EQ(entry.second.find("s3c"), std::string::npos) << entry.second;
     }
+    EXPECT_EQ(probe.poll(client).proxy, c.expected);
 }
 
 const std::vector<std::string> none;
@@ -245,14 +241,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Configure, ProxyIsReplacedByEachCategoryThatHoldsIt)
 {
-    Nerivo client;
-    configureEverything(client);
+    Probe probe;
+    Nerivo client(probe.connector());
+    configureEverything(client, probe);
     ConfigCategory empty = category({{"proxy", ""}});
     client.configure(&empty);
-    EXPECT_EQ(client.proxy(), "");
+    EXPECT_EQ(probe.poll(client).proxy, "");
     ConfigCategory other = category({{"proxy", "other.test:8080"}});
     client.configure(&other);
-    EXPECT_EQ(client.proxy(), "other.test:8080");
+    EXPECT_EQ(probe.poll(client).proxy, "other.test:8080");
 }
 
 struct RefusedCase {
@@ -277,13 +274,12 @@ TEST(Configure, KeyOrProxyWithAControlCharacterIsRefusedAndThePreviousValueStays
     };
     for (const RefusedCase& c : cases) {
         SCOPED_TRACE(std::string(c.item) + " " + std::to_string(c.value.size()));
-        Nerivo client;
-        configureEverything(client);
+        Probe probe;
+        Nerivo client(probe.connector());
+        configureEverything(client, probe);
         LogCapture log;
         ConfigCategory bad = category({{c.item, c.value}});
         client.configure(&bad);
-        EXPECT_EQ(client.key(), "first-key");
-        EXPECT_EQ(client.proxy(), "proxy.test:3128");
         const auto errors = log.at(Level::Error);
         ASSERT_EQ(errors.size(), 1u);
         EXPECT_NE(errors[0].find(std::string("item ") + c.item), std::string::npos) << errors[0];
@@ -292,6 +288,9 @@ TEST(Configure, KeyOrProxyWithAControlCharacterIsRefusedAndThePreviousValueStays
         }
         EXPECT_EQ(log.count(Level::Info, "proxy"), 0u);
         EXPECT_EQ(log.count(Level::Warning, "proxy"), 0u);
+        const Seen seen = probe.poll(client);
+        EXPECT_EQ(seen.key, "first-key");
+        EXPECT_EQ(seen.proxy, "proxy.test:3128");
     }
 }
 
@@ -301,15 +300,16 @@ TEST(Configure, EmptyOrPlaceholderKeyWarnsOnceThatRequestsWillBeRefused)
         {"xxxxxxx", true}, {"", true}, {"first-key", false}, {"xxxxxxxx", false}, {" ", false}};
     for (const auto& c : cases) {
         SCOPED_TRACE("\"" + c.first + "\"");
-        Nerivo client;
+        Probe probe;
+        Nerivo client(probe.connector());
         LogCapture log;
         ConfigCategory key = category({{"key", c.first}});
         client.configure(&key);
-        EXPECT_EQ(client.key(), c.first);
         const auto warnings = log.at(Level::Warning);
         EXPECT_EQ(warnings.size(), c.second ? 1u : 0u);
         EXPECT_EQ(log.count(Level::Warning, "until the item key is set"), c.second ? 1u : 0u);
         EXPECT_TRUE(log.at(Level::Error).empty());
+        EXPECT_EQ(probe.poll(client).key, c.first);
     }
 }
 

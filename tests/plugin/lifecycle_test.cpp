@@ -1,7 +1,7 @@
 // The client's life through the entry points: construction, init,
-// reconfiguration and a first poll. Every test that lets the client open a
-// connection points its proxy at a refusing loopback port, so no request can
-// leave this machine.
+// reconfiguration and a first poll. Every connection the client opens is
+// answered from memory or goes through a refusing loopback port, so no
+// request can leave this machine.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -14,6 +14,7 @@
 #include "log_capture.h"
 #include "nerivo.h"
 #include "plugin_test_support.h"
+#include "pull_times.h"
 
 namespace {
 
@@ -30,17 +31,26 @@ Nerivo* client(PLUGIN_HANDLE handle)
 TEST(Construction, LastAndNextPullStartOneYearBack)
 {
     const time_t before = time(nullptr);
-    Nerivo nerivo;
+    Probe probe;
+    Nerivo nerivo(probe.connector());
     const time_t after = time(nullptr);
-    EXPECT_GE(nerivo.lastPull(), static_cast<int64_t>(before) - Nerivo::DEFAULT_LOOKBACK);
-    EXPECT_LE(nerivo.lastPull(), static_cast<int64_t>(after) - Nerivo::DEFAULT_LOOKBACK);
-    EXPECT_EQ(nerivo.nextPull(), nerivo.lastPull());
-    EXPECT_FALSE(nerivo.initialised());
-    EXPECT_EQ(nerivo.timezoneOffset(), 0);
-    EXPECT_TRUE(nerivo.tagIndex().empty());
-    EXPECT_TRUE(nerivo.assetParameters().empty());
-    EXPECT_TRUE(nerivo.siteNames().empty());
-    EXPECT_EQ(nerivo.lowSpeedWindow(), std::chrono::seconds(60));
+    const int64_t lastPull = pullTimes(nerivo.getState()).lastPull;
+    EXPECT_GE(lastPull, static_cast<int64_t>(before) - Nerivo::DEFAULT_LOOKBACK);
+    EXPECT_LE(lastPull, static_cast<int64_t>(after) - Nerivo::DEFAULT_LOOKBACK);
+
+    // The first poll discovers; with nothing found, its one range starts at
+    // the last pull in UTC and names no tag.
+    probe.listSites = false;
+    probe.poll(nerivo);
+    EXPECT_EQ(probe.window, std::chrono::seconds(60));
+    ASSERT_EQ(probe.sent.size(), 2u);
+    EXPECT_EQ(probe.sent[0].target, kApi + "sites");
+    const time_t start = static_cast<time_t>(lastPull);
+    char from[32];
+    std::strftime(from, sizeof from, "%Y-%m-%dT%H:%M:%S", std::gmtime(&start));
+    const std::string range = probe.sent[1].target;
+    EXPECT_EQ(range.rfind(kApi + "timeseriesdata/" + from + "/", 0), 0u) << range;
+    EXPECT_EQ(range.substr(range.size() - 6), "?tags=") << range;
 }
 
 TEST(PluginInit, CategoryLackingEveryItem)
@@ -69,7 +79,6 @@ TEST(PluginInit, DefaultConfigurationOfTheDescriptor)
     EXPECT_EQ(client(handle)->separator(), ".");
     EXPECT_FALSE(client(handle)->includeSite());
     EXPECT_FALSE(client(handle)->includeAlarms());
-    EXPECT_EQ(client(handle)->proxy(), "");
     EXPECT_EQ(log.at(Level::Info), std::vector<std::string>{"Using proxy server "});
     // The placeholder key is taken, with one word that it will be refused.
     const auto warnings = log.at(Level::Warning);
@@ -103,8 +112,8 @@ protected:
                                            {"includeSite", "true"},
                                            {"includeAlarms", "true"},
                                            {"proxy", m_oldProxy.authority()}});
-        m_handle = plugin_init(&initial);
-        ASSERT_NE(m_handle, nullptr);
+        m_handle = new Nerivo(m_probe.connector());
+        client(m_handle)->configure(&initial);
     }
     void TearDown() override
     {
@@ -112,15 +121,14 @@ protected:
             plugin_shutdown(m_handle);
     }
 
-    void expectUnchanged() const
+    void expectUnchanged()
     {
-        EXPECT_EQ(client(m_handle)->key(), "old-key");
-        EXPECT_EQ(client(m_handle)->separator(), "-");
-        EXPECT_TRUE(client(m_handle)->includeSite());
-        EXPECT_TRUE(client(m_handle)->includeAlarms());
-        EXPECT_EQ(client(m_handle)->proxy(), m_oldProxy.authority());
+        EXPECT_EQ(m_probe.poll(*client(m_handle)),
+                  (Seen{"old-key", m_oldProxy.authority(), "North-Pump 3-Flow", true}));
     }
 
+    // Answers from memory unless a test turns it to the refusing proxies.
+    Probe m_probe;
     RefusingPort m_oldProxy;
     RefusingPort m_newProxy;
     PLUGIN_HANDLE m_handle = nullptr;
@@ -142,8 +150,8 @@ TEST_F(Reconfigure, InvalidJsonRaisesAndLeavesTheClientAlone)
         PLUGIN_HANDLE before = m_handle;
         EXPECT_THROW(plugin_reconfigure(&m_handle, text), ConfigCategoryException);
         EXPECT_EQ(m_handle, before);
-        expectUnchanged();
         EXPECT_TRUE(log.entries().empty());
+        expectUnchanged();
     }
 }
 
@@ -152,11 +160,7 @@ TEST_F(Reconfigure, MissingItemsFollowTheFallbacks)
     PLUGIN_HANDLE before = m_handle;
     plugin_reconfigure(&m_handle, categoryJson({{"key", "new-key"}}));
     EXPECT_EQ(m_handle, before);
-    EXPECT_EQ(client(m_handle)->key(), "new-key");
-    EXPECT_EQ(client(m_handle)->separator(), ".");
-    EXPECT_FALSE(client(m_handle)->includeSite());
-    EXPECT_FALSE(client(m_handle)->includeAlarms());
-    EXPECT_EQ(client(m_handle)->proxy(), m_oldProxy.authority());
+    EXPECT_EQ(m_probe.poll(*client(m_handle)), (Seen{"new-key", m_oldProxy.authority(), "Pump 3.Flow", false}));
 }
 
 TEST_F(Reconfigure, AppliesEveryItem)
@@ -167,24 +171,18 @@ TEST_F(Reconfigure, AppliesEveryItem)
                                                 {"includeSite", "TRUE"},
                                                 {"includeAlarms", "True"},
                                                 {"proxy", "https://" + m_newProxy.authority() + "/x"}}));
-    EXPECT_EQ(client(m_handle)->key(), "new-key");
-    EXPECT_EQ(client(m_handle)->separator(), "");
-    EXPECT_TRUE(client(m_handle)->includeSite());
-    EXPECT_FALSE(client(m_handle)->includeAlarms());
-    EXPECT_EQ(client(m_handle)->proxy(), m_newProxy.authority());
     EXPECT_EQ(log.at(Level::Warning), (std::vector<std::string>{"Expected proxy address without protocol prefix",
                                                                 "Stripped of URL components to use '" +
                                                                     m_newProxy.authority() + "' as proxy"}));
     EXPECT_EQ(log.at(Level::Info), std::vector<std::string>{"Using proxy server " + m_newProxy.authority()});
+    EXPECT_EQ(m_probe.poll(*client(m_handle)), (Seen{"new-key", m_newProxy.authority(), "NorthPump 3Flow", false}));
 }
 
 TEST_F(Reconfigure, BeforeTheFirstPollStartsNoExchange)
 {
     LogCapture log;
     plugin_reconfigure(&m_handle, categoryJson({{"key", "new-key"}, {"proxy", m_newProxy.authority()}}));
-    EXPECT_FALSE(client(m_handle)->initialised());
-    EXPECT_TRUE(client(m_handle)->tagIndex().empty());
-    // Any attempted request would have failed on the refusing port and said so.
+    EXPECT_TRUE(m_probe.sent.empty());
     EXPECT_TRUE(log.at(Level::Error).empty());
     EXPECT_EQ(log.count(Level::Debug, "Get list"), 0u);
 }
@@ -192,11 +190,12 @@ TEST_F(Reconfigure, BeforeTheFirstPollStartsNoExchange)
 TEST_F(Reconfigure, PollRightAfterDoesNotYield)
 {
     // Through a proxy with credentials, whose password no line may show.
+    m_probe.answering = false;
     LogCapture log;
     plugin_reconfigure(&m_handle,
                        categoryJson({{"key", "new-key"}, {"proxy", "user:s3cret@" + m_newProxy.authority()}}));
     EXPECT_TRUE(log.has(Level::Info, "Using proxy server user:***@" + m_newProxy.authority()));
-    const int64_t lastPull = client(m_handle)->lastPull();
+    const std::string state = client(m_handle)->getState();
     std::vector<Reading*>* readings = plugin_poll(m_handle);
     ASSERT_NE(readings, nullptr);
     EXPECT_TRUE(readings->empty());
@@ -204,27 +203,31 @@ TEST_F(Reconfigure, PollRightAfterDoesNotYield)
 
     EXPECT_FALSE(log.has(Level::Debug, YIELDING));
     EXPECT_FALSE(log.has(Level::Debug, BACK));
-    EXPECT_TRUE(client(m_handle)->initialised());
+    ASSERT_FALSE(m_probe.sent.empty());
+    EXPECT_EQ(m_probe.sent[0].target, kApi + "sites");
     // Every request was refused on loopback, so the range did not move.
     EXPECT_GE(log.count(Level::Error, "API request failed"), 1u);
     EXPECT_GE(log.count(Level::Error, m_newProxy.authority()), 1u);
     for (const auto& entry : log.entries())
         EXPECT_EQ(entry.second.find("s3cret"), std::string::npos) << entry.second;
-    EXPECT_EQ(client(m_handle)->lastPull(), lastPull);
-    EXPECT_EQ(client(m_handle)->nextPull(), lastPull);
+    EXPECT_EQ(client(m_handle)->getState(), state);
 }
 
 TEST_F(Reconfigure, AfterTheFirstPollRediscoversThroughTheNewProxy)
 {
+    m_probe.answering = false;
     std::vector<Reading*>* readings = plugin_poll(m_handle);
     ASSERT_NE(readings, nullptr);
     delete readings;
-    ASSERT_TRUE(client(m_handle)->initialised());
+    ASSERT_FALSE(m_probe.sent.empty());
+    ASSERT_EQ(m_probe.sent[0].target, kApi + "sites");
 
+    m_probe.sent.clear();
     LogCapture log;
     plugin_reconfigure(&m_handle, categoryJson({{"key", "new-key"}, {"proxy", m_newProxy.authority()}}));
-    EXPECT_TRUE(client(m_handle)->initialised());
-    EXPECT_EQ(client(m_handle)->proxy(), m_newProxy.authority());
+    ASSERT_EQ(m_probe.sent.size(), 1u);
+    EXPECT_EQ(m_probe.sent[0].target, kApi + "sites");
+    EXPECT_EQ(m_probe.sent[0].proxy, m_newProxy.authority());
     // The rediscovery ran under this reconfiguration, through the proxy it
     // set: a corrected proxy is in use at once.
     EXPECT_EQ(log.count(Level::Debug, "Get list of site"), 1u);

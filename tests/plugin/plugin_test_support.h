@@ -1,12 +1,15 @@
 #pragma once
-// Helpers shared by the plugin suites: category texts and a loopback port
-// that refuses connections, so that no test can reach past this machine.
+// Helpers shared by the plugin suites: category texts, a loopback port that
+// refuses connections, so that no test can reach past this machine, and a
+// probe that shows what a client sends and returns.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -16,6 +19,9 @@
 #include <rapidjson/writer.h>
 
 #include "config_category.h"
+#include "memory_client.hpp"
+#include "nerivo.h"
+#include "reading.h"
 
 using ItemValues = std::vector<std::pair<std::string, std::string>>;
 
@@ -73,4 +79,104 @@ public:
 private:
     int m_fd = -1;
     uint16_t m_port = 0;
+};
+
+inline const std::string kApi = "https://api.nerivowater.com/api/";
+
+// What one poll shows of a client's configuration: the key header and proxy
+// of its last request, the asset name of its first reading, and whether that
+// reading carries the alarm thresholds.
+struct Seen {
+    std::string key;
+    std::string proxy;
+    std::string asset;
+    bool alarms = false;
+    bool operator==(const Seen& o) const
+    {
+        return key == o.key && proxy == o.proxy && asset == o.asset && alarms == o.alarms;
+    }
+};
+inline std::ostream& operator<<(std::ostream& out, const Seen& s)
+{
+    return out << "{key \"" << s.key << "\", proxy \"" << s.proxy << "\", asset \"" << s.asset << "\", alarms "
+               << s.alarms << "}";
+}
+
+// A client's connections, handed in as its connector: every request is
+// recorded and answered from memory (site 1 North in UTC, asset 10 Pump 3,
+// parameter Flow of tag T with a low alarm, a sample of T at the start of
+// each range); with answering off it goes to the HTTPS client, to fail on a
+// refusing proxy as it would in the field. Must outlive the client.
+class Probe {
+public:
+    struct Sent {
+        std::string target;
+        std::string key;
+        std::string proxy;
+    };
+
+    bool answering = true;
+    bool listSites = true;                 // false: every list answers 404
+    std::chrono::milliseconds window{-1};  // the low-speed window the connection opened with
+    std::vector<Sent> sent;
+
+    nerivo::Connector connector()
+    {
+        return [this](std::chrono::milliseconds lowSpeed) -> nerivo::Transport {
+            window = lowSpeed;
+            auto https = nerivo::httpsConnector(Nerivo::API_HOST)(lowSpeed);
+            auto memory = nerivo_https_memory::connector()(lowSpeed);
+            return [this, https, memory](const std::string& target, const SimpleWeb::CaseInsensitiveMultimap& header,
+                                         const std::string& proxy) {
+                const auto key = header.find("X-Api-Key");
+                sent.push_back({target, key == header.end() ? "(none)" : key->second, proxy});
+                if (!answering)
+                    return https(target, header, proxy);
+                nerivo_https_memory::setHandler(
+                    [this](const nerivo_https_memory::Exchange& e) { return answer(e.target); });
+                return memory(target, header, proxy);
+            };
+        };
+    }
+
+    Seen poll(Nerivo& client)
+    {
+        sent.clear();
+        std::vector<Reading*>* readings = client.takeReading();
+        Seen seen;
+        if (!sent.empty())
+            seen = Seen{sent.back().key, sent.back().proxy, "", false};
+        if (!readings->empty()) {
+            seen.asset = readings->front()->getAssetName();
+            for (const Datapoint* dp : readings->front()->getReadingData())
+                seen.alarms = seen.alarms || dp->getName() == "alarmLow";
+        }
+        for (Reading* r : *readings)
+            delete r;
+        delete readings;
+        return seen;
+    }
+
+private:
+    nerivo_https_memory::Reply answer(const std::string& target) const
+    {
+        nerivo_https_memory::Reply reply;
+        const std::string range = kApi + "timeseriesdata/";
+        if (!listSites) {
+            reply.status = "404 Not Found";
+        } else if (target == kApi + "sites") {
+            reply.body = R"({"result":[{"SITE_ID":1,"SITE_NAME":"North","TIMEZONE":"(GMT+00:00) UTC"}]})";
+        } else if (target == kApi + "sites/1/assets") {
+            reply.body = R"({"result":[{"SITE_ID":1,"ASSET_ID":10}]})";
+        } else if (target == kApi + "sites/1/assets/10/parameters") {
+            reply.body = R"({"result":[{"ASSET_ID":10,"ASSET_NAME":"Pump 3","HISTORIAN_TAG":"T",)"
+                         R"("PARAMETER_NAME":"Flow","PARAMETER_ID":1001,"ALARM_LO":"1"}]})";
+        } else if (target.compare(0, range.size(), range) == 0 && target.find("?tags=T") != std::string::npos) {
+            const std::string from = target.substr(range.size(), target.find('/', range.size()) - range.size());
+            reply.body = R"({"result":{"T":[{"quality":3,"value":1,"timestamp":")" + from + R"("}]}})";
+        } else {
+            reply.status = "404 Not Found";
+        }
+        return reply;
+    }
 };

@@ -12,6 +12,7 @@
 #include "entry_points.h"
 #include "log_capture.h"
 #include "nerivo.h"
+#include "pull_times.h"
 
 namespace {
 
@@ -39,14 +40,12 @@ TEST_P(StateRoundTrip, TextCarriesTheTimeAsUnsignedAndComesBackUnchanged)
 
     Nerivo writer;
     writer.restoreState(c.text);
-    ASSERT_EQ(writer.lastPull(), c.time);
     const std::string state = writer.getState();
     EXPECT_EQ(state, c.text);
+    ASSERT_EQ(pullTimes(state).lastPull, c.time);
 
     Nerivo reader;
     reader.restoreState(state);
-    EXPECT_EQ(reader.lastPull(), c.time);
-    EXPECT_EQ(reader.nextPull(), c.time);
     EXPECT_EQ(reader.getState(), state);
     EXPECT_TRUE(log.at(Level::Warning).empty());
 }
@@ -75,7 +74,6 @@ TEST(State, DefaultTimeIsRenderedExactly)
         matched = matched || state == stateText(static_cast<uint64_t>(t));
     }
     EXPECT_TRUE(matched) << state;
-    EXPECT_EQ(state, stateText(static_cast<uint64_t>(client.lastPull())));
 }
 
 TEST(State, ShutdownStraightAfterInitReturnsTheDefaultTime)
@@ -101,9 +99,9 @@ TEST(State, StartThenShutdownHandsTheStateBack)
     ASSERT_NE(handle, nullptr);
     const std::string stored = "{ \"lastPull\" : 18446744073709551611 }";
     plugin_start(handle, stored);
-    EXPECT_EQ(static_cast<Nerivo*>(handle)->lastPull(), -5);
-    EXPECT_EQ(static_cast<Nerivo*>(handle)->nextPull(), -5);
-    EXPECT_EQ(plugin_shutdown(handle), stored);
+    const std::string state = plugin_shutdown(handle);
+    EXPECT_EQ(state, stored);
+    EXPECT_EQ(pullTimes(state).lastPull, -5);
 }
 
 TEST(State, AcceptsCompactTextExtraMembersAndAnyMemberOrder)
@@ -123,8 +121,7 @@ TEST(State, AcceptsCompactTextExtraMembersAndAnyMemberOrder)
         SCOPED_TRACE(c.text);
         Nerivo client;
         client.restoreState(c.text);
-        EXPECT_EQ(client.lastPull(), c.time);
-        EXPECT_EQ(client.nextPull(), c.time);
+        EXPECT_EQ(pullTimes(client.getState()).lastPull, c.time);
     }
     EXPECT_TRUE(log.at(Level::Warning).empty());
 }
@@ -148,12 +145,11 @@ TEST_P(InvalidState, LogsOneWarningAndChangesNoTime)
     Nerivo client;
     // A time that no fallback could produce, so a change of any kind shows.
     client.restoreState("{ \"lastPull\" : 1000 }");
-    ASSERT_EQ(client.lastPull(), 1000);
+    ASSERT_EQ(pullTimes(client.getState()).lastPull, 1000);
 
     LogCapture log;
     client.restoreState(c.text);
-    EXPECT_EQ(client.lastPull(), 1000);
-    EXPECT_EQ(client.nextPull(), 1000);
+    EXPECT_EQ(client.getState(), "{ \"lastPull\" : 1000 }");
     EXPECT_EQ(log.at(Level::Warning), std::vector<std::string>{c.warning});
     // No state at all is a first start, and says so before the warning.
     EXPECT_EQ(log.entries().size(), c.text.empty() ? 2u : 1u);
@@ -166,10 +162,9 @@ TEST_P(InvalidState, LeavesTheDefaultOfAFreshClient)
 {
     const InvalidCase& c = GetParam();
     Nerivo client;
-    const int64_t before = client.lastPull();
+    const std::string before = client.getState();
     client.restoreState(c.text);
-    EXPECT_EQ(client.lastPull(), before);
-    EXPECT_EQ(client.nextPull(), before);
+    EXPECT_EQ(client.getState(), before);
 }
 
 std::string invalid(const std::string& text)
@@ -229,17 +224,22 @@ TEST(State, PerTagTimesComeBackAndUnusableOnesAreIgnored)
         LogCapture log;
         Nerivo client;
         client.restoreState(c.text);
-        EXPECT_EQ(client.lastPull(), 100);
-        EXPECT_EQ(client.tagPull("A"), c.a);
-        EXPECT_EQ(client.tagPull("B"), c.b);
-        EXPECT_EQ(client.tagPull("C"), 100);
+        // A tag the state text leaves out starts at "lastPull".
+        const auto next = [](const PullTimes& p, const char* tag) {
+            return p.tags.count(tag) ? p.tag(tag) : p.lastPull;
+        };
+        const PullTimes pulls = pullTimes(client.getState());
+        EXPECT_EQ(pulls.lastPull, 100);
+        EXPECT_EQ(next(pulls, "A"), c.a);
+        EXPECT_EQ(next(pulls, "B"), c.b);
+        EXPECT_EQ(next(pulls, "C"), 100);
         EXPECT_EQ(log.count(Level::Warning, "per-tag pull times that cannot be used"), c.warnings);
         EXPECT_EQ(log.count(Level::Warning, "The clock is behind the stored progress"), c.clockBehind);
         // Before any discovery the restored times are handed back as they came.
         Nerivo again;
         again.restoreState(client.getState());
-        EXPECT_EQ(again.tagPull("A"), c.a);
-        EXPECT_EQ(again.tagPull("B"), c.b);
+        EXPECT_EQ(next(pullTimes(again.getState()), "A"), c.a);
+        EXPECT_EQ(next(pullTimes(again.getState()), "B"), c.b);
     }
 }
 
