@@ -20,6 +20,7 @@
 #include "log_capture.h"
 #include "nerivo.h"
 #include "plugin_api.h"  // the entry points as the platform sees them
+#include "pull_times.h"
 #include "reading.h"
 
 namespace dp {
@@ -277,6 +278,9 @@ protected:
     Nerivo* client() const { return static_cast<Nerivo*>(handle); }
 
     ReadingList poll() { return ReadingList(plugin_poll(handle)); }
+
+    // The pull times of the state text the plugin would hand over now.
+    PullTimes pulls() const { return pullTimes(client()->getState()); }
 
     std::string shutdown()
     {

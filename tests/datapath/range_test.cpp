@@ -171,8 +171,8 @@ TEST_P(FailedBatchTest, FailureHoldsBackOnlyItsOwnTagsAndDeliversNothingTwice)
     ASSERT_TRUE(readings);
     ASSERT_EQ(readings->size(), 1u);
     EXPECT_EQ(readings->front()->getUserTimestamp(), kSampleUtc);
-    EXPECT_EQ(client()->tagPull("b1"), kSampleUtc + 1);
-    EXPECT_EQ(client()->tagPull(heldTag), kT0);
+    EXPECT_EQ(pulls().tag("b1"), kSampleUtc + 1);
+    EXPECT_EQ(pulls().tag(heldTag), kT0);
 
     std::vector<std::string> sent;
     for (const auto& r : rangeRequests()) {
@@ -203,7 +203,7 @@ TEST_P(FailedBatchTest, FailureHoldsBackOnlyItsOwnTagsAndDeliversNothingTwice)
     EXPECT_TRUE(again->empty());
     ASSERT_FALSE(rangeRequests().empty());
     EXPECT_EQ(splitRange(rangeRequests()[0].target).from, "2024-07-01T16:05:09");
-    EXPECT_EQ(client()->tagPull(heldTag), kT0);
+    EXPECT_EQ(pulls().tag(heldTag), kT0);
 
     // A restart in the middle of the failure loses and repeats nothing.
     const std::string state = shutdown();
@@ -214,8 +214,8 @@ TEST_P(FailedBatchTest, FailureHoldsBackOnlyItsOwnTagsAndDeliversNothingTwice)
     ASSERT_TRUE(third);
     ASSERT_EQ(third->size(), 1u);
     EXPECT_EQ((*third)[0]->getAssetName().find("Pump 3.P"), 0u);
-    EXPECT_EQ(client()->tagPull(heldTag), kSampleUtc + 1);
-    EXPECT_EQ(client()->tagPull("b1"), kSampleUtc + 1);
+    EXPECT_EQ(pulls().tag(heldTag), kSampleUtc + 1);
+    EXPECT_EQ(pulls().tag("b1"), kSampleUtc + 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, FailedBatchTest,
@@ -272,10 +272,10 @@ TEST_P(EndingTest, OnlyAFullResultCountsAWindowAsAsked)
     EXPECT_EQ(laterWindows != 0, c.advances);
     // Three days is within the horizon: no silent tag moved, b1 moved with
     // its sample alone.
-    EXPECT_EQ(client()->tagPull(kA), kT0);
-    EXPECT_EQ(client()->tagPull("e1"), kT0);
-    EXPECT_EQ(client()->tagPull("b1"), kSampleUtc + 1);
-    EXPECT_EQ(client()->lastPull(), kT0);
+    EXPECT_EQ(pulls().tag(kA), kT0);
+    EXPECT_EQ(pulls().tag("e1"), kT0);
+    EXPECT_EQ(pulls().tag("b1"), kSampleUtc + 1);
+    EXPECT_EQ(pulls().lastPull, kT0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -304,7 +304,7 @@ TEST_F(DataPathTest, NextPullIsOneSecondPastTheNewestSampleWhateverTheirOrder)
     EXPECT_EQ((*readings)[0]->getUserTimestamp(), 1719828000);
     EXPECT_EQ((*readings)[1]->getUserTimestamp(), 1719828005);
     EXPECT_EQ((*readings)[2]->getUserTimestamp(), 1719826200);
-    EXPECT_EQ(client()->nextPull(), 1719828006);
+    EXPECT_EQ(pulls().tag("T"), 1719828006);
 
     fake.clearRecords();
     auto again = poll();
@@ -325,7 +325,6 @@ TEST_F(DataPathTest, SampleOlderThanItsTagsNextPullIsNotDelivered)
     auto readings = poll();
     ASSERT_TRUE(readings);
     EXPECT_TRUE(readings->empty());
-    EXPECT_EQ(client()->nextPull(), kT0);
     EXPECT_EQ(shutdown(), stateText(kT0, {{"T", kT0}}));
 }
 
@@ -340,7 +339,6 @@ TEST_F(DataPathTest, SampleWithoutTimestampIsSkippedWithAWarningAndDoesNotMoveTh
     auto readings = poll();
     ASSERT_TRUE(readings);
     EXPECT_TRUE(readings->empty());
-    EXPECT_EQ(client()->nextPull(), kT0);
     EXPECT_EQ(log.count(Level::Warning, "without a timestamp"), 1u);
     EXPECT_EQ(shutdown(), stateText(kT0, {{"T", kT0}}));
 }
@@ -363,7 +361,7 @@ TEST_F(DataPathTest, SamplesAroundOneWithoutTimestampKeepTheirOwnTimes)
     EXPECT_TRUE(log.has(Level::Debug, "Add reading for asset Pump 3.Flow at 2024-07-01 17:00:00 +02:00"));
     EXPECT_TRUE(log.has(Level::Debug, "Add reading for asset Pump 3.Flow at 2024-07-01 17:00:10 +02:00"));
     EXPECT_EQ(log.count(Level::Warning, "without a timestamp"), 1u);
-    EXPECT_EQ(client()->nextPull(), kSampleUtc + 11);
+    EXPECT_EQ(pulls().tag("T"), kSampleUtc + 11);
 }
 
 TEST_F(DataPathTest, SecondPollAsksFromTheNewLastPullAndDoesNotRediscover)
@@ -393,7 +391,7 @@ TEST_F(DataPathTest, SecondPollAsksFromTheNewLastPullAndDoesNotRediscover)
     EXPECT_EQ(r.from, "2024-07-01T17:00:01");
     EXPECT_EQ(r.tags, "T");
     EXPECT_GE(r.to, splitRange(firstRanges[0].target).to);
-    EXPECT_EQ(client()->nextPull(), kSampleUtc + 1);
+    EXPECT_EQ(pulls().tag("T"), kSampleUtc + 1);
 }
 
 TEST_F(DataPathTest, RestartResumesFromTheStoredLastPullInTheSitesZone)

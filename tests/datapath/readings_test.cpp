@@ -292,7 +292,7 @@ TEST_P(BadTimeTest, SampleTimeThatCannotBeReadIsSkippedWithAWarningNamingTheTag)
     ASSERT_EQ(readings->size(), 1u);
     EXPECT_EQ(readings->front()->getUserTimestamp(), kT0);
     EXPECT_EQ(log.count(Level::Warning, "Skipping a sample of tag TAG1 whose time cannot be read"), 1u);
-    EXPECT_EQ(client()->tagPull("TAG1"), kT0 + 1);
+    EXPECT_EQ(pulls().tag("TAG1"), kT0 + 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, BadTimeTest,
@@ -308,7 +308,7 @@ TEST_F(ReadingsTest, SampleDatedPastItsRangeIsDeliveredOnceAndMovesNothing)
     auto readings = pollSamples(p, "[" + sample("2099-01-01T00:00:00") + "," + sample("2024-07-01T16:05:09") + "]");
     ASSERT_TRUE(readings);
     ASSERT_EQ(readings->size(), 2u);
-    EXPECT_EQ(client()->tagPull("TAG1"), kT0 + 1);
+    EXPECT_EQ(pulls().tag("TAG1"), kT0 + 1);
     auto again = poll();
     ASSERT_TRUE(again);
     EXPECT_TRUE(again->empty());
