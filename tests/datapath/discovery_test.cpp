@@ -244,7 +244,7 @@ TEST_F(DataPathTest, RefreshAddsNewTagsFromTheStartAndAFailedOneKeepsTheIndex)
     added.tag = "T2";
     added.parameterName = "Level";
     const std::string sites = listBody({site(1, "North", "(GMT+02:00) Athens")});
-    fake.script(apiUrl("sites"), {Answer::json(sites), Answer::json(sites), Answer::json("", 503)});
+    fake.script(apiUrl("sites"), {Answer::json(sites), Answer::json(sites), Answer::json("", 500)});
     scriptAssets(1, {asset(1, 10)});
     const std::string url = apiUrl("sites/1/assets/10/parameters");
     fake.script(url, {Answer::json(listBody({first.json()})), Answer::json(listBody({first.json(), added.json()}))});
