@@ -43,6 +43,9 @@ public:
     // and unthrottled: like OK, it ends a back-off.
     void record(Outcome outcome, const std::string& status, const std::string& retryAfter, int64_t nowMs,
                 int64_t wallSeconds);
+    // A poll starts: failures in a row are counted within one poll, so that
+    // one request that fails at every poll stays that request's trouble.
+    void newPoll() { m_failures = 0; }
     // Whether a request may be sent at nowMs; a poll sends nothing otherwise.
     bool mayRequest(int64_t nowMs) const { return nowMs >= m_heldUntil; }
     // Until when (monotonic milliseconds) requests are held; a time not

@@ -56,6 +56,33 @@ bool readId(const rapidjson::Value& element, const char* name, long& id, bool& p
     return true;
 }
 
+// The (site, element) ids of a list's elements, as the walk will read them:
+// objects with an integer idName, and siteName when given (else site).
+std::vector<std::pair<long, long>> ids(const Reply& reply, const char* idName, const char* siteName, long site)
+{
+    std::vector<std::pair<long, long>> found;
+    rapidjson::Document doc;
+    if (reply.failure != Failure::NONE || reply.status != "200 OK" || reply.body.empty() ||
+        doc.Parse(reply.body.c_str(), reply.body.size()).HasParseError() || !doc.IsObject()) {
+        return found;
+    }
+    auto result = doc.FindMember("result");
+    if (result == doc.MemberEnd() || !result->value.IsArray()) {
+        return found;
+    }
+    for (const auto& element : result->value.GetArray()) {
+        long id = 0;
+        long elementSite = site;
+        bool hasId = false;
+        bool hasSite = false;
+        if (element.IsObject() && readId(element, idName, id, hasId) && hasId &&
+            (siteName == nullptr || readId(element, siteName, elementSite, hasSite))) {
+            found.emplace_back(elementSite, id);
+        }
+    }
+    return found;
+}
+
 using Level = Logger::Level;
 using Detail = Line::Detail;
 
@@ -67,7 +94,9 @@ AssetIndex Discovery::run()
 {
     const auto started = std::chrono::steady_clock::now();
     AssetIndex next;
+    prefetch();
     getSites(next);
+    m_ahead.clear();
     if (next.m_missing.empty()) {
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         m_logger->info("Discovery complete: %zu sites, %zu assets, %zu parameters, %zu tags, %u requests, %.3f s",
@@ -81,16 +110,51 @@ AssetIndex Discovery::run()
     return next;
 }
 
+void Discovery::prefetch()
+{
+    const std::string sites = m_service.url("sites");
+    prefetchAll({sites});
+    std::vector<std::string> assetLists;
+    const auto siteIds = ids(m_ahead[sites], "SITE_ID", nullptr, 0);
+    for (const auto& site : siteIds) {
+        assetLists.push_back(m_service.url("sites/" + std::to_string(site.second) + "/assets"));
+    }
+    prefetchAll(assetLists);
+    std::vector<std::string> parameterLists;
+    for (std::size_t i = 0; i < assetLists.size(); ++i) {
+        for (const auto& asset : ids(m_ahead[assetLists[i]], "ASSET_ID", "SITE_ID", siteIds[i].second)) {
+            parameterLists.push_back(m_service.url("sites/" + std::to_string(asset.first) + "/assets/" +
+                                                   std::to_string(asset.second) + "/parameters"));
+        }
+    }
+    prefetchAll(parameterLists);
+}
+
+void Discovery::prefetchAll(const std::vector<std::string>& urls)
+{
+    std::vector<Reply> replies = m_service.sendAll(urls);
+    for (std::size_t i = 0; i < urls.size(); ++i) {
+        m_ahead.emplace(urls[i], std::move(replies[i]));
+    }
+}
+
 bool Discovery::getList(AssetIndex& next, const std::string& url, const List& list, Reply& reply)
 {
     ++next.m_requests;
-    if (m_service.send(url, reply)) {
+    auto ahead = m_ahead.find(url);
+    if (ahead != m_ahead.end()) {
+        reply = std::move(ahead->second);
+        m_ahead.erase(ahead);
+    } else {
+        m_service.send(url, reply);
+    }
+    if (reply.failure == Failure::NONE) {
         m_service.read(reply, Expect{rapidjson::kArrayType, true, false});
         if (reply.failure != Failure::STATUS) {
             m_logger->info("%s%s", list.answered.c_str(), reply.body.c_str());
         }
-        m_service.report(reply, url, list.lines);
     }
+    m_service.report(reply, url, list.lines);
     if (reply.result == nullptr) {
         next.noteMissing(list.what);
         return false;

@@ -2,7 +2,9 @@
 // Discovery: the service's sites, each site's assets and each asset's
 // parameters, walked into a new index; and when to walk them again.
 #include <cstdint>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "asset_index.h"
 #include "service.h"
@@ -28,6 +30,11 @@ public:
     void setRefresh(int64_t seconds) { m_refresh = seconds; }
 
 private:
+    // Sends the asset and parameter lists the site list names over several
+    // connections at once, ahead of the walk, which then reads their replies
+    // in its own order.
+    void prefetch();
+    void prefetchAll(const std::vector<std::string>& urls);
     bool getSites(AssetIndex& next);
     void readSite(AssetIndex& next, const rapidjson::Value& site);
     void getSiteAssets(AssetIndex& next, long siteId);
@@ -45,6 +52,8 @@ private:
 
     Service& m_service;
     Logger* m_logger;
+    // Replies sent ahead, by URL, until the walk takes them.
+    std::map<std::string, Reply> m_ahead;
     // The schedule, in seconds of a monotonic clock.
     bool m_ran = false;
     bool m_completed = false;

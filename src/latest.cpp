@@ -15,6 +15,7 @@ bool Nerivo::getAssetData(const AssetData* asset, std::vector<Datapoint*>& datap
     m_logger->debug("Get latest data: %s", url.c_str());
     nerivo::Reply reply;
     if (!m_service.send(url, reply)) {
+        m_service.report(reply, url, {});
         return false;
     }
     m_logger->info("Latest Data for %s %s: %s", tag.c_str(), asset->m_assetName.c_str(), reply.body.c_str());

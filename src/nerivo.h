@@ -37,8 +37,8 @@ public:
     // At most this many readings leave one poll; a backlog takes more polls.
     static constexpr std::size_t MAX_POLL_READINGS = 100000;
 
-    // How one range request went.
-    enum class RangeOutcome { OK, FAILED, RAISED };
+    // How one range request went; HELD: not sent, the service is backing off.
+    enum class RangeOutcome { OK, FAILED, RAISED, HELD };
     // One range request: what it asked and what came of it.
     struct RangeBatch {
         nerivo::Ask ask;
@@ -135,6 +135,8 @@ private:
     std::vector<std::string> indexTags() const;
     void logNotes();
     void logPoll(std::size_t readings, const PollTally& tally, int64_t oldestBefore, int64_t now);
+    void logPollRate(const nerivo::Traffic& traffic, int64_t now);
+    void logCatchUp(int64_t oldest, int64_t oldestBefore, int64_t now);
 
     std::atomic<bool> m_reconfPending;
     std::mutex m_mutex;
@@ -155,4 +157,7 @@ private:
     // out when the offset changes, not per sample.
     std::string m_zoneSuffix = " +00:00";
     int64_t m_fixedNow = 0;
+    // The previous poll, and when the poll rate was last called wasteful.
+    int64_t m_previousPoll = 0;
+    int64_t m_rateNoted = INT64_MIN / 2;
 };

@@ -44,6 +44,11 @@ std::vector<Reading*>* Nerivo::takeReading()
         }
         m_initialised = true;
     }
+    // While the service is backing off a poll sends nothing.
+    if (m_service.holding()) {
+        return readings;
+    }
+    m_service.newPoll();
     maintainDiscovery();
     getDateRange(readings);
     return readings;
@@ -131,8 +136,11 @@ bool Nerivo::sendRequest(std::vector<Reading*>* readings, const std::string& url
     if (!m_progress.mayAsk(batch.ask)) {
         return false;
     }
-    ++tally.requests;
     const RangeOutcome outcome = makeRequest(readings, url, batch);
+    if (outcome == RangeOutcome::HELD) {
+        return false;  // the rest waits for the back-off; nothing of it failed
+    }
+    ++tally.requests;
     tally.duplicates += batch.duplicates;
     if (outcome == RangeOutcome::OK) {
         m_progress.answered(batch.ask, batch.heard, batch.samples);
@@ -149,11 +157,7 @@ bool Nerivo::sendRequest(std::vector<Reading*>* readings, const std::string& url
 void Nerivo::logNotes()
 {
     for (const nerivo::Note& note : m_progress.takeNotes()) {
-        switch (note.level) {
-        case nerivo::Note::Level::INFO: m_logger->info("%s", note.text.c_str()); break;
-        case nerivo::Note::Level::WARN: m_logger->warn("%s", note.text.c_str()); break;
-        case nerivo::Note::Level::ERROR: m_logger->error("%s", note.text.c_str()); break;
-        }
+        nerivo::logNote(m_logger, note);
     }
 }
 
@@ -162,8 +166,34 @@ void Nerivo::logPoll(std::size_t readings, const PollTally& tally, int64_t oldes
     const auto span = m_progress.span(indexTags());
     const int64_t oldest = m_index.m_tagIndex.empty() ? m_lastPull : span.first;
     const int64_t newest = m_index.m_tagIndex.empty() ? m_lastPull : span.second;
-    m_logger->info("Poll returned %zu readings from %d requests, %d failed; next pull of the tags from %s to %s",
-                   readings, tally.requests, tally.failed, formatDate(oldest).c_str(), formatDate(newest).c_str());
+    const nerivo::Traffic traffic = m_service.takeTraffic();
+    m_logger->info("Poll returned %zu readings from %d requests, %d failed; next pull of the tags from %s to %s; "
+                   "%llu bytes on the wire, %llu inflated",
+                   readings, tally.requests, tally.failed, formatDate(oldest).c_str(), formatDate(newest).c_str(),
+                   static_cast<unsigned long long>(traffic.wire), static_cast<unsigned long long>(traffic.inflated));
+    logPollRate(traffic, now);
+    logCatchUp(oldest, oldestBefore, now);
+}
+
+void Nerivo::logPollRate(const nerivo::Traffic& traffic, int64_t now)
+{
+    // Polls far more often than the samples come cost traffic for nothing;
+    // said once a day.
+    const int64_t gap = now - m_previousPoll;
+    const int64_t fastest = m_progress.fastestInterval();
+    m_previousPoll = now;
+    if (gap <= 0 || fastest <= 0 || fastest <= 10 * gap || now - m_rateNoted < 86400) {
+        return;
+    }
+    m_rateNoted = now;
+    m_logger->info("Polls come every %lld s, more than 10 times as often as the fastest tag's samples (every %lld "
+                   "s); at this rate they cost about %llu bytes a day on the wire",
+                   static_cast<long long>(gap), static_cast<long long>(fastest),
+                   static_cast<unsigned long long>(traffic.wire * 86400 / static_cast<uint64_t>(gap)));
+}
+
+void Nerivo::logCatchUp(int64_t oldest, int64_t oldestBefore, int64_t now)
+{
     // A stored time may lie anywhere in the 64-bit range: differences saturate.
     int64_t behind = 0;
     if (__builtin_sub_overflow(now, oldest, &behind)) {

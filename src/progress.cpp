@@ -102,6 +102,18 @@ std::optional<int64_t> Progress::earliest(const std::vector<std::string>& tags) 
     return earliest;
 }
 
+int64_t Progress::fastestInterval() const
+{
+    int64_t fastest = 0;
+    for (const auto& entry : m_tags) {
+        const Tag& t = entry.second;
+        if (t.run >= REGULAR_RUN && t.interval > 0 && (fastest == 0 || t.interval < fastest)) {
+            fastest = t.interval;
+        }
+    }
+    return fastest;
+}
+
 void Progress::beginPoll(int64_t now, const std::vector<std::string>& tags)
 {
     m_now = now;
@@ -215,7 +227,7 @@ Ask Progress::rangeAsk(const std::vector<std::pair<std::string, int64_t>>& group
     // asked from its next pull up to the present again.
     const bool backlog =
         std::any_of(group.begin(), group.end(), [this](const Start& s) { return m_tags.at(s.first).cursor; });
-    int64_t width = backlog ? m_window : INT64_MAX;
+    int64_t width = backlog ? windowFor(group.size()) : INT64_MAX;
     if (spanLimit != 0) {
         width = std::min(width, spanLimit);
     }
@@ -508,11 +520,28 @@ void Progress::split(const Ask& ask, const FailedRequest& failure)
 
 void Progress::adaptWindow(const Ask& ask, std::size_t samples, bool partial)
 {
-    if (partial || samples > WINDOW_TARGET) {
-        m_window = std::max(MIN_WINDOW, m_window / 2);
-    } else if (ask.to < m_now && samples < WINDOW_TARGET / 4) {
-        m_window = std::min(MAX_WINDOW, m_window * 2);
+    if (ask.tags.empty() || ask.to >= m_now || ask.to <= ask.from) {
+        return;  // a range up to the present says little of a backlog's density
     }
+    const double tagSeconds = double(ask.tags.size()) * double(ask.to - ask.from);
+    double density = double(samples) / tagSeconds;
+    if (samples == 0) {
+        // Nothing: the next window may be twice as long.
+        density = m_density.value_or(double(WINDOW_TARGET) / tagSeconds) / 2;
+    }
+    if (partial) {
+        density *= 2;  // the reading bound cut it: ask less
+    }
+    m_density = std::max(density, 1e-12);
+}
+
+int64_t Progress::windowFor(std::size_t tags) const
+{
+    if (!m_density) {
+        return 86400;
+    }
+    const double window = double(WINDOW_TARGET) / (double(std::max<std::size_t>(tags, 1)) * *m_density);
+    return window >= double(MAX_WINDOW) ? MAX_WINDOW : std::max(MIN_WINDOW, static_cast<int64_t>(window));
 }
 
 void Progress::note(Note::Level level, std::string text)

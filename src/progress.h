@@ -89,6 +89,8 @@ public:
     // progress; none when there are no such tags.
     std::optional<int64_t> earliest(const std::vector<std::string>& tags) const;
 
+    // The shortest interval of the regular series; 0 when none is regular.
+    int64_t fastestInterval() const;
     // Starts a poll at now over the tags of the index.
     void beginPoll(int64_t now, const std::vector<std::string>& tags);
     // The next round of requests, in the order to send them; empty once every
@@ -170,6 +172,7 @@ private:
     void fillGaps(Tag& t, int64_t time);
     void split(const Ask& ask, const FailedRequest& failure);
     void adaptWindow(const Ask& ask, std::size_t samples, bool partial);
+    int64_t windowFor(std::size_t tags) const;
     void note(Note::Level level, std::string text);
     using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
     static bool hasDetail(const Tag& t);
@@ -179,7 +182,10 @@ private:
 
     int64_t m_start;
     std::map<std::string, Tag> m_tags;
-    int64_t m_window = 86400;
+    // Samples a tag gives per second of a catch-up window, as last seen: a
+    // window is sized from it and the number of tags it asks, so that a small
+    // group cannot grow the window of a large one. Until then, a day.
+    std::optional<double> m_density;
     // The poll under way.
     int64_t m_now = 0;
     int64_t m_poll = 0;

@@ -1,6 +1,10 @@
 #include "service.h"
 
 #include <algorithm>
+#include <atomic>
+#include <ctime>
+#include <random>
+#include <thread>
 #include <utility>
 
 #include <boost/system/system_error.hpp>
@@ -34,6 +38,12 @@ std::size_t documentChunk(const std::string& body)
     return std::max(MIN_CHUNK, body.size() / 5 * 10);
 }
 
+int64_t monotonicMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 }  // namespace
 
 Connector httpsConnector(const std::string& host)
@@ -58,14 +68,15 @@ Connector httpsConnector(const std::string& host)
 Service::Service(Connector connector, std::string host, Logger* logger)
     : m_connector(std::move(connector)),
       m_host(std::move(host)),
-      m_logger(logger)
+      m_logger(logger),
+      m_backoff(std::random_device()())
 {
 }
 
 bool Service::connect()
 {
     try {
-        m_client = m_connector(m_lowSpeedWindow);
+        m_clients.push_back(m_connector(m_lowSpeedWindow));
     } catch (const boost::system::system_error& e) {
         m_logger->error("Failed to create the HTTPS client for %s: %s", m_host.c_str(), e.what());
         return false;
@@ -100,19 +111,113 @@ std::string Service::urlTag(const std::string& tag)
 
 bool Service::send(const std::string& url, Reply& reply)
 {
+    return sendOn(0, url, reply);
+}
+
+std::vector<Reply> Service::sendAll(const std::vector<std::string>& urls)
+{
+    std::vector<Reply> replies(urls.size());
+    // More connections, each kept alive for the next discovery; one that
+    // cannot be created leaves the work to the others.
+    while (m_clients.size() < std::min(MAX_CONNECTIONS, urls.size()) && connect()) {
+    }
+    std::atomic<std::size_t> next{0};
+    auto work = [&](std::size_t connection) {
+        for (std::size_t i = next++; i < urls.size(); i = next++) {
+            sendOn(connection, urls[i], replies[i]);
+        }
+    };
+    std::vector<std::thread> workers;
+    for (std::size_t c = 1; c < std::min(m_clients.size(), urls.size()); ++c) {
+        workers.emplace_back(work, c);
+    }
+    work(0);
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    return replies;
+}
+
+bool Service::sendOn(std::size_t connection, const std::string& url, Reply& reply)
+{
+    if (holding()) {
+        reply.failure = Failure::HELD;
+        return false;
+    }
     SimpleWeb::CaseInsensitiveMultimap header;
     header.emplace("Content-Type", "application/json");
     header.emplace("X-Api-Key", m_key);
+    // Answers are JSON, which compresses several times over a metered link.
+    header.emplace("Accept-Encoding", "gzip, deflate");
     try {
-        auto response = m_client(url, header, m_proxy);
+        auto response = m_clients.at(connection)(url, header, m_proxy);
         reply.status = response->status_code;
         reply.body = response->content.take();
-    } catch (const boost::system::system_error& e) {
-        m_logger->error("API request failed %s.", e.what());
+        auto retryAfter = response->header.find("Retry-After");
+        record(reply.status == "200 OK" ? Backoff::Outcome::OK : Backoff::Outcome::STATUS, reply.status,
+               retryAfter == response->header.end() ? std::string() : retryAfter->second);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_traffic.wire += response->wire_bytes;
+        m_traffic.inflated += response->body_bytes;
+    } catch (const SimpleWeb::connect_error& e) {
         reply.failure = Failure::RAISED;
+        reply.error = e.what();
+        record(Backoff::Outcome::CONNECT_FAILED, reply.error, std::string());
+        return false;
+    } catch (const boost::system::system_error& e) {
+        reply.failure = Failure::RAISED;
+        reply.error = e.what();
+        record(Backoff::Outcome::RAISED, reply.error, std::string());
         return false;
     }
     return true;
+}
+
+void Service::record(Backoff::Outcome outcome, const std::string& status, const std::string& retryAfter)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_backoff.record(outcome, status, retryAfter, monotonicMs(), static_cast<int64_t>(std::time(nullptr)));
+    for (const Note& note : m_backoff.takeNotes()) {
+        logNote(m_logger, note);
+    }
+}
+
+void Service::setKey(const std::string& key)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (key != m_key) {
+        m_backoff = Backoff(std::random_device()());
+    }
+    m_key = key;
+}
+
+void Service::setProxy(const std::string& proxy)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (proxy != m_proxy) {
+        m_backoff = Backoff(std::random_device()());
+    }
+    m_proxy = proxy;
+}
+
+void Service::newPoll()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_backoff.newPoll();
+}
+
+bool Service::holding() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return !m_backoff.mayRequest(monotonicMs());
+}
+
+Traffic Service::takeTraffic()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Traffic traffic = m_traffic;
+    m_traffic = Traffic();
+    return traffic;
 }
 
 Failure Service::read(Reply& reply, const Expect& expect) const
@@ -149,6 +254,10 @@ Failure Service::read(Reply& reply, const Expect& expect) const
 
 void Service::report(const Reply& reply, const std::string& url, const Lines& lines) const
 {
+    if (reply.failure == Failure::RAISED) {
+        m_logger->error("API request failed %s.", reply.error.c_str());
+        return;
+    }
     auto found = lines.find(reply.failure);
     if (found == lines.end()) {
         return;
@@ -169,6 +278,15 @@ void Service::report(const Reply& reply, const std::string& url, const Lines& li
         m_logger->error("The service refused the request (%s): check the configuration item \"key\"",
                         reply.status.c_str());
     }
+}
+
+void logNote(Logger* logger, const Note& note)
+{
+    logAt(logger,
+          note.level == Note::Level::INFO   ? Logger::Level::Info
+          : note.level == Note::Level::WARN ? Logger::Level::Warning
+                                            : Logger::Level::Error,
+          note.text);
 }
 
 void logAt(Logger* logger, Logger::Level level, const std::string& text)

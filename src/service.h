@@ -3,13 +3,17 @@
 // request, and one reader of every answer, which gives the result or one
 // failure kind. Each operation keeps only its own log lines, as a table.
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include <rapidjson/document.h>
 
+#include "backoff.h"
 #include "client_https.hpp"
 #include "logger.h"
 
@@ -29,6 +33,7 @@ Connector httpsConnector(const std::string& host);
 
 enum class Failure {
     NONE,
+    HELD,        // not sent: the service is backing off
     RAISED,      // no answer at all
     STATUS,      // a status other than "200 OK" where one is needed
     EMPTY,       // the body is empty
@@ -41,6 +46,7 @@ enum class Failure {
 // One answer and what was read from it.
 struct Reply {
     Failure failure = Failure::NONE;
+    std::string error;   // what went wrong when it raised
     std::string status;  // e.g. "200 OK"
     std::string body;    // moved out of the response, not copied
     std::unique_ptr<rapidjson::MemoryPoolAllocator<>> pool;
@@ -64,8 +70,17 @@ struct Line {
 };
 using Lines = std::map<Failure, Line>;
 
+// Bytes of answers: as they came over the wire (status line, fields and
+// body, compressed or not) and the bodies once inflated.
+struct Traffic {
+    uint64_t wire = 0;
+    uint64_t inflated = 0;
+};
+
 class Service {
 public:
+    // Connections discovery may use at once.
+    static constexpr std::size_t MAX_CONNECTIONS = 4;
     // Seconds the HTTPS client may spend connecting, and waiting on a
     // request that makes no progress, before the request fails.
     static constexpr long REQUEST_TIMEOUT = 60;
@@ -76,14 +91,17 @@ public:
 
     Service(Connector connector, std::string host, Logger* logger);
 
-    // Opens the connection; false, logged, when the client cannot be created.
+    // Opens the first connection; false, logged, when the client cannot be
+    // created.
     bool connect();
-    bool connected() const { return static_cast<bool>(m_client); }
+    bool connected() const { return !m_clients.empty(); }
     void setLowSpeedWindow(std::chrono::milliseconds window) { m_lowSpeedWindow = window; }
     std::chrono::milliseconds lowSpeedWindow() const { return m_lowSpeedWindow; }
-    void setKey(const std::string& key) { m_key = key; }
+    // A new key or proxy may be what the service or the network refused:
+    // a back-off they caused ends with them.
+    void setKey(const std::string& key);
     const std::string& key() const { return m_key; }
-    void setProxy(const std::string& proxy) { m_proxy = proxy; }
+    void setProxy(const std::string& proxy);
     const std::string& proxy() const { return m_proxy; }
 
     // "https://" + host + "/api/" + resource.
@@ -93,25 +111,45 @@ public:
     // request line or the tag list.
     static std::string urlTag(const std::string& tag);
 
-    // Sends an authenticated GET; false, logged, when it raised.
+    // Sends an authenticated GET over the first connection; false when it
+    // raised or was held back.
     bool send(const std::string& url, Reply& reply);
+    // Sends the GETs over up to MAX_CONNECTIONS connections at once; the
+    // replies in the order of the urls.
+    std::vector<Reply> sendAll(const std::vector<std::string>& urls);
+    // Whether requests are held back: the service asked for a pause, or it
+    // cannot be reached and is given time.
+    bool holding() const;
+    // A poll starts: failures in a row are counted within it.
+    void newPoll();
+    // The traffic since the last call.
+    Traffic takeTraffic();
     // Reads the reply's result as expected: NONE, or why it has none.
     Failure read(Reply& reply, const Expect& expect) const;
-    // Logs the operation's line for the reply's failure, if it has one; a
-    // refused key at error level says where to look.
+    // Logs the operation's line for the reply's failure, if it has one (a
+    // request that raised has one line for all); a refused key at error
+    // level says where to look.
     void report(const Reply& reply, const std::string& url, const Lines& lines) const;
 
 private:
+    bool sendOn(std::size_t connection, const std::string& url, Reply& reply);
+    void record(Backoff::Outcome outcome, const std::string& status, const std::string& retryAfter);
+
     Connector m_connector;
     std::string m_host;
     Logger* m_logger;
-    Transport m_client;
+    std::vector<Transport> m_clients;  // kept alive; the first serves the poll
     std::string m_key;
     std::string m_proxy;
     std::chrono::milliseconds m_lowSpeedWindow = LOW_SPEED_WINDOW;
+    // Shared by the connections of a discovery.
+    mutable std::mutex m_mutex;
+    Backoff m_backoff;
+    Traffic m_traffic;
 };
 
-// Writes the text at the level.
+// Writes the text at the level; a note at its own.
 void logAt(Logger* logger, Logger::Level level, const std::string& text);
+void logNote(Logger* logger, const Note& note);
 
 }  // namespace nerivo

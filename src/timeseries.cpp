@@ -41,7 +41,8 @@ Nerivo::RangeOutcome Nerivo::makeRequest(std::vector<Reading*>* readings, const 
     m_logger->debug("Get date range data: %s", url.c_str());
     nerivo::Reply reply;
     if (!m_service.send(url, reply)) {
-        return RangeOutcome::RAISED;
+        m_service.report(reply, url, {});
+        return reply.failure == nerivo::Failure::HELD ? RangeOutcome::HELD : RangeOutcome::RAISED;
     }
     m_logger->info("Data for range: %s", reply.body.c_str());
     batch.status = reply.status;

@@ -9,7 +9,18 @@
 #include <unordered_map>
 #include <utility>
 
+#include <boost/system/system_error.hpp>
+
 namespace SimpleWeb {
+
+// Raised when no connection to the server could be opened (resolving,
+// connecting, the proxy's tunnel, the TLS handshake), as against a request
+// that failed on an open connection: the first says the server cannot be
+// reached at all.
+class connect_error : public boost::system::system_error {
+public:
+    using boost::system::system_error::system_error;
+};
 
 struct HTTPS;  // transport tag: TLS over TCP
 

@@ -2,6 +2,8 @@
 // the connection's own io_context; tcp_stream's expiry gives the time-outs.
 #include "connection.hpp"
 
+#include "client_https.hpp"
+
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
@@ -259,6 +261,8 @@ void Connection::fail(Step step, const error_code& ec, const Settings& settings,
     }
     if (!detail.empty())
         what += " (" + detail + ")";
+    if (step != Step::WRITE && step != Step::READ)
+        throw SimpleWeb::connect_error(ec, what);
     throw system_error(ec, what);
 }
 
@@ -404,9 +408,9 @@ void Connection::tunnel(const Settings& settings, const ProxyHop& proxy, beast::
         why = proxy.credentials.empty() ? "; the proxy asks for credentials: write them as user:password@host:port"
                                         : "; the proxy did not accept the credentials given";
     // The OS error nearest in meaning; the proxy's status line says the rest.
-    throw system_error(make_error_code(boost::system::errc::connection_refused),
-                       "proxy " + proxy.hop.authority() + " refused the tunnel to " + m_endpoint.authority() +
-                           " with \"" + statusLine + "\"" + why);
+    throw SimpleWeb::connect_error(make_error_code(boost::system::errc::connection_refused),
+                                   "proxy " + proxy.hop.authority() + " refused the tunnel to " +
+                                       m_endpoint.authority() + " with \"" + statusLine + "\"" + why);
 }
 
 namespace {

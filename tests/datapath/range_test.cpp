@@ -113,6 +113,7 @@ Answer closedAnswer()
 Answer trickledAnswer()
 {
     Answer a = Answer::json(std::string(4096, ' '));
+    a.compress = false;  // compressed, it would be too short to trickle
     a.trickleBytes = 8;
     a.tricklePause = std::chrono::milliseconds(20);
     return a;
