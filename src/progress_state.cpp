@@ -133,9 +133,11 @@ bool Progress::restore(const rapidjson::Value& state, int64_t lastPull, int64_t 
             }
         }
     }
-    bool ahead = lastPull > now;
+    // A sample of this very second leaves its tag's next pull one ahead of
+    // the clock; only more than that says the clock is behind.
+    bool ahead = lastPull > now + 1;
     for (const auto& entry : m_tags) {
-        ahead = ahead || entry.second.next > now;
+        ahead = ahead || entry.second.next > now + 1;
     }
     if (ahead) {
         note(Note::Level::WARN, "The clock is behind the stored progress: tags are asked once the clock passes "
