@@ -114,8 +114,9 @@ void Discovery::prefetch()
 {
     const std::string sites = m_service.url("sites");
     prefetchAll({sites});
-    std::vector<std::string> assetLists;
     const auto siteIds = ids(m_ahead[sites], "SITE_ID", nullptr, 0);
+    std::vector<std::string> assetLists;
+    assetLists.reserve(siteIds.size());
     for (const auto& site : siteIds) {
         assetLists.push_back(m_service.url("sites/" + std::to_string(site.second) + "/assets"));
     }

@@ -76,13 +76,11 @@ public:
     // client, the refresh of a completed discovery, and the clock (0: the
     // system clock), so that ranges of a known day are exact.
     void setLowSpeedWindow(std::chrono::milliseconds window) { m_service.setLowSpeedWindow(window); }
-    std::chrono::milliseconds lowSpeedWindow() const { return m_service.lowSpeedWindow(); }
     void setDiscoveryRefresh(int64_t seconds) { m_discovery.setRefresh(seconds); }
     void setClock(int64_t fixedNow) { m_fixedNow = fixedNow; }
     int64_t now() const;
 
     // Read-only views for the tests, fuzz targets and benchmarks.
-    int64_t lastPull() const { return m_lastPull; }
     int64_t nextPull() const { return m_nextPull; }
     // The tag's next-pull time: one second past its newest sample delivered,
     // or the starting time until it has one.
@@ -96,7 +94,6 @@ public:
     bool initialised() const { return m_initialised; }
     const std::map<long, std::vector<const AssetData*>>& assetParameters() const { return m_index.m_assetParameters; }
     const std::map<std::string, const AssetData*>& tagIndex() const { return m_index.m_tagIndex; }
-    const std::map<long, std::string>& siteNames() const { return m_index.m_siteNames; }
 
 private:
     // Per-poll tallies for the poll's info line.

@@ -32,6 +32,7 @@ std::vector<std::vector<Start>> groupByStart(std::vector<Start> starts, int64_t 
 std::vector<std::string> sortedTags(const std::vector<Start>& group)
 {
     std::vector<std::string> tags;
+    tags.reserve(group.size());
     for (const Start& start : group) {
         tags.push_back(start.first);
     }

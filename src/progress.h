@@ -101,11 +101,11 @@ public:
 
     // Which of a tag's sample times (in answer order) to deliver; changes
     // nothing until delivered() says they were.
-    std::vector<std::size_t> select(const std::string& tag, const std::vector<int64_t>& times) const;
+    std::vector<std::size_t> select(const std::string& name, const std::vector<int64_t>& times) const;
     // The selected samples were delivered.
-    void delivered(const Ask& ask, const std::string& tag, const std::vector<int64_t>& times);
+    void delivered(const Ask& ask, const std::string& name, const std::vector<int64_t>& times);
     // The tag's samples were left for a later poll (the reading bound).
-    void deferred(const std::string& tag);
+    void deferred(const std::string& name);
     // A request answered: heard are the tags it held a readable sample of,
     // samples how many it held in all.
     void answered(const Ask& ask, const std::set<std::string>& heard, std::size_t samples);

@@ -96,7 +96,6 @@ public:
     bool connect();
     bool connected() const { return !m_clients.empty(); }
     void setLowSpeedWindow(std::chrono::milliseconds window) { m_lowSpeedWindow = window; }
-    std::chrono::milliseconds lowSpeedWindow() const { return m_lowSpeedWindow; }
     // A new key or proxy may be what the service or the network refused:
     // a back-off they caused ends with them.
     void setKey(const std::string& key);

@@ -59,4 +59,3 @@ std::function<Transport(std::chrono::milliseconds)> connector(const std::string&
 }
 
 }  // namespace nerivo_https_memory
-
