@@ -79,16 +79,6 @@ bool retryAfterSeconds(const std::string& value, int64_t wallSeconds, int64_t& s
     return true;
 }
 
-// The status code in front of a status text; 0 without one.
-int statusCode(const std::string& status)
-{
-    if (status.size() < 3 ||
-        !std::all_of(status.begin(), status.begin() + 3, [](char c) { return c >= '0' && c <= '9'; })) {
-        return 0;
-    }
-    return std::stoi(status.substr(0, 3));
-}
-
 std::string secondsText(int64_t ms)
 {
     return std::to_string(std::max<int64_t>(1, (ms + 500) / 1000)) + " s";
@@ -177,6 +167,15 @@ void Backoff::hold(int64_t untilMs, Cause cause, const std::string& reason, bool
     default: text = "Two requests in a row failed (" + why + "); requests are held for " + length; break;
     }
     m_notes.push_back(Note{Note::Level::WARN, text});
+}
+
+int statusCode(const std::string& status)
+{
+    if (status.size() < 3 ||
+        !std::all_of(status.begin(), status.begin() + 3, [](char c) { return c >= '0' && c <= '9'; })) {
+        return 0;
+    }
+    return std::stoi(status.substr(0, 3));
 }
 
 }  // namespace nerivo

@@ -76,4 +76,8 @@ private:
     std::vector<Note> m_notes;
 };
 
+// The status code in front of a status text ("503 Service Unavailable");
+// 0 without one.
+int statusCode(const std::string& status);
+
 }  // namespace nerivo

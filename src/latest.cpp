@@ -9,6 +9,7 @@
 bool Nerivo::getAssetData(const AssetData* asset, std::vector<Datapoint*>& datapoints, std::string& time)
 {
     using Level = Logger::Level;
+    using Detail = nerivo::Line::Detail;
     const std::string& tag = asset->m_historianTag;
     // The tag goes into the path whole, however long it is.
     const std::string url = m_service.url("timeseriesdata/" + nerivo::Service::urlTag(tag) + "/latest");
@@ -22,8 +23,7 @@ bool Nerivo::getAssetData(const AssetData* asset, std::vector<Datapoint*>& datap
     // Read whatever the status: an error answer simply holds no sample.
     const nerivo::Lines lines = {
         {nerivo::Failure::EMPTY, {Level::Warning, "Asset \"" + asset->m_assetName + "\"has no availale data"}},
-        {nerivo::Failure::UNPARSABLE,
-         {Level::Error, "Failed to parse timeseries data response: ", nerivo::Line::Detail::BODY}},
+        {nerivo::Failure::UNPARSABLE, {Level::Error, "Failed to parse timeseries data response: ", Detail::BODY}},
         {nerivo::Failure::NOT_OBJECT, {Level::Warning, "Latest data of tag " + tag + " is not a JSON object"}},
         {nerivo::Failure::WRONG_TYPE,
          {Level::Warning, "Latest data of tag " + tag + " holds a result that is not an object"}},
@@ -32,20 +32,17 @@ bool Nerivo::getAssetData(const AssetData* asset, std::vector<Datapoint*>& datap
         m_service.report(reply, url, lines);
         return true;
     }
-    const rapidjson::Value* result = reply.result;
-    auto sample = result->FindMember(rapidjson::StringRef(asset->m_historianTag.data(), asset->m_historianTag.size()));
-    if (sample == result->MemberEnd() || !sample->value.IsObject()) {
-        m_logger->warn("Latest data holds no sample object for tag %s", asset->m_historianTag.c_str());
+    auto sample = reply.result->FindMember(rapidjson::StringRef(tag.data(), tag.size()));
+    if (sample == reply.result->MemberEnd() || !sample->value.IsObject()) {
+        m_logger->warn("Latest data holds no sample object for tag %s", tag.c_str());
         return true;
     }
-    nerivo::appendSampleDatapoints(datapoints, *asset, sample->value, m_includeAlarms, m_logger, asset->m_historianTag);
+    nerivo::appendSampleDatapoints(datapoints, *asset, sample->value, m_includeAlarms, m_logger, tag);
     auto timestamp = sample->value.FindMember("timestamp");
-    if (timestamp != sample->value.MemberEnd()) {
-        if (timestamp->value.IsString()) {
-            time = timestamp->value.GetString();
-        } else {
-            m_logger->warn("Ignoring a timestamp of tag %s that is not a string", asset->m_historianTag.c_str());
-        }
+    if (timestamp != sample->value.MemberEnd() && timestamp->value.IsString()) {
+        time = timestamp->value.GetString();
+    } else if (timestamp != sample->value.MemberEnd()) {
+        m_logger->warn("Ignoring a timestamp of tag %s that is not a string", tag.c_str());
     }
     return true;
 }

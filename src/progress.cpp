@@ -1,5 +1,7 @@
 #include "progress.h"
 
+#include "backoff.h"
+
 #include <algorithm>
 #include <tuple>
 
@@ -39,15 +41,6 @@ std::vector<std::string> sortedTags(const std::vector<Start>& group)
     std::sort(tags.begin(), tags.end());
     tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
     return tags;
-}
-
-int statusCode(const std::string& status)
-{
-    if (status.size() < 3 ||
-        !std::all_of(status.begin(), status.begin() + 3, [](char c) { return c >= '0' && c <= '9'; })) {
-        return 0;
-    }
-    return std::stoi(status.substr(0, 3));
 }
 
 }  // namespace
