@@ -185,5 +185,74 @@ TEST_F(ConcurrencyTest, ReconfigurationBeforeTheFirstPollSendsNothing)
         EXPECT_EQ(r.header("X-Api-Key").value_or(""), "key-NEW") << r.target;
 }
 
+// The first discovery, of 3 sites of 3 assets each, runs over several
+// connections while a reconfiguration waits for the poll; then the
+// reconfiguration rediscovers with its key. Both find the whole index.
+TEST_F(ConcurrencyTest, DiscoveryOverSeveralConnectionsWhileAReconfigurationWaits)
+{
+    std::vector<std::string> sites;
+    std::string allTags;
+    for (long s = 1; s <= 3; ++s) {
+        sites.push_back(site(s, "S" + std::to_string(s), "(GMT+02:00) Athens"));
+        std::vector<std::string> assets;
+        for (long a = s * 10; a < s * 10 + 3; ++a) {
+            assets.push_back(asset(s, a));
+            Param p;
+            p.assetId = a;
+            p.tag = "T" + std::to_string(a);
+            allTags += (allTags.empty() ? "" : ",") + p.tag;
+            // Answers finish out of the order they were asked in.
+            Answer answer = Answer::json(listBody({p.json()}));
+            answer.delay = std::chrono::milliseconds(15 * ((s + a) % 3));
+            fake.script(apiUrl("sites/" + std::to_string(s) + "/assets/" + std::to_string(a) + "/parameters"), answer);
+        }
+        scriptAssets(s, assets);
+    }
+    // A slow site list: the reconfiguration comes while the poll holds the mutex.
+    Answer slowSites = Answer::json(listBody(sites));
+    slowSites.delay = 300ms;
+    fake.script(apiUrl("sites"), slowSites);
+    rangeAnswer(Answer::json(seriesBody({{"T21", "[" + sample("2024-07-01T17:00:00") + "]"}})));
+    initAt(kT0);
+
+    auto firstPoll = std::async(std::launch::async, [this] { return ReadingList(plugin_poll(handle)); });
+    ASSERT_TRUE(fake.waitForRequests(1, 20s));
+    Settings s;
+    s.key = "key-B";
+    auto reconfiguration = std::async(std::launch::async, [this, s] { plugin_reconfigure(&handle, configJson(s)); });
+    auto first = firstPoll.get();
+    reconfiguration.get();
+    ASSERT_TRUE(first);
+    ASSERT_EQ(first->size(), 1u);
+    EXPECT_EQ(first->front()->getUserTimestamp(), 1719846000);
+
+    // 1 site list, 3 asset lists, 9 parameter lists and the range with the
+    // first key; the same lists again with the new one.
+    std::multiset<std::string> firstLists, secondLists;
+    for (const auto& r : fake.requests()) {
+        const std::string key = r.header("X-Api-Key").value_or("");
+        if (isRangeTarget(r.target)) {
+            EXPECT_EQ(key, "key-A");
+            EXPECT_EQ(splitRange(r.target).tags, allTags);
+        } else {
+            (key == "key-A" ? firstLists : secondLists).insert(r.target);
+        }
+    }
+    EXPECT_EQ(firstLists.size(), 13u);
+    EXPECT_EQ(secondLists, firstLists);
+    const auto connections = fake.connections();
+    EXPECT_GT(connections.size(), 1u);
+    for (const auto& c : connections)
+        EXPECT_TRUE(c.viaTunnel) << c.id;
+
+    fake.clearRecords();
+    auto after = poll();
+    ASSERT_TRUE(after);
+    EXPECT_TRUE(after->empty()) << "delivered twice";
+    ASSERT_EQ(rangeRequests().size(), 1u);
+    EXPECT_EQ(splitRange(rangeRequests()[0].target).tags, allTags);
+    EXPECT_EQ(rangeRequests()[0].header("X-Api-Key").value_or(""), "key-B");
+}
+
 }  // namespace
 }  // namespace dp

@@ -1,11 +1,22 @@
 // The poll cycle's range requests: how the tag list is split into URLs, and
 // how the last-pull and next-pull times move with what the service answers.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "datapath_fixture.h"
 
 namespace dp {
 namespace {
 
 using Level = Logger::Level;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 // "https://api.nerivowater.com/api/timeseriesdata/" + date + "/" + date + "?tags="
 constexpr std::size_t kBaseLength = 47 + 19 + 1 + 19 + 6;
@@ -93,9 +104,10 @@ INSTANTIATE_TEST_SUITE_P(
 struct BadAnswer {
     const char* name;
     Answer answer;
-    const char* errorFragment;  // empty: the error line must name the URL
-    bool raises = false;        // no answer at all
-    bool namesUrl = false;      // an error status: the line names the URL besides the fragment
+    const char* errorFragment;   // empty: the error line must name the URL
+    bool raises = false;         // no answer at all
+    bool namesUrl = false;       // an error status: the line names the URL besides the fragment
+    Answer (*make)() = nullptr;  // builds the answer instead, when it costs too much to build for every test
 };
 void PrintTo(const BadAnswer& c, std::ostream* os)
 {
@@ -119,6 +131,33 @@ Answer trickledAnswer()
     return a;
 }
 
+// 64 MiB and one byte of digits in about 64 KiB of gzip: past the client's
+// limit once inflated.
+Answer bombAnswer()
+{
+    static const std::string gzip =
+        fakeservice::compressed(std::string(64 * 1024 * 1024 + 1, '0'), fakeservice::Coding::GZIP);
+    Answer a = Answer::json(gzip);
+    a.headers = {{"Content-Encoding", "gzip"}};
+    return a;
+}
+
+Answer codedAnswer(const std::string& encoding)
+{
+    Answer a = Answer::json("\x8b\x1f\x08 not what it claims");
+    a.headers = {{"Content-Encoding", encoding}};
+    return a;
+}
+
+// The whole body, then neither its last chunk nor anything else.
+Answer endlessAnswer()
+{
+    Answer a = Answer::json(seriesBody({{"d1", "[" + sample("2024-07-01T18:00:00") + "]"}}));
+    a.framing = fakeservice::Framing::CHUNKED;
+    a.neverEnd = true;
+    return a;
+}
+
 const BadAnswer kBadAnswers[] = {
     // Data under an error status is not trusted either.
     {"Status500", Answer::json(seriesBody({{"b1", "[" + sample("2024-07-01T18:00:00") + "]"}}), 500),
@@ -135,6 +174,9 @@ const BadAnswer kBadAnswers[] = {
     {"NoResult", Answer::json("{\"status\":\"ok\"}"), "holds no result"},
     {"ConnectionDropped", closedAnswer(), "API request failed", true},
     {"Trickled", trickledAnswer(), "fewer than 1024 bytes arrived in 300 ms", true},
+    {"Bomb", Answer(), "the body exceeds the limit of 67108864 bytes once inflated", true, false, bombAnswer},
+    {"UnknownEncoding", codedAnswer("br"), "Content-Encoding \"br\" is not supported", true},
+    {"NeverEnds", endlessAnswer(), "fewer than 1024 bytes arrived in 300 ms", true},
 };
 
 class FailedBatchTest : public DataPathTest, public ::testing::WithParamInterface<std::tuple<bool, BadAnswer>> {};
@@ -163,7 +205,9 @@ TEST_P(FailedBatchTest, FailureHoldsBackOnlyItsOwnTagsAndDeliversNothingTwice)
             return Answer::json(seriesBody({{"b1", "[" + sample(kSampleLocal) + "]"}}));
         }
         if (!tagList.empty() && tagList[0] == badLead) {
-            return recovered ? Answer::json(seriesBody({{heldTag, "[" + sample(kSampleLocal) + "]"}})) : bad.answer;
+            if (recovered)
+                return Answer::json(seriesBody({{heldTag, "[" + sample(kSampleLocal) + "]"}}));
+            return bad.make ? bad.make() : bad.answer;
         }
         return Answer::json("{\"result\":{}}");
     });
@@ -465,6 +509,232 @@ TEST_F(DataPathTest, TagsOutsideTheUrlAlphabetArePercentEncoded)
     ASSERT_TRUE(readings);
     ASSERT_EQ(readings->size(), 2u);
     EXPECT_EQ((*readings)[1]->getAssetName(), "Pump 3.Flow");
+}
+
+}  // namespace
+}  // namespace dp
+
+namespace dp {
+namespace {
+
+// The two numbers that end the last poll line: bytes on the wire, inflated.
+std::pair<unsigned long long, unsigned long long> pollTraffic(const LogCapture& log)
+{
+    std::pair<unsigned long long, unsigned long long> traffic{0, 0};
+    for (const auto& line : log.at(Level::Info)) {
+        const auto at = line.rfind("; ");
+        if (line.rfind("Poll returned", 0) == 0 && at != std::string::npos)
+            std::sscanf(line.c_str() + at, "; %llu bytes on the wire, %llu inflated", &traffic.first, &traffic.second);
+    }
+    return traffic;
+}
+
+// gzip, deflate in both its forms, or plain: the same readings, and the poll
+// line counts the compressed bytes on the wire and the inflated ones.
+TEST_F(DataPathTest, CompressedAnswersGiveTheSameReadingsAndTheirWireBytesAreCounted)
+{
+    using fakeservice::Coding;
+    struct Case {
+        const char* name;
+        std::function<Answer(const std::string&)> answer;
+        const char* fakeEncoding;  // the coding the fake chose itself
+        bool smaller;              // fewer bytes on the wire than inflated
+    };
+    auto scripted = [](Coding coding, const char* encoding) {
+        return [coding, encoding](const std::string& body) {
+            Answer a = Answer::json(fakeservice::compressed(body, coding));
+            a.headers = {{"Content-Encoding", encoding}};
+            return a;
+        };
+    };
+    const Case cases[] = {
+        {"the fake's own", [](const std::string& body) { return Answer::json(body); }, "gzip", true},
+        {"gzip", scripted(Coding::GZIP, "gzip"), "", true},
+        {"zlib deflate", scripted(Coding::ZLIB, "deflate"), "", true},
+        {"raw deflate", scripted(Coding::RAW_DEFLATE, "deflate"), "", true},
+        {"plain",
+         [](const std::string& body) {
+             Answer a = Answer::json(body);
+             a.compress = false;
+             return a;
+         },
+         "", false},
+    };
+    Param p;
+    p.tag = "T";
+    scriptOneSite({p});
+    initAt(kT0);
+    auto discovered = poll();  // discovery's traffic is counted in its own poll
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        // Padded, so that compression shows on the wire.
+        const std::string body =
+            seriesBody(
+                {{"T",
+                  "[" + sample(localText(kSampleUtc + static_cast<int64_t>(i), 120), std::to_string(i + 1)) + "]"}}) +
+            std::string(4000, ' ');
+        rangeAnswer(cases[i].answer(body));
+        fake.clearRecords();
+        log.clear();
+        auto readings = poll();
+        ASSERT_TRUE(readings);
+        ASSERT_EQ(readings->size(), 1u);
+        EXPECT_EQ(readings->front()->getUserTimestamp(), kSampleUtc + static_cast<int64_t>(i));
+        EXPECT_EQ(describe(readings->front())[1], "Flow=i:" + std::to_string(i + 1));
+        const auto ranges = rangeRequests();
+        ASSERT_EQ(ranges.size(), 1u);
+        EXPECT_EQ(ranges[0].answerEncoding, cases[i].fakeEncoding);
+        const auto traffic = pollTraffic(log);
+        EXPECT_EQ(traffic.second, body.size());
+        EXPECT_EQ(traffic.first < traffic.second, cases[i].smaller) << traffic.first;
+    }
+}
+
+std::string httpDate(int64_t epoch)
+{
+    const time_t t = static_cast<time_t>(epoch);
+    struct tm parts {};
+    gmtime_r(&t, &parts);
+    char buffer[64];
+    std::strftime(buffer, sizeof buffer, "%a, %d %b %Y %H:%M:%S GMT", &parts);
+    return buffer;
+}
+
+// The service asks for a pause in its first range answer.
+struct Pause {
+    const char* name;
+    int status;
+    std::string (*retryAfter)();  // null: no Retry-After
+    std::chrono::milliseconds minHold, maxHold;
+    const char* warning;
+};
+void PrintTo(const Pause& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class PauseTest : public DataPathTest, public ::testing::WithParamInterface<Pause> {};
+
+// The next poll sends nothing and returns at once; the first poll after the
+// hold sends again and delivers what was held, once, and the end of the
+// back-off is said once.
+TEST_P(PauseTest, PollsSendNothingUntilTheHoldIsOverThenDeliverWhatWasHeldOnce)
+{
+    const Pause& c = GetParam();
+    Param p;
+    p.tag = "T";
+    scriptOneSite({p});
+    initAt(kT0);
+    std::atomic<bool> paused{true};  // the fake's threads answer
+    onRange([&c, &paused](const Request&) {
+        if (paused.exchange(false)) {
+            Answer a = Answer::json("{\"error\":\"slow down\"}", c.status);
+            if (c.retryAfter)
+                a.headers = {{"Retry-After", c.retryAfter()}};
+            return a;
+        }
+        return Answer::json(seriesBody({{"T", "[" + sample(kSampleLocal) + "]"}}));
+    });
+
+    const auto before = Clock::now();
+    auto first = poll();
+    const auto after = Clock::now();
+    ASSERT_TRUE(first);
+    EXPECT_TRUE(first->empty());
+    ASSERT_EQ(rangeRequests().size(), 1u);
+    EXPECT_EQ(log.count(Level::Warning, c.warning), 1u);
+    EXPECT_EQ(pulls().tag("T"), kT0);
+
+    fake.clearRecords();
+    auto held = poll();
+    EXPECT_LT(Clock::now() - after, 300ms);
+    ASSERT_TRUE(held);
+    EXPECT_TRUE(held->empty());
+    EXPECT_TRUE(fake.requests().empty());
+
+    ReadingList resumed;
+    while (fake.requests().empty() && Clock::now() < before + 10s) {
+        std::this_thread::sleep_for(20ms);
+        resumed = poll();
+    }
+    const auto sent = Clock::now();
+    ASSERT_EQ(rangeRequests().size(), 1u);
+    EXPECT_GE(sent - before, c.minHold);
+    EXPECT_LE(sent - after, c.maxHold + 500ms);
+    ASSERT_TRUE(resumed);
+    ASSERT_EQ(resumed->size(), 1u);
+    EXPECT_EQ(resumed->front()->getUserTimestamp(), kSampleUtc);
+    EXPECT_EQ(splitRange(rangeRequests()[0].target).from, "2024-07-01T16:05:09");
+    EXPECT_EQ(log.count(Level::Info, "The service answers again after a back-off of "), 1u);
+
+    auto again = poll();
+    ASSERT_TRUE(again);
+    EXPECT_TRUE(again->empty());
+    EXPECT_EQ(log.count(Level::Info, "The service answers again"), 1u);
+    EXPECT_EQ(log.count(Level::Warning, "requests to it are held"), 1u);
+    EXPECT_EQ(pulls().tag("T"), kSampleUtc + 1);
+}
+
+const char* const kHeld429 = "The service answered 429 Too Many Requests; requests to it are held for 1 s";
+
+INSTANTIATE_TEST_SUITE_P(
+    Pauses, PauseTest,
+    ::testing::Values(Pause{"RetryAfterSeconds", 429, [] { return std::string("1"); }, 1000ms, 1000ms, kHeld429},
+                      Pause{"RetryAfterDate", 503, [] { return httpDate(std::time(nullptr) + 2); }, 1000ms, 2000ms,
+                            "The service answered 503 Service Unavailable; requests to it are held for "},
+                      // About a second, with jitter.
+                      Pause{"NoRetryAfter", 429, nullptr, 500ms, 1000ms, kHeld429}),
+    [](const ::testing::TestParamInfo<Pause>& param) { return std::string(param.param.name); });
+
+// A proxy nobody listens on: connections cannot be opened and the requests
+// are held; another proxy ends the hold at once.
+TEST_F(DataPathTest, RefusedConnectionsHoldRequestsUntilTheProxyChanges)
+{
+    // Bound and never listening: connections to it are refused.
+    const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(socket, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(socket, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string dead = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+
+    Param p;
+    p.tag = "T";
+    scriptOneSite({p});
+    rangeAnswer(Answer::json(seriesBody({{"T", "[" + sample(kSampleLocal) + "]"}})));
+    initAt(kT0);
+    std::string config = configJson(Settings());
+    config.replace(config.find(fake.hostPort()), fake.hostPort().size(), dead);
+    plugin_reconfigure(&handle, config);
+
+    auto first = poll();
+    ASSERT_TRUE(first);
+    EXPECT_TRUE(first->empty());
+    EXPECT_EQ(log.count(Level::Warning, "Connections to the service cannot be opened ("), 1u);
+    const std::size_t failed = log.count(Level::Error, "API request failed");
+    const std::size_t polls = log.count(Level::Info, "Poll returned");
+    EXPECT_GE(failed, 1u);
+
+    const auto heldAt = Clock::now();
+    auto held = poll();
+    EXPECT_LT(Clock::now() - heldAt, 300ms);
+    ASSERT_TRUE(held);
+    EXPECT_TRUE(held->empty());
+    EXPECT_EQ(log.count(Level::Error, "API request failed"), failed) << "nothing was tried";
+    EXPECT_EQ(log.count(Level::Info, "Poll returned"), polls);
+
+    // The reconfiguration rediscovers through the new proxy before it returns.
+    plugin_reconfigure(&handle, configJson(Settings()));
+    EXPECT_EQ(countTarget(apiUrl("sites")), 1u);
+    auto after = poll();
+    ASSERT_TRUE(after);
+    ASSERT_EQ(after->size(), 1u);
+    EXPECT_EQ(after->front()->getUserTimestamp(), kSampleUtc);
+    EXPECT_EQ(log.count(Level::Warning, "Connections to the service cannot be opened"), 1u);
+    ::close(socket);
 }
 
 }  // namespace

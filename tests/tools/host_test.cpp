@@ -168,6 +168,44 @@ TEST_F(HostTest, SecondRunWithTheStoredStateAsksFromWhereTheFirstStopped)
     EXPECT_GT(lastPullOf(state), firstPull);
 }
 
+// Compressed when asked, or plain with the simulator's --no-compression:
+// the same readings, fewer bytes on the wire compressed.
+TEST_F(HostTest, CompressionGivesTheSameReadingsInFewerBytesOnTheWire)
+{
+    nerivosim::Faults plainFaults;
+    plainFaults.plain = true;
+    nerivosim::SimService plain(model, KEY, plainFaults);
+    const std::string cfg = dir.write("config.json", config(KEY));
+    const std::string stored = hourAgoState();
+    std::vector<std::string> readings[2];
+    unsigned long long wire[2] = {0, 0}, inflated[2] = {0, 0};
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        if (run == 1)
+            service.setHandler([&plain](const fakeservice::Request& request) { return plain.handle(request); });
+        service.clearRecords();
+        const std::string state = dir.write("state" + std::to_string(run) + ".json", stored);
+        const HostRun r =
+            host({"--plugin", PLUGIN_PATH, "--config", cfg, "--state", state, "--polls", "1", "--log-level", "info"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        readings[run] = r.readings;
+        const auto traffic = r.err.find("bytes on the wire");
+        ASSERT_NE(traffic, std::string::npos) << r.err;
+        ASSERT_EQ(std::sscanf(r.err.c_str() + r.err.rfind("; ", traffic), "; %llu bytes on the wire, %llu inflated",
+                              &wire[run], &inflated[run]),
+                  2);
+        ASSERT_FALSE(service.requests().empty());
+        for (const auto& request : service.requests())
+            EXPECT_EQ(request.answerEncoding, run == 0 ? "gzip" : "") << request.target;
+    }
+    service.setHandler([this](const fakeservice::Request& request) { return sim.handle(request); });
+    EXPECT_EQ(readings[0].size(), model.tagCount() * model.options().maxSamplesPerTag);
+    EXPECT_EQ(readings[0], readings[1]);
+    EXPECT_EQ(inflated[0], inflated[1]);
+    EXPECT_LT(wire[0], wire[1]);
+    EXPECT_LT(wire[0], inflated[0]);
+}
+
 TEST_F(HostTest, WrongKeyGivesErrorLinesAndNoReadings)
 {
     const std::string cfg = dir.write("config.json", config("not-the-key"));
@@ -635,6 +673,9 @@ nerivosim::Faults faultsOf(const std::vector<std::string>& args, int64_t t0)
             f.maxRange = std::stoll(value);
         } else if (option == "--overshoot") {
             f.overshoot = std::stoll(value);
+        } else if (option == "--throttle") {
+            f.throttles.emplace_back();
+            read = nerivosim::SimService::parseOffline(value, t0, f.throttles.back());
         } else {
             read = false;
         }
@@ -740,6 +781,13 @@ TEST(Delivery, EverySampleOnceWhateverTheServiceDoes)
     auto aheadDelivered = [](const FaultyUtility& u, int64_t) {
         return std::any_of(u.runs.begin(), u.runs.end(), [](const auto& r) { return r.newest > r.ended; });
     };
+    // Range requests were answered 429, and others after them.
+    auto throttled = [](const FaultyUtility& u, int64_t) {
+        std::size_t asked = 0;
+        for (const auto& r : u.service.requests())
+            asked += r.path().rfind("/api/timeseriesdata/", 0) == 0;
+        return !u.sim.rangeRequests().empty() && asked > u.sim.rangeRequests().size();
+    };
     auto nothingAfterShift = [](const FaultyUtility& u, int64_t) {
         return u.runs[0].readings > 0 && u.runs[1].readings == 0;
     };
@@ -767,6 +815,9 @@ TEST(Delivery, EverySampleOnceWhateverTheServiceDoes)
         {"site missed: {}", {3, 1, 3, 5}, 60, {}, siteRuns, siteMissed, "", {}, -1,
          siteListFails(fakeservice::Answer::json("{}"))},
         {"overshoot 30 s", {1, 2, 3, 5}, 120, {"--overshoot", "30"}, {{6, 0.5}, {6, 0.5}}, aheadDelivered},
+        // Ranges answered 429 with a Retry-After for 3 s, then as usual.
+        {"throttled 3 s", {1, 2, 3, 5}, 60, {"--throttle", "timeseriesdata=+0+3"}, {{6, 0.8}}, throttled, "",
+         {"WARNING: The service answered 429 Too Many Requests; requests to it are held for", 1, 1}},
         // The second run finds the progress stored 2 days ahead of its clock.
         {"clock 2 days behind", {1, 2, 3, 60}, hour, {},
          {{1, 0}, {2, 0.3, 0, [&](const std::string& state) { shiftStoredTimes(state, 2 * day); }}},

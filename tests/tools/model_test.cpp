@@ -123,6 +123,7 @@ struct PublishedRow {
     int64_t now, from, to;
     int status;
     std::vector<std::pair<int64_t, int64_t>> spans;
+    const char* retryAfter = nullptr;  // of a 429
 };
 
 void offline(nerivosim::Faults& f, const char* text)
@@ -154,6 +155,13 @@ void checkRow(const nerivosim::UtilityModel& model, const PublishedRow& row)
     if (row.status == 0)
         return;
     ASSERT_EQ(answer.status, row.status) << answer.body;
+    // The fake compresses what the handler leaves compressible.
+    EXPECT_EQ(answer.compress, !faults.plain);
+    std::string retryAfter;
+    for (const auto& header : answer.headers)
+        if (header.name == "Retry-After")
+            retryAfter = header.value;
+    EXPECT_EQ(retryAfter, row.retryAfter ? row.retryAfter : "");
     rapidjson::Document doc;
     doc.Parse(answer.body.c_str());
     ASSERT_TRUE(doc.IsObject()) << answer.body;
@@ -187,6 +195,11 @@ TEST(UtilityModel, AnswersHoldWhatHasBeenPublishedByTheClock)
     const auto cap = [](F& f) { f.maxRange = 3600; };
     const auto reset = [](F& f) { f.resetTags.push_back("NW.AMS.10101"); };
     const auto ahead = [](F& f) { f.overshoot = 600; };
+    const auto throttle = [](F& f) {
+        f.throttles.emplace_back();
+        EXPECT_TRUE(nerivosim::SimService::parseOffline("timeseriesdata=-600+900", T0, f.throttles.back()));
+    };
+    const auto plain = [](F& f) { f.plain = true; };
     const std::vector<PublishedRow> rows{
         {"offline: nothing of the outage before the return", outage, AMS, -600, -3600, 0, 200, {{-3600, -2100}}},
         {"offline: all of it at the return", outage, AMS, -300, -3600, 0, 200, {{-3600, -300}}},
@@ -204,6 +217,9 @@ TEST(UtilityModel, AnswersHoldWhatHasBeenPublishedByTheClock)
         {"reset tag: others answered", reset, HFD, 0, -3600, 0, 200, {{-3600, 0}}},
         {"overshoot: past a range's end", ahead, AMS, 0, -3600, -1800, 200, {{-3600, -1200}}},
         {"overshoot: past the present", ahead, AMS, 0, -3600, 0, 200, {{-3600, 600}}},
+        {"throttle: 429 for the rest of the window", throttle, AMS, 0, -3600, 0, 429, {}, "300"},
+        {"throttle: answered after it", throttle, AMS, 300, -3600, 0, 200, {{-3600, 0}}},
+        {"no compression: the same answer, plain", plain, AMS, 0, -3600, 0, 200, {{-3600, 0}}},
     };
     const nerivosim::UtilityModel model;
     for (const auto& row : rows) {

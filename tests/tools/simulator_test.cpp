@@ -31,7 +31,9 @@ TEST(Simulator, ServesThePluginAndStopsOnSignal)
                                         "1", "--parameters", "5", "--max-samples", "4", "--ca-file", ca,
                                         // Faults of tags it does not have: accepted, nothing changes.
                                         "--offline", "NW.NONE=-3600+600", "--newest-first", "60", "--max-range",
-                                        "604800"};
+                                        "604800", "--throttle", "sites/999=+0+60",
+                                        // Plain answers: more bytes on the wire than inflated.
+                                        "--no-compression"};
     // Standard output through a pipe: its first line is read as it comes.
     Child sim;
     ASSERT_NO_THROW(sim = spawn(dir, "nerivo-sim", argv, {}, std::string(), true));
@@ -68,7 +70,8 @@ TEST(Simulator, ServesThePluginAndStopsOnSignal)
     // An hour back, so that one answer of four samples per tag is the poll.
     const std::string state =
         dir.write("state.json", "{ \"lastPull\" : " + std::to_string(std::time(nullptr) - 3600) + " }");
-    const HostRun run = runHost(dir, {"--plugin", PLUGIN_PATH, "--config", cfg, "--state", state, "--polls", "1"}, ca);
+    const HostRun run = runHost(
+        dir, {"--plugin", PLUGIN_PATH, "--config", cfg, "--state", state, "--polls", "1", "--log-level", "info"}, ca);
     kill(sim.pid, SIGTERM);
     EXPECT_EQ(waitFor(sim, 30s), 0);
 
@@ -84,15 +87,24 @@ TEST(Simulator, ServesThePluginAndStopsOnSignal)
     for (const auto& line : run.readings)
         seen.insert(parse(line).asset);
     EXPECT_EQ(seen, std::set<std::string>(names.begin(), names.end()));
+    unsigned long long wire = 0, inflated = 0;
+    const auto traffic = run.err.find("bytes on the wire");
+    ASSERT_NE(traffic, std::string::npos) << run.err;
+    ASSERT_EQ(std::sscanf(run.err.c_str() + run.err.rfind("; ", traffic), "; %llu bytes on the wire, %llu inflated",
+                          &wire, &inflated),
+              2);
+    EXPECT_GT(wire, inflated);
 }
 
 // A malformed fault stops it before it listens, with the usage status.
 TEST(Simulator, RefusesMalformedFaults)
 {
     TempDir dir;
-    const std::vector<std::vector<std::string>> rows{{"--offline", "NW=-3600"},      {"--backfill", "NW=-60:-120@0"},
-                                                     {"--newest-first", "-1"},       {"--max-range", "week"},
-                                                     {"--overshoot", "99999999999"}, {"--reset-tag"}};
+    const std::vector<std::vector<std::string>> rows{
+        {"--offline", "NW=-3600"},          {"--backfill", "NW=-60:-120@0"},
+        {"--newest-first", "-1"},           {"--max-range", "week"},
+        {"--overshoot", "99999999999"},     {"--reset-tag"},
+        {"--throttle", "timeseriesdata=+0"}};
     for (const auto& row : rows) {
         std::vector<std::string> argv{NERIVO_SIM_PATH};
         argv.insert(argv.end(), row.begin(), row.end());

@@ -30,6 +30,7 @@ const char* const USAGE =
     "                  [--offline PREFIX=START+SECONDS]... [--newest-first SECONDS]\n"
     "                  [--backfill PREFIX=FROM:TO@AT]... [--max-range SECONDS]\n"
     "                  [--reset-tag PREFIX]... [--overshoot SECONDS]\n"
+    "                  [--throttle PREFIX=START+SECONDS]... [--no-compression]\n"
     "\n"
     "Serves a simulated water utility over HTTPS on 127.0.0.1 with its own CA, and answers\n"
     "CONNECT, so a plugin reaches it through its proxy item. The first line on standard\n"
@@ -63,6 +64,11 @@ const char* const USAGE =
     "                        (repeatable)\n"
     "  --overshoot SECONDS   answer samples up to SECONDS past the end of each range, the clock\n"
     "                        SECONDS ahead (default: 0)\n"
+    "  --throttle P=START+SECONDS\n"
+    "                        answer requests whose path starts with P with 429 and a Retry-After\n"
+    "                        of the seconds left, from START for SECONDS (repeatable)\n"
+    "  --no-compression      answer plain whatever Accept-Encoding asks (default: gzip or\n"
+    "                        deflate when the request offers it)\n"
     "  --help, -h            this text\n"
     "  --version             the version of the plugin build it belongs to\n"
     "\n"
@@ -76,10 +82,10 @@ const char* const USAGE =
 
 bool isOption(const std::string& arg)
 {
-    static const char* const names[] = {"--port",     "--key",          "--sites",     "--assets",     "--parameters",
-                                        "--interval", "--max-samples",  "--ca-file",   "--fail-path",  "--malformed",
-                                        "--drop",     "--delay-ms",     "--late-tag",  "--reject-tag", "--offline",
-                                        "--backfill", "--newest-first", "--max-range", "--reset-tag",  "--overshoot"};
+    static const char* const names[] = {
+        "--port",    "--key",       "--sites",        "--assets",    "--parameters", "--interval",  "--max-samples",
+        "--ca-file", "--fail-path", "--malformed",    "--drop",      "--delay-ms",   "--late-tag",  "--reject-tag",
+        "--offline", "--backfill",  "--newest-first", "--max-range", "--reset-tag",  "--overshoot", "--throttle"};
     for (const char* name : names)
         if (arg == name)
             return true;
@@ -206,6 +212,10 @@ bool publicationOption(const std::string& arg, const char* value, SimArguments& 
         faults.overshoot = seconds;
     } else if (arg == "--reset-tag") {
         faults.resetTags.emplace_back(value);
+    } else if (arg == "--throttle") {
+        faults.throttles.emplace_back();
+        if (!nerivosim::SimService::parseOffline(value, args.start, faults.throttles.back()))
+            error = "--throttle needs PREFIX=START+SECONDS with 1..31622400 seconds";
     }
     return error.empty();
 }
@@ -223,6 +233,10 @@ int parseArguments(int argc, char** argv, SimArguments& args)
         if (arg == "--version") {
             std::cout << "nerivo-sim " << NERIVO_VERSION << std::endl;
             return 0;
+        }
+        if (arg == "--no-compression") {
+            args.faults.plain = true;
+            continue;
         }
         if (!isOption(arg))
             return usageError("unknown option " + arg);

@@ -1,5 +1,6 @@
 #include "sim_service.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -111,6 +112,15 @@ bool SimService::matches(const std::vector<std::string>& prefixes, const std::st
     return false;
 }
 
+const Outage* SimService::throttled(const std::string& resource) const
+{
+    const int64_t now = m_clock();
+    for (const auto& window : m_faults.throttles)
+        if (resource.compare(0, window.prefix.size(), window.prefix) == 0 && now >= window.start && now < window.end)
+            return &window;
+    return nullptr;
+}
+
 fakeservice::Answer SimService::rangeAnswer(const RangeRequest& range)
 {
     {
@@ -195,6 +205,9 @@ fakeservice::Answer SimService::handle(const fakeservice::Request& request)
             answer = error(401, "Unauthorized");
         } else if (matches(m_faults.drop, resource)) {
             answer.closeBeforeAnswer = true;
+        } else if (const Outage* window = throttled(resource)) {
+            answer = error(429, "too many requests");
+            answer.headers.push_back({"Retry-After", std::to_string(std::max<int64_t>(1, window->end - m_clock()))});
         } else {
             bool failed = false;
             for (const auto& fail : m_faults.failPaths) {
@@ -212,6 +225,7 @@ fakeservice::Answer SimService::handle(const fakeservice::Request& request)
         }
     }
     answer.delay = m_faults.delay;
+    answer.compress = !m_faults.plain;
     return answer;
 }
 

@@ -44,6 +44,13 @@ struct Faults {
     // Samples answered up to this many seconds past the end of a range, as
     // a service whose clock runs ahead or that rounds up does.
     int64_t overshoot = 0;
+    // Windows in which requests whose resource starts with the prefix are
+    // answered 429 with a Retry-After of the seconds left, as a throttled
+    // key is; the shape of an outage, its prefix a resource's.
+    std::vector<Outage> throttles;
+    // Answers go plain whatever Accept-Encoding offers, as a service that
+    // does not compress.
+    bool plain = false;
 };
 
 // One time-series range request as the simulator understood it.
@@ -81,6 +88,8 @@ private:
     fakeservice::Answer route(const std::string& resource, const std::string& query);
     fakeservice::Answer rangeAnswer(const RangeRequest& range);
     static bool matches(const std::vector<std::string>& prefixes, const std::string& resource);
+    // The throttle window the resource is in now, if any.
+    const Outage* throttled(const std::string& resource) const;
 
     const UtilityModel& m_model;
     std::string m_key;
