@@ -96,6 +96,15 @@ std::optional<int64_t> Progress::earliest(const std::vector<std::string>& tags) 
     return earliest;
 }
 
+bool Progress::resting(const Tag& t) const
+{
+    // A regular series has nothing new before its next sample is due: asking
+    // it at every poll of a fast poll rate would only cost traffic. It is
+    // still asked every few polls, for a sample off its rhythm.
+    const bool regular = t.run >= REGULAR_RUN && t.last && !t.cursor;
+    return regular && m_now < *t.last + t.interval && m_poll - t.askedPoll < RESTING_POLLS;
+}
+
 int64_t Progress::fastestInterval() const
 {
     int64_t fastest = 0;
@@ -166,7 +175,7 @@ std::vector<Ask> Progress::rangeAsks()
     std::map<std::pair<int64_t, std::size_t>, std::vector<Start>> buckets;
     for (const auto& name : m_index) {
         Tag& t = m_tags.at(name);
-        if (t.done || startOf(t) > m_now) {
+        if (t.done || startOf(t) > m_now || resting(t)) {
             t.done = true;  // a stored time ahead of the clock waits for it
             continue;
         }

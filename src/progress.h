@@ -48,6 +48,9 @@ constexpr int64_t FIRST_GAP_RETRY = 60;
 constexpr int64_t MAX_GAP_RETRY = 86400;
 // Equal intervals in a row that make a series regular.
 constexpr int REGULAR_RUN = 3;
+// A regular tag whose next sample is not due yet is asked only every this
+// many polls.
+constexpr int64_t RESTING_POLLS = 10;
 // A tag missing from the index this long is forgotten.
 constexpr int64_t MISSING_LIMIT = int64_t{30} * 86400;
 // An isolated tag the service keeps rejecting is named this often at most.
@@ -159,6 +162,7 @@ private:
 
     Tag& tag(const std::string& name);
     int64_t startOf(const Tag& t) const;
+    bool resting(const Tag& t) const;
     std::vector<Ask> rangeAsks();
     std::vector<std::vector<std::pair<std::string, int64_t>>>
     rangeGroups(const std::vector<std::pair<std::string, int64_t>>& starts) const;

@@ -176,7 +176,8 @@ bool Service::sendOn(std::size_t connection, const std::string& url, Reply& repl
 void Service::record(Backoff::Outcome outcome, const std::string& status, const std::string& retryAfter)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_backoff.record(outcome, status, retryAfter, monotonicMs(), static_cast<int64_t>(std::time(nullptr)));
+    // The clock rounded up, so that a hold is never shorter than asked.
+    m_backoff.record(outcome, status, retryAfter, monotonicMs() + 1, static_cast<int64_t>(std::time(nullptr)));
     for (const Note& note : m_backoff.takeNotes()) {
         logNote(m_logger, note);
     }
