@@ -4,6 +4,7 @@
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
+#include <mutex>
 #include <utility>
 
 namespace nerivo_https_memory {
@@ -26,12 +27,17 @@ std::shared_ptr<Response> answer(const std::string& host, const std::string& tar
                                  const SimpleWeb::CaseInsensitiveMultimap& header, const std::string& proxy)
 {
     Exchange exchange{host, proxy, "GET", target, Fields(header.begin(), header.end()), ""};
-    const Handler& h = handler();
     Reply reply;
-    if (h) {
-        reply = h(exchange);
-    } else {
-        reply.status = "404 Not Found";
+    {
+        // Connections may run at once; handlers are written for one at a time.
+        static std::mutex one;
+        std::lock_guard<std::mutex> lock(one);
+        const Handler& h = handler();
+        if (h) {
+            reply = h(exchange);
+        } else {
+            reply.status = "404 Not Found";
+        }
     }
     if (reply.raise)
         throw boost::system::system_error(boost::asio::error::connection_refused, "connect");

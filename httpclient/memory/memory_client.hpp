@@ -36,7 +36,8 @@ struct Reply {
 
 using Handler = std::function<Reply(const Exchange&)>;
 
-// Process-wide; an empty handler answers "404 Not Found". Not to be changed
+// Process-wide, and called for one request at a time, whatever the
+// connections; an empty handler answers "404 Not Found". Not to be changed
 // while a request is running.
 void setHandler(Handler handler);
 
