@@ -129,6 +129,7 @@ void Discovery::prefetch()
         }
     }
     prefetchAll(parameterLists);
+    m_service.releaseExtra();
 }
 
 void Discovery::prefetchAll(const std::vector<std::string>& urls)

@@ -138,6 +138,13 @@ std::vector<Reply> Service::sendAll(const std::vector<std::string>& urls)
     return replies;
 }
 
+void Service::releaseExtra()
+{
+    if (m_clients.size() > 1) {
+        m_clients.resize(1);
+    }
+}
+
 bool Service::sendOn(std::size_t connection, const std::string& url, Reply& reply)
 {
     if (holding()) {

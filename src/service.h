@@ -116,6 +116,9 @@ public:
     // Sends the GETs over up to MAX_CONNECTIONS connections at once; the
     // replies in the order of the urls.
     std::vector<Reply> sendAll(const std::vector<std::string>& urls);
+    // Closes the connections but the first: they serve one discovery, and
+    // would sit idle on the service until the next.
+    void releaseExtra();
     // Whether requests are held back: the service asked for a pause, or it
     // cannot be reached and is given time.
     bool holding() const;
@@ -137,7 +140,7 @@ private:
     Connector m_connector;
     std::string m_host;
     Logger* m_logger;
-    std::vector<Transport> m_clients;  // kept alive; the first serves the poll
+    std::vector<Transport> m_clients;  // kept alive; the first serves the polls
     std::string m_key;
     std::string m_proxy;
     std::chrono::milliseconds m_lowSpeedWindow = LOW_SPEED_WINDOW;
