@@ -53,18 +53,6 @@ constexpr int64_t SAMPLE_INTERVAL = 60;
 // Two sites of four parameters per asset: tags = 8 x assets per site.
 constexpr int TAGS_PER_ASSET_ROW = 8;
 
-// The rules the simulator makes of its faults, for counting what it sent.
-nerivosim::Publication publicationOf(const nerivosim::Faults& faults)
-{
-    nerivosim::Publication publication;
-    publication.lag = faults.lateTags;
-    publication.outages = faults.offline;
-    publication.newestFirst = faults.newestFirst;
-    publication.backfills = faults.backfills;
-    publication.overshoot = faults.overshoot;
-    return publication;
-}
-
 struct Setup {
     explicit Setup(int assetsPerSite) : Setup(nerivosim::ModelOptions{2, assetsPerSite, 4, SAMPLE_INTERVAL, 288}) {}
     // With a clock, simulator and plugin share it and the first poll starts
@@ -73,7 +61,7 @@ struct Setup {
           const nerivosim::Faults& faults = nerivosim::Faults(),
           nerivo::Connector connector = nerivo::httpsConnector(Nerivo::API_HOST))
         : model(options),
-          publication(publicationOf(faults)),
+          publication(nerivosim::SimService::publicationOf(faults)),
           sim(model, "bench-key", faults, clockOf(clock)),
           client(std::move(connector))
     {

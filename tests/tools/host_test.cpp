@@ -477,7 +477,7 @@ struct FaultyUtility {
 
     FaultyUtility(nerivosim::ModelOptions options, nerivosim::Faults faults, Intercept intercept = Intercept())
         : model(options),
-          publication(publicationOf(faults)),
+          publication(nerivosim::SimService::publicationOf(faults)),
           sim(model, KEY, std::move(faults)),
           m_intercept(std::move(intercept))
     {
@@ -487,18 +487,6 @@ struct FaultyUtility {
                     return *answer;
             return sim.handle(request);
         });
-    }
-
-    // The rules by which the simulator publishes, as it takes them from its faults.
-    static nerivosim::Publication publicationOf(const nerivosim::Faults& faults)
-    {
-        nerivosim::Publication p;
-        p.lag = faults.lateTags;
-        p.outages = faults.offline;
-        p.newestFirst = faults.newestFirst;
-        p.backfills = faults.backfills;
-        p.overshoot = faults.overshoot;
-        return p;
     }
 
     std::string config() const

@@ -82,11 +82,18 @@ SimService::SimService(const UtilityModel& model, std::string key, Faults faults
 {
     if (!m_clock)
         m_clock = [] { return static_cast<int64_t>(std::time(nullptr)); };
-    m_publication.lag = m_faults.lateTags;
-    m_publication.outages = m_faults.offline;
-    m_publication.newestFirst = m_faults.newestFirst;
-    m_publication.backfills = m_faults.backfills;
-    m_publication.overshoot = m_faults.overshoot;
+    m_publication = publicationOf(m_faults);
+}
+
+Publication SimService::publicationOf(const Faults& faults)
+{
+    Publication publication;
+    publication.lag = faults.lateTags;
+    publication.outages = faults.offline;
+    publication.newestFirst = faults.newestFirst;
+    publication.backfills = faults.backfills;
+    publication.overshoot = faults.overshoot;
+    return publication;
 }
 
 bool SimService::parseFailPath(const std::string& text, std::pair<std::string, int>& out)

@@ -72,6 +72,9 @@ public:
     fakeservice::Answer handle(const fakeservice::Request& request);
 
     std::vector<RangeRequest> rangeRequests() const;
+    // The rules by which the faults publish the model's series, for a test
+    // that counts what should have arrived.
+    static Publication publicationOf(const Faults& faults);
 
     // "PREFIX=STATUS" as given on the command line; false when malformed.
     static bool parseFailPath(const std::string& text, std::pair<std::string, int>& out);
