@@ -400,18 +400,25 @@ void reportPolls(benchmark::State& state, const Run& run)
     state.counters["duplicates"] = run.duplicates();
 }
 
-// The simulator's clock moves one sample interval between polls of a
-// plugin that has caught up: every tag has one new sample per poll.
-void BM_SteadyStatePoll(benchmark::State& state)
+// A first poll that catches up to T0, then one timed poll per iteration,
+// the clocks one sample interval further each time.
+void pollEveryFiveMinutes(benchmark::State& state, Run& run)
 {
-    Logger::getLogger()->setMinLevel(Logger::Level::Error);
-    Run run(twoHundredTags(288), T0 - 2 * HOUR);
     run.poll(T0);
     run.restartTally();
     int64_t now = T0;
     for (auto _ : state)
         run.poll(now += FIVE_MINUTES, &state);
     reportPolls(state, run);
+}
+
+// The simulator's clock moves one sample interval between polls of a
+// plugin that has caught up: every tag has one new sample per poll.
+void BM_SteadyStatePoll(benchmark::State& state)
+{
+    Logger::getLogger()->setMinLevel(Logger::Level::Error);
+    Run run(twoHundredTags(288), T0 - 2 * HOUR);
+    pollEveryFiveMinutes(state, run);
     state.counters["tags"] = run.tags();
     state.counters["single_range_requests"] = singleRangeRequests(run.model());
     state.counters["readings_per_poll"] = run.tally().readings / std::max(run.tally().polls, 1.0);
@@ -490,12 +497,7 @@ void BM_GapPoll(benchmark::State& state)
 {
     Logger::getLogger()->setMinLevel(Logger::Level::Error);
     Run run(twoHundredTags(288), T0 - 2 * HOUR, gapFaults(nerivosim::UtilityModel(twoHundredTags(288))));
-    run.poll(T0);
-    run.restartTally();
-    int64_t now = T0;
-    for (auto _ : state)
-        run.poll(now += FIVE_MINUTES, &state);
-    reportPolls(state, run);
+    pollEveryFiveMinutes(state, run);
     const Count all = run.count("", T0 - 2 * HOUR);
     const double polls = std::max(run.tally().polls, 1.0);
     state.counters["gap_requests_per_poll"] = run.tally().gapRequests / polls;
