@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "progress.h"
+#include "note.h"
 
 namespace nerivo {
 

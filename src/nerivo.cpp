@@ -10,6 +10,7 @@
 #include "config_items.h"
 #include "config_text.h"
 #include "logger.h"
+#include "progress_codec.h"
 #include "sample_mapping.h"
 
 namespace {
@@ -168,7 +169,7 @@ std::string Nerivo::getState() const
     char buffer[80];
     std::snprintf(buffer, sizeof buffer, "{ \"lastPull\" : %lu }",
                   static_cast<unsigned long>(static_cast<uint64_t>(m_lastPull)));
-    const std::string members = m_progress.stateMembers();
+    const std::string members = nerivo::progressMembers(m_progress);
     if (members.empty()) {
         return buffer;
     }
@@ -190,6 +191,15 @@ void Nerivo::restoreState(const std::string& state)
     doc.Parse(state.c_str(), state.size());
     if (doc.HasParseError()) {
         m_logger->warn("Persisted state of plugin is invalid: %s", state.c_str());
+        // A text cut short still tells where every tag was at the latest:
+        // asking from there delivers some samples again but loses none.
+        if (const auto salvaged = nerivo::salvageLastPull(state)) {
+            m_logger->warn("Every tag is asked again from the stored last pull time, %s",
+                           formatDate(*salvaged).c_str());
+            m_lastPull = *salvaged;
+            m_progress.load(*salvaged, {}, std::nullopt, now());
+            logNotes();
+        }
         return;
     }
     auto lastPull = doc.IsObject() ? doc.FindMember("lastPull") : doc.MemberEnd();
@@ -203,7 +213,7 @@ void Nerivo::restoreState(const std::string& state)
     const int64_t restored = static_cast<int64_t>(lastPull->value.GetUint64());
     m_lastPull = restored;
     m_nextPull = restored;
-    if (!m_progress.restore(doc, restored, now())) {
+    if (!nerivo::restoreProgress(m_progress, doc, restored, now())) {
         m_logger->warn("Persisted state of plugin holds per-tag pull times that cannot be used; ignored");
     }
     logNotes();

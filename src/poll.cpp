@@ -84,17 +84,23 @@ bool Nerivo::getDateRange(std::vector<Reading*>* readings)
     }
     for (int round = 0; ok && round < nerivo::MAX_POLL_REQUESTS && readings->size() < MAX_POLL_READINGS; ++round) {
         const std::vector<nerivo::Ask> asks = m_progress.plan();
-        if (asks.empty()) {
-            break;
-        }
+        const int sent = tally.requests;
         for (const nerivo::Ask& ask : asks) {
             ok = sendPacked(readings, ask, tally);
             if (!ok || readings->size() >= MAX_POLL_READINGS) {
                 break;
             }
         }
+        if (tally.requests == sent) {
+            break;  // nothing more to ask, or the budget is spent
+        }
     }
     m_lastPull = m_progress.earliest(tags).value_or(m_lastPull);
+    // Tags a discovery has not found yet start at the stored time: it must
+    // not pass them before they are seen.
+    if (!m_discovery.completedOnce()) {
+        m_lastPull = std::min(m_lastPull, m_progress.start());
+    }
     logNotes();
     logPoll(readings->size(), tally, oldestBefore, now);
     return ok;
@@ -118,6 +124,9 @@ bool Nerivo::sendPacked(std::vector<Reading*>* readings, const nerivo::Ask& ask,
         if ((!closing && !full) || (closing && batch.ask.tags.empty() && (ask.maxTags != 0 || ask.gap))) {
             continue;
         }
+        if (!m_progress.mayAsk(batch.ask)) {
+            return true;  // the budget for such requests is spent; others may go on
+        }
         if (!sendRequest(readings, url, batch, tally)) {
             return false;
         }
@@ -133,9 +142,6 @@ bool Nerivo::sendPacked(std::vector<Reading*>* readings, const nerivo::Ask& ask,
 
 bool Nerivo::sendRequest(std::vector<Reading*>* readings, const std::string& url, RangeBatch& batch, PollTally& tally)
 {
-    if (!m_progress.mayAsk(batch.ask)) {
-        return false;
-    }
     const RangeOutcome outcome = makeRequest(readings, url, batch);
     if (outcome == RangeOutcome::HELD) {
         return false;  // the rest waits for the back-off; nothing of it failed
@@ -146,7 +152,8 @@ bool Nerivo::sendRequest(std::vector<Reading*>* readings, const std::string& url
         m_progress.answered(batch.ask, batch.heard, batch.samples);
     } else {
         ++tally.failed;
-        m_progress.failed(batch.ask, nerivo::FailedRequest{outcome == RangeOutcome::RAISED, batch.status});
+        const bool raised = outcome == RangeOutcome::RAISED;
+        m_progress.failed(batch.ask, nerivo::FailedRequest{nerivo::refusalOf(raised, batch.status), batch.status});
     }
     tally.raisedInRow = outcome == RangeOutcome::RAISED ? tally.raisedInRow + 1 : 0;
     // One request that raised may be its own trouble; two in a row mean the

@@ -1,7 +1,5 @@
 #include "progress.h"
 
-#include "backoff.h"
-
 #include <algorithm>
 #include <tuple>
 
@@ -9,16 +7,18 @@ namespace nerivo {
 
 namespace {
 
-// A tag and where its next request starts.
 using Start = std::pair<std::string, int64_t>;
+
+bool byStart(const Start& a, const Start& b)
+{
+    return a.second != b.second ? a.second < b.second : a.first < b.first;
+}
 
 // Sorted by start, a new group wherever a start lies more than span after
 // its group's first.
 std::vector<std::vector<Start>> groupByStart(std::vector<Start> starts, int64_t span)
 {
-    std::sort(starts.begin(), starts.end(), [](const Start& a, const Start& b) {
-        return a.second != b.second ? a.second < b.second : a.first < b.first;
-    });
+    std::sort(starts.begin(), starts.end(), byStart);
     std::vector<std::vector<Start>> groups;
     for (const Start& start : starts) {
         // Times near the end of the range would overflow the addition.
@@ -31,16 +31,21 @@ std::vector<std::vector<Start>> groupByStart(std::vector<Start> starts, int64_t 
     return groups;
 }
 
-std::vector<std::string> sortedTags(const std::vector<Start>& group)
+// Two intervals of one series are alike within a tenth of the longer.
+bool alike(int64_t a, int64_t b)
 {
-    std::vector<std::string> tags;
-    tags.reserve(group.size());
-    for (const Start& start : group) {
-        tags.push_back(start.first);
-    }
-    std::sort(tags.begin(), tags.end());
-    tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
-    return tags;
+    return (a > b ? a - b : b - a) <= std::max(a, b) / 10;
+}
+
+// Whether a span between two samples holds at least one missing sample.
+bool holdsMissing(int64_t span, int64_t interval)
+{
+    return span > interval + interval / 2;
+}
+
+int64_t gapStart(const Gap& gap)
+{
+    return std::max(gap.after + 1, gap.asked);
 }
 
 }  // namespace
@@ -52,8 +57,8 @@ Progress::Tag& Progress::tag(const std::string& name)
     auto found = m_tags.find(name);
     if (found == m_tags.end()) {
         Tag fresh;
-        fresh.next = m_start;
-        fresh.cursor = m_start;  // a new tag reads its backlog in windows
+        fresh.kept.next = m_start;
+        fresh.kept.asked = m_start;  // a new tag reads its backlog in windows
         found = m_tags.emplace(name, fresh).first;
     }
     return found->second;
@@ -62,12 +67,12 @@ Progress::Tag& Progress::tag(const std::string& name)
 int64_t Progress::next(const std::string& tag) const
 {
     auto found = m_tags.find(tag);
-    return found == m_tags.end() ? m_start : found->second.next;
+    return found == m_tags.end() ? m_start : found->second.kept.next;
 }
 
 int64_t Progress::startOf(const Tag& t) const
 {
-    return t.cursor ? std::max(t.next, *t.cursor) : t.next;
+    return t.kept.asked ? std::max(t.kept.next, *t.kept.asked) : t.kept.next;
 }
 
 std::pair<int64_t, int64_t> Progress::span(const std::vector<std::string>& tags) const
@@ -90,28 +95,61 @@ std::optional<int64_t> Progress::earliest(const std::vector<std::string>& tags) 
     for (const auto& tag : tags) {
         earliest = std::min(earliest.value_or(INT64_MAX), next(tag));
     }
+    // An open gap may still receive samples: a restart from this time alone
+    // must not pass it.
     for (const auto& entry : m_tags) {
-        earliest = std::min(earliest.value_or(INT64_MAX), entry.second.next);
+        const StoredTag& k = entry.second.kept;
+        const int64_t gap = k.gaps.empty() ? INT64_MAX : k.gaps.front().after + 1;
+        earliest = std::min({earliest.value_or(INT64_MAX), k.next, gap});
     }
     return earliest;
 }
 
+std::size_t Progress::openGaps() const
+{
+    std::size_t gaps = 0;
+    for (const auto& entry : m_tags) {
+        gaps += entry.second.kept.gaps.size();
+    }
+    return gaps;
+}
+
+int64_t Progress::settledBefore() const
+{
+    // A silent range counts as read only once the service's own clock, the
+    // newest time it answered, has passed it by the horizon: a local clock
+    // that jumps ahead settles nothing.
+    if (!m_evidence) {
+        return INT64_MIN;
+    }
+    const int64_t clock = std::min(m_now, *m_evidence);
+    return clock < INT64_MIN + HORIZON ? INT64_MIN : clock - HORIZON;
+}
+
 bool Progress::resting(const Tag& t) const
 {
+    const StoredTag& k = t.kept;
+    if (k.asked || m_poll - t.session.askedPoll >= RESTING_POLLS) {
+        return false;
+    }
     // A regular series has nothing new before its next sample is due: asking
-    // it at every poll of a fast poll rate would only cost traffic. It is
-    // still asked every few polls, for a sample off its rhythm.
-    const bool regular = t.run >= REGULAR_RUN && t.last && !t.cursor;
-    return regular && m_now < *t.last + t.interval && m_poll - t.askedPoll < RESTING_POLLS;
+    // it at every poll of a fast poll rate would only cost traffic.
+    const bool regular = k.run >= REGULAR_RUN && k.last;
+    if (regular && m_now < *k.last + k.interval) {
+        return true;
+    }
+    // A tag whose answers keep holding nothing (a dead sensor, a removed
+    // logger) is asked at a slowing rhythm.
+    return t.session.silentAsks > 1 && m_poll - t.session.askedPoll < t.session.silentAsks;
 }
 
 int64_t Progress::fastestInterval() const
 {
     int64_t fastest = 0;
     for (const auto& entry : m_tags) {
-        const Tag& t = entry.second;
-        if (t.run >= REGULAR_RUN && t.interval > 0 && (fastest == 0 || t.interval < fastest)) {
-            fastest = t.interval;
+        const StoredTag& k = entry.second.kept;
+        if (k.run >= REGULAR_RUN && k.interval > 0 && (fastest == 0 || k.interval < fastest)) {
+            fastest = k.interval;
         }
     }
     return fastest;
@@ -124,32 +162,46 @@ void Progress::beginPoll(int64_t now, const std::vector<std::string>& tags)
     m_round = 0;
     m_requests = 0;
     m_gapRequests = 0;
+    m_gapReserve = 0;
+    m_answers = 0;
     m_index = tags;
     for (auto& entry : m_tags) {
-        entry.second.done = true;  // until the index names it
-        entry.second.deferred = false;
+        entry.second.marks = Marks{true, false, false};  // until the index names it
     }
     for (const auto& name : tags) {
         Tag& t = tag(name);
-        t.missingSince = 0;
-        t.done = false;
+        t.kept.missingSince = 0;
+        t.marks.done = false;
     }
-    // Tags the index lost (a failed list, a changed key) keep their progress
-    // for a while, so that their return delivers nothing twice.
-    for (auto it = m_tags.begin(); it != m_tags.end();) {
-        Tag& t = it->second;
-        if (t.done && t.missingSince == 0) {
-            t.missingSince = now;
-        }
-        if (t.done && now - t.missingSince > MISSING_LIMIT) {
-            note(Note::Level::INFO, "Tag " + it->first +
-                                        " has been missing from the service for 30 days; its "
-                                        "progress is forgotten");
-            it = m_tags.erase(it);
-        } else {
-            ++it;
+    // Tags the index lost (a failed list, a changed key) keep their progress,
+    // so that their return delivers nothing twice.
+    for (auto& entry : m_tags) {
+        if (entry.second.marks.done && entry.second.kept.missingSince == 0) {
+            entry.second.kept.missingSince = now;
         }
     }
+    forgetMissing();
+}
+
+void Progress::forgetMissing()
+{
+    std::vector<std::pair<int64_t, std::string>> missing;
+    for (const auto& entry : m_tags) {
+        if (entry.second.marks.done && entry.second.kept.missingSince != 0) {
+            missing.emplace_back(entry.second.kept.missingSince, entry.first);
+        }
+    }
+    if (missing.size() <= MAX_MISSING_TAGS) {
+        return;
+    }
+    std::sort(missing.begin(), missing.end());
+    const std::size_t extra = missing.size() - MAX_MISSING_TAGS;
+    for (std::size_t i = 0; i < extra; ++i) {
+        m_tags.erase(missing[i].second);
+    }
+    note(Note::Level::INFO, "The progress of " + std::to_string(extra) +
+                                " tags missing from the service longest is forgotten; " +
+                                std::to_string(MAX_MISSING_TAGS) + " missing tags are remembered at most");
 }
 
 std::vector<Ask> Progress::plan()
@@ -158,6 +210,9 @@ std::vector<Ask> Progress::plan()
     std::vector<Ask> asks = rangeAsks();
     if (m_round == 1) {
         std::vector<Ask> gaps = gapAsks();
+        // A share of the budget is kept for gaps, so that a large index
+        // cannot starve them.
+        m_gapReserve = static_cast<int>(std::min<std::size_t>(gaps.size(), MAX_GAP_REQUESTS));
         asks.insert(asks.end(), gaps.begin(), gaps.end());
     }
     order(asks);
@@ -166,7 +221,13 @@ std::vector<Ask> Progress::plan()
 
 bool Progress::mayAsk(const Ask& ask) const
 {
-    return m_requests < MAX_POLL_REQUESTS && (!ask.gap || m_gapRequests < MAX_GAP_REQUESTS);
+    if (m_requests >= MAX_POLL_REQUESTS) {
+        return false;
+    }
+    if (ask.gap) {
+        return m_gapRequests < MAX_GAP_REQUESTS;
+    }
+    return m_requests - m_gapRequests < MAX_POLL_REQUESTS - m_gapReserve;
 }
 
 std::vector<Ask> Progress::rangeAsks()
@@ -175,11 +236,11 @@ std::vector<Ask> Progress::rangeAsks()
     std::map<std::pair<int64_t, std::size_t>, std::vector<Start>> buckets;
     for (const auto& name : m_index) {
         Tag& t = m_tags.at(name);
-        if (t.done || startOf(t) > m_now || resting(t)) {
-            t.done = true;  // a stored time ahead of the clock waits for it
+        if (t.marks.done || startOf(t) > m_now || resting(t)) {
+            t.marks.done = true;  // a stored time ahead of the clock waits for it
             continue;
         }
-        buckets[{t.spanLimit, t.batchLimit}].emplace_back(name, startOf(t));
+        buckets[{t.session.spanLimit, t.session.batchLimit}].emplace_back(name, startOf(t));
     }
     std::vector<Ask> asks;
     for (const auto& bucket : buckets) {
@@ -190,46 +251,62 @@ std::vector<Ask> Progress::rangeAsks()
     return asks;
 }
 
-std::vector<std::vector<std::pair<std::string, int64_t>>>
-Progress::rangeGroups(const std::vector<std::pair<std::string, int64_t>>& starts) const
+double Progress::rereads(const Start& start, int64_t from) const
 {
-    int64_t groupSpan = GROUP_SPAN;
-    auto groups = groupByStart(starts, groupSpan);
-    while (groups.size() > MAX_GROUPS && groupSpan < MAX_WINDOW) {
-        groupSpan *= 2;
-        groups = groupByStart(starts, groupSpan);
+    // A tag's samples come about every interval it last showed; one that
+    // never had any costs nothing to ask from further back.
+    const StoredTag& k = m_tags.at(start.first).kept;
+    if (start.second <= from || k.interval <= 0) {
+        return 0;
     }
-    // Tags that had nothing cost nothing to ask again: they share one
-    // request from the earliest of them.
-    std::vector<Start> silent;
-    for (auto it = groups.begin(); it != groups.end();) {
-        const bool allQuiet = std::all_of(it->begin(), it->end(), [this](const Start& s) {
-            const Tag& t = m_tags.at(s.first);
-            return t.quiet && !t.cursor;
-        });
-        if (allQuiet) {
-            silent.insert(silent.end(), it->begin(), it->end());
-            it = groups.erase(it);
-        } else {
-            ++it;
+    return double(start.second - from) / double(k.interval);
+}
+
+std::vector<std::vector<Progress::Start>> Progress::rangeGroups(const std::vector<Start>& starts) const
+{
+    // Sorted by start, a tag shares the group's request while that re-reads
+    // few of its samples; with too many groups, more re-reading is allowed.
+    if (starts.empty()) {
+        return {};
+    }
+    std::vector<Start> sorted = starts;
+    std::sort(sorted.begin(), sorted.end(), byStart);
+    std::vector<std::vector<Start>> groups;
+    for (double limit = REREAD_LIMIT; groups.empty() || groups.size() > MAX_GROUPS; limit *= 8) {
+        groups.clear();
+        for (const Start& start : sorted) {
+            if (groups.empty() || rereads(start, groups.back().front().second) > limit) {
+                groups.emplace_back();
+            }
+            groups.back().push_back(start);
         }
-    }
-    if (!silent.empty()) {
-        groups.push_back(silent);
+        if (limit > 1e15) {
+            break;
+        }
     }
     return groups;
 }
 
-Ask Progress::rangeAsk(const std::vector<std::pair<std::string, int64_t>>& group, int64_t spanLimit,
-                       std::size_t batchLimit) const
+std::vector<std::string> Progress::byAskedPoll(std::vector<std::string> tags) const
+{
+    // Tags asked longest ago go first: a group too large for one poll's
+    // budget is asked in turns, never from its first tag at every poll.
+    std::sort(tags.begin(), tags.end());
+    tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
+    std::stable_sort(tags.begin(), tags.end(), [this](const std::string& a, const std::string& b) {
+        return m_tags.at(a).session.askedPoll < m_tags.at(b).session.askedPoll;
+    });
+    return tags;
+}
+
+Ask Progress::rangeAsk(const std::vector<Start>& group, int64_t spanLimit, std::size_t batchLimit) const
 {
     Ask ask;
-    ask.from =
-        std::min_element(group.begin(), group.end(), [](auto& a, auto& b) { return a.second < b.second; })->second;
+    ask.from = group.front().second;
     // A backlog is read in windows; a tag asked up to the present before is
     // asked from its next pull up to the present again.
     const bool backlog =
-        std::any_of(group.begin(), group.end(), [this](const Start& s) { return m_tags.at(s.first).cursor; });
+        std::any_of(group.begin(), group.end(), [this](const Start& s) { return m_tags.at(s.first).kept.asked; });
     int64_t width = backlog ? windowFor(group.size()) : INT64_MAX;
     if (spanLimit != 0) {
         width = std::min(width, spanLimit);
@@ -242,20 +319,27 @@ Ask Progress::rangeAsk(const std::vector<std::pair<std::string, int64_t>>& group
     if (spanLimit == 0 && m_now - ask.to < GROUP_SPAN) {
         ask.to = m_now;
     }
-    ask.tags = sortedTags(group);
+    std::vector<std::string> tags;
+    tags.reserve(group.size());
+    for (const Start& start : group) {
+        tags.push_back(start.first);
+    }
+    ask.tags = byAskedPoll(std::move(tags));
     ask.maxTags = batchLimit;
     return ask;
 }
 
 std::vector<Ask> Progress::gapAsks()
 {
-    std::vector<Start> due;  // a gap's first second, by tag
-    std::map<std::pair<std::string, int64_t>, int64_t> ends;
+    std::vector<Start> due;  // where a gap's next ask starts, by tag
+    std::map<Start, int64_t> ends;
     for (const auto& name : m_index) {
-        for (const Gap& gap : m_tags.at(name).gaps) {
+        const Tag& t = m_tags.at(name);
+        for (const Gap& gap : t.kept.gaps) {
             if (gap.due <= m_now) {
-                due.emplace_back(name, gap.after + 1);
-                ends[{name, gap.after + 1}] = gap.before - 1;
+                const int64_t from = gapStart(gap);
+                due.emplace_back(name, from);
+                ends[{name, from}] = gap.before - 1;
             }
         }
     }
@@ -265,10 +349,20 @@ std::vector<Ask> Progress::gapAsks()
         ask.gap = true;
         ask.from = group.front().second;
         ask.to = ask.from;
+        std::vector<std::string> tags;
         for (const Start& start : group) {
             ask.to = std::max(ask.to, ends[start]);
+            tags.push_back(start.first);
+            // A gap is windowed and split like any range its tag failed.
+            const Session& s = m_tags.at(start.first).session;
+            if (s.spanLimit != 0) {
+                ask.to = std::min(ask.to, ask.from + s.spanLimit);
+            }
+            if (s.batchLimit != 0) {
+                ask.maxTags = ask.maxTags == 0 ? s.batchLimit : std::min(ask.maxTags, s.batchLimit);
+            }
         }
-        ask.tags = sortedTags(group);
+        ask.tags = byAskedPoll(std::move(tags));
         asks.push_back(std::move(ask));
         if (asks.size() == static_cast<std::size_t>(MAX_GAP_REQUESTS)) {
             break;
@@ -285,9 +379,9 @@ void Progress::order(std::vector<Ask>& asks) const
         bool failed = false;
         int64_t asked = INT64_MAX;
         for (const auto& name : ask.tags) {
-            const Tag& t = m_tags.at(name);
-            failed = failed || t.failedPoll >= m_poll - 1;
-            asked = std::min(asked, t.askedPoll);
+            const Session& s = m_tags.at(name).session;
+            failed = failed || s.failedPoll >= m_poll - 1;
+            asked = std::min(asked, s.askedPoll);
         }
         return std::make_tuple(failed, ask.gap, asked, ask.from);
     };
@@ -298,67 +392,96 @@ std::vector<std::size_t> Progress::select(const std::string& name, const std::ve
 {
     static const Tag unknown;
     auto found = m_tags.find(name);
-    const Tag& t = found == m_tags.end() ? unknown : found->second;
-    const int64_t next = found == m_tags.end() ? m_start : t.next;
+    const StoredTag& k = found == m_tags.end() ? unknown.kept : found->second.kept;
+    const int64_t next = found == m_tags.end() ? m_start : k.next;
     std::vector<std::size_t> chosen;
     for (std::size_t i = 0; i < times.size(); ++i) {
         const int64_t time = times[i];
-        const bool inGap = std::any_of(t.gaps.begin(), t.gaps.end(),
+        const bool inGap = std::any_of(k.gaps.begin(), k.gaps.end(),
                                        [time](const Gap& gap) { return gap.after < time && time < gap.before; });
-        if ((time >= next && t.ahead.count(time) == 0) || inGap) {
+        if ((time >= next || inGap) && k.ahead.count(time) == 0) {
             chosen.push_back(i);
         }
     }
     return chosen;
 }
 
-void Progress::delivered(const Ask& ask, const std::string& name, const std::vector<int64_t>& times)
+void Progress::delivered(const Ask& ask, const std::string& name, const std::vector<int64_t>& times, std::size_t count)
 {
+    std::vector<std::size_t> chosen = select(name, times);
+    std::stable_sort(chosen.begin(), chosen.end(),
+                     [&times](std::size_t a, std::size_t b) { return times[a] < times[b]; });
     Tag& t = tag(name);
-    std::vector<int64_t> sorted = times;
-    std::sort(sorted.begin(), sorted.end());
-    for (const int64_t time : sorted) {
-        if (time < t.next) {
-            fillGaps(t, time);
-        } else if (time > ask.to) {
-            // Past its range: delivered once, but it moves nothing, so that a
-            // clock running ahead cannot hide the tag's later data.
-            t.ahead.insert(time);
-        } else {
-            detectGap(name, t, time);
-            t.next = std::max(t.next, time + 1);
-            t.fresh = true;
+    const bool partial = count < chosen.size();
+    chosen.resize(std::min(count, chosen.size()));
+    std::vector<int64_t> taken;
+    taken.reserve(chosen.size());
+    for (const std::size_t i : chosen) {
+        taken.push_back(times[i]);
+    }
+    // A sample delivered past the end of an earlier range counts as taken
+    // once a range covers it, as far as this answer was delivered.
+    const int64_t limit = !partial ? INT64_MAX : taken.empty() ? INT64_MIN : taken.back();
+    for (const int64_t time : times) {
+        m_evidence = std::max(m_evidence.value_or(INT64_MIN), time);
+        if (t.kept.ahead.count(time) != 0 && time >= ask.from && time <= ask.to && time <= limit) {
+            taken.push_back(time);
         }
     }
-    t.ahead.erase(t.ahead.begin(), t.ahead.lower_bound(t.next));
+    std::sort(taken.begin(), taken.end());
+    taken.erase(std::unique(taken.begin(), taken.end()), taken.end());
+    for (const int64_t time : taken) {
+        take(ask, name, t, time);
+    }
+    t.kept.ahead.erase(t.kept.ahead.begin(), t.kept.ahead.lower_bound(t.kept.next));
+    if (partial) {
+        // The rest waits for a later poll: nothing more of it is settled.
+        t.marks.done = true;
+        t.marks.deferred = true;
+    }
 }
 
-void Progress::deferred(const std::string& name)
+void Progress::take(const Ask& ask, const std::string& name, Tag& t, int64_t time)
 {
-    Tag& t = tag(name);
-    t.done = true;
-    t.deferred = true;
+    StoredTag& k = t.kept;
+    if (time < k.next) {
+        fillGaps(k, time);
+        t.marks.fresh = true;
+        return;
+    }
+    if (time > ask.to && k.ahead.size() < MAX_AHEAD) {
+        // Past its range: delivered once, but it moves nothing until a range
+        // covers it, so that a clock running ahead cannot hide later data.
+        k.ahead.insert(time);
+        return;
+    }
+    k.ahead.erase(time);
+    detectGap(name, k, time);
+    k.next = std::max(k.next, time + 1);
+    t.marks.fresh = true;
 }
 
 void Progress::answered(const Ask& ask, const std::set<std::string>& heard, std::size_t samples)
 {
     ++m_requests;
+    ++m_answers;
     m_gapRequests += ask.gap ? 1 : 0;
     bool partial = false;
     for (const auto& name : ask.tags) {
         Tag& t = tag(name);
-        t.failures = 0;
-        t.batchLimit = 0;
-        t.askedPoll = m_poll;
-        partial = partial || t.deferred;
-        if (t.deferred) {
+        t.session.failures = 0;
+        t.session.batchLimit = 0;
+        t.session.askedPoll = m_poll;
+        partial = partial || t.marks.deferred;
+        if (t.marks.deferred) {
             // Its samples wait for a later poll: nothing of it is settled.
         } else if (ask.gap) {
             settleGaps(ask, t);
         } else {
+            t.session.silentAsks = heard.count(name) != 0 ? 0 : t.session.silentAsks + 1;
             settleRange(ask, t, heard.count(name) != 0);
         }
-        t.fresh = false;
+        t.marks.fresh = false;
     }
     if (!ask.gap) {
         adaptWindow(ask, samples, partial);
@@ -367,90 +490,128 @@ void Progress::answered(const Ask& ask, const std::set<std::string>& heard, std:
 
 void Progress::settleRange(const Ask& ask, Tag& t, bool heard)
 {
-    t.quiet = !t.fresh;
+    StoredTag& k = t.kept;
+    t.session.quiet = !t.marks.fresh;
     if (!heard) {
         // Nothing in the answer: only what lies beyond the horizon is known
         // to be complete, and only when the range began at the next pull.
-        const int64_t complete = std::min(ask.to, m_now - HORIZON);
-        if (ask.from <= t.next && complete >= t.next) {
-            t.next = complete + 1;
-            t.ahead.erase(t.ahead.begin(), t.ahead.lower_bound(t.next));
+        const int64_t complete = std::min(ask.to, settledBefore());
+        if (ask.from <= k.next && complete >= k.next) {
+            k.next = complete + 1;
+            k.ahead.erase(k.ahead.begin(), k.ahead.lower_bound(k.next));
         }
         if (ask.to < m_now) {
-            t.cursor = std::max(t.cursor.value_or(t.next), ask.to + 1);
+            k.asked = std::max(k.asked.value_or(k.next), ask.to + 1);
         }
     } else if (ask.to < m_now) {
-        t.cursor = t.cursor.value_or(t.next);
+        k.asked = k.asked.value_or(k.next);
         // Only samples delivered before: the rest waits for the next poll
         // rather than asking the same window again.
-        t.done = t.done || !t.fresh;
+        t.marks.done = t.marks.done || !t.marks.fresh;
     }
     if (ask.to >= m_now) {
         // Asked up to the present: from now on asked from its next pull.
-        t.cursor.reset();
-        t.spanLimit = 0;
-        t.done = true;
+        k.asked.reset();
+        t.session.spanLimit = 0;
+        t.marks.done = true;
     }
 }
 
 void Progress::settleGaps(const Ask& ask, Tag& t)
 {
-    for (auto it = t.gaps.begin(); it != t.gaps.end();) {
+    for (auto it = t.kept.gaps.begin(); it != t.kept.gaps.end();) {
         Gap& gap = *it;
-        const bool covered = gap.after + 1 >= ask.from && gap.before - 1 <= ask.to;
-        if (covered && m_now - HORIZON >= gap.before - 1) {
-            it = t.gaps.erase(it);  // asked once the horizon passed it: complete
+        const int64_t start = gapStart(gap);
+        const int64_t end = gap.before - 1;
+        if (start < ask.from || start > ask.to) {
+            ++it;
             continue;
         }
-        if (covered) {
-            // The last ask comes once the horizon has passed the gap.
-            gap.due = std::min(m_now + gap.retry, gap.before - 1 + HORIZON);
-            gap.retry = std::min(2 * gap.retry, MAX_GAP_RETRY);
+        // A window of it, or an answer that brought samples (it may have
+        // been capped), goes on at the next poll.
+        gap.due = m_now;
+        gap.asked = end > ask.to ? ask.to + 1 : 0;
+        if (end > ask.to || t.marks.fresh) {
+            ++it;
+            continue;
         }
+        if (settledBefore() >= end) {
+            it = t.kept.gaps.erase(it);  // asked once the horizon passed it: complete
+            continue;
+        }
+        // The last ask comes once the horizon has passed the gap.
+        gap.due = std::min(m_now + gap.retry, end + HORIZON);
+        gap.retry = std::min(2 * gap.retry, MAX_GAP_RETRY);
         ++it;
     }
 }
 
-void Progress::detectGap(const std::string& name, Tag& t, int64_t time)
+void Progress::detectGap(const std::string& name, StoredTag& k, int64_t time)
 {
-    if (t.last && time > *t.last) {
-        const int64_t step = time - *t.last;
-        if (t.interval > 0 && step == t.interval) {
-            ++t.run;
-        } else if (t.interval > 0 && t.run >= REGULAR_RUN && step >= 2 * t.interval) {
+    if (k.last && time > *k.last) {
+        const int64_t step = time - *k.last;
+        if (k.interval > 0 && alike(step, k.interval)) {
+            ++k.run;
+        } else if (k.interval > 0 && k.run >= REGULAR_RUN && holdsMissing(step, k.interval)) {
             // Regular series with samples missing: ask for them again, unless
             // the horizon has passed them already.
-            if (time - 1 >= m_now - HORIZON) {
-                if (t.gaps.size() == MAX_GAPS) {
-                    note(Note::Level::INFO, "Tag " + name + " has more than 32 gaps; the oldest is no longer asked");
-                    t.gaps.erase(t.gaps.begin());
+            if (time - 1 >= settledBefore()) {
+                if (k.gaps.size() == MAX_GAPS) {
+                    note(Note::Level::INFO, "Tag " + name + " has more than " + std::to_string(MAX_GAPS) +
+                                                " gaps; the oldest is no longer asked");
+                    k.gaps.erase(k.gaps.begin());
                 }
-                t.gaps.push_back(Gap{*t.last, time, t.interval, m_now + FIRST_GAP_RETRY, FIRST_GAP_RETRY});
+                k.gaps.push_back(Gap{*k.last, time, k.interval, m_now + FIRST_GAP_RETRY, FIRST_GAP_RETRY, 0});
             }
+            learnInterval(k, step);
         } else {
-            t.interval = step;
-            t.run = 1;
+            k.interval = step;
+            k.run = 1;
         }
     }
-    if (!t.last || time > *t.last) {
-        t.last = time;
+    if (!k.last || time > *k.last) {
+        k.last = time;
     }
 }
 
-void Progress::fillGaps(Tag& t, int64_t time)
+void Progress::learnInterval(StoredTag& k, int64_t step)
 {
-    for (auto it = t.gaps.begin(); it != t.gaps.end(); ++it) {
+    // The same longer step again and again is a new interval, not gaps: the
+    // gaps it seemed to open are dropped.
+    const std::size_t n = k.gaps.size();
+    if (n < REGULAR_RUN) {
+        return;
+    }
+    for (std::size_t i = n - REGULAR_RUN; i < n; ++i) {
+        const Gap& gap = k.gaps[i];
+        if (!alike(gap.before - gap.after, step) || (i + 1 < n && gap.before != k.gaps[i + 1].after)) {
+            return;
+        }
+    }
+    k.interval = step;
+    k.run = REGULAR_RUN;
+    k.gaps.erase(std::remove_if(k.gaps.begin(), k.gaps.end(),
+                                [step](const Gap& gap) { return !holdsMissing(gap.before - gap.after, step); }),
+                 k.gaps.end());
+    for (Gap& gap : k.gaps) {
+        gap.interval = step;
+    }
+}
+
+void Progress::fillGaps(StoredTag& k, int64_t time)
+{
+    for (auto it = k.gaps.begin(); it != k.gaps.end(); ++it) {
         if (it->after < time && time < it->before) {
             // Split around the sample; a part too short for a missing sample
             // is complete.
             Gap later = *it;
             later.after = time;
             it->before = time;
-            const bool keepEarlier = it->before - it->after >= 2 * it->interval;
-            const bool keepLater = later.before - later.after >= 2 * later.interval;
-            it = keepEarlier ? it + 1 : t.gaps.erase(it);
+            const bool keepEarlier = holdsMissing(it->before - it->after, it->interval);
+            const bool keepLater = holdsMissing(later.before - later.after, later.interval);
+            it = keepEarlier ? it + 1 : k.gaps.erase(it);
             if (keepLater) {
-                t.gaps.insert(it, later);
+                k.gaps.insert(it, later);
             }
             return;
         }
@@ -463,38 +624,38 @@ void Progress::failed(const Ask& ask, const FailedRequest& failure)
     m_gapRequests += ask.gap ? 1 : 0;
     for (const auto& name : ask.tags) {
         Tag& t = tag(name);
-        ++t.failures;
-        t.failedPoll = m_poll;
-        t.askedPoll = m_poll;
-        t.done = true;
-        for (Gap& gap : t.gaps) {
-            if (ask.gap && gap.after + 1 >= ask.from && gap.before - 1 <= ask.to) {
+        ++t.session.failures;
+        t.session.failedPoll = m_poll;
+        t.session.askedPoll = m_poll;
+        t.marks.done = true;
+        for (Gap& gap : t.kept.gaps) {
+            const int64_t start = gapStart(gap);
+            if (ask.gap && start >= ask.from && start <= ask.to) {
                 gap.due = m_now + gap.retry;
                 gap.retry = std::min(2 * gap.retry, MAX_GAP_RETRY);
             }
         }
     }
-    if (!ask.gap) {
-        split(ask, failure);
-    }
+    split(ask, failure);
 }
 
 void Progress::split(const Ask& ask, const FailedRequest& failure)
 {
-    if (ask.tags.empty()) {
-        return;  // the closing request of an empty index: nothing to split
+    if (ask.tags.empty() || failure.refusal == Refusal::THROTTLED) {
+        return;  // nothing to split, or the rate: splitting would change nothing
     }
-    const int code = failure.raised ? 0 : statusCode(failure.status);
-    // The key, the proxy, the rate and the service's own state are not about
-    // this request: splitting it would change nothing.
-    if (code == 401 || code == 403 || code == 407 || code == 429 || code == 503) {
+    // The key and the service's own state are not about this request, unless
+    // other requests of the same poll were answered: then its tags are what
+    // the service refuses.
+    const bool service = failure.refusal == Refusal::KEY || failure.refusal == Refusal::SERVER;
+    if (service && m_answers == 0) {
         return;
     }
-    const bool aboutRange = code == 400 || code == 413 || code == 414 || code == 416 || code == 422;
-    const bool rejects = code >= 400 && code < 500 && code != 408;
+    const bool aboutRange = failure.refusal == Refusal::RANGE;
+    const bool rejects = failure.refusal != Refusal::RAISED;
     int failures = 0;
     for (const auto& name : ask.tags) {
-        failures = std::max(failures, m_tags.at(name).failures);
+        failures = std::max(failures, m_tags.at(name).session.failures);
     }
     if (!rejects && failures < 2) {
         return;  // once may be chance
@@ -503,21 +664,26 @@ void Progress::split(const Ask& ask, const FailedRequest& failure)
     const bool halveWindow = width > MIN_SPLIT_WINDOW && (aboutRange || !rejects || ask.tags.size() == 1);
     if (halveWindow || ask.tags.size() > 1) {
         for (const auto& name : ask.tags) {
-            Tag& t = m_tags.at(name);
+            Session& s = m_tags.at(name).session;
             if (halveWindow) {
-                t.spanLimit = std::max(MIN_SPLIT_WINDOW, width / 2);
+                s.spanLimit = std::max(MIN_SPLIT_WINDOW, width / 2);
             } else {
-                t.batchLimit = std::max<std::size_t>(1, ask.tags.size() / 2);
+                s.batchLimit = std::max<std::size_t>(1, ask.tags.size() / 2);
             }
         }
         return;
     }
-    Tag& t = m_tags.at(ask.tags.front());
-    t.batchLimit = 1;
-    if (rejects && (t.rejectedLogged == INT64_MIN || m_now - t.rejectedLogged >= REJECTION_LOG_INTERVAL)) {
-        note(Note::Level::ERROR, "The service rejects tag " + ask.tags.front() + " (" + failure.status +
-                                     "); its data is asked again at later polls");
-        t.rejectedLogged = m_now;
+    isolate(ask.tags.front(), failure, rejects);
+}
+
+void Progress::isolate(const std::string& name, const FailedRequest& failure, bool rejects)
+{
+    Session& s = m_tags.at(name).session;
+    s.batchLimit = 1;
+    if (rejects && (s.rejectedLogged == INT64_MIN || m_now - s.rejectedLogged >= REJECTION_LOG_INTERVAL)) {
+        note(Note::Level::ERROR,
+             "The service rejects tag " + name + " (" + failure.detail + "); its data is asked again at later polls");
+        s.rejectedLogged = m_now;
     }
 }
 
@@ -545,6 +711,35 @@ int64_t Progress::windowFor(std::size_t tags) const
     }
     const double window = double(WINDOW_TARGET) / (double(std::max<std::size_t>(tags, 1)) * *m_density);
     return window >= double(MAX_WINDOW) ? MAX_WINDOW : std::max(MIN_WINDOW, static_cast<int64_t>(window));
+}
+
+std::map<std::string, StoredTag> Progress::stored() const
+{
+    std::map<std::string, StoredTag> tags;
+    for (const auto& entry : m_tags) {
+        tags.emplace_hint(tags.end(), entry.first, entry.second.kept);
+    }
+    return tags;
+}
+
+void Progress::load(int64_t start, std::map<std::string, StoredTag> tags, std::optional<int64_t> evidence, int64_t now)
+{
+    m_start = start;
+    m_evidence = evidence;
+    m_tags.clear();
+    // A sample of this very second leaves its tag's next pull one ahead of
+    // the clock; only more than that says the clock is behind.
+    bool ahead = start > now + 1;
+    for (auto& entry : tags) {
+        ahead = ahead || entry.second.next > now + 1;
+        Tag t;
+        t.kept = std::move(entry.second);
+        m_tags.emplace_hint(m_tags.end(), entry.first, std::move(t));
+    }
+    if (ahead) {
+        note(Note::Level::WARN, "The clock is behind the stored progress: tags are asked once the clock passes "
+                                "their next-pull times");
+    }
 }
 
 void Progress::note(Note::Level level, std::string text)

@@ -3,7 +3,8 @@
 // asked and what came back, it says which samples to deliver and what to ask
 // next. Progress moves only on what the service answered, never because the
 // clock says a range is old, so late, backfilled and out-of-order samples are
-// delivered exactly once.
+// delivered exactly once. Reading and writing it as state text is the codec's
+// (progress_codec.h); why a request failed is service access's to say.
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -13,9 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
+#include "note.h"
 
 namespace nerivo {
 
@@ -30,13 +29,16 @@ constexpr int64_t HORIZON = int64_t{7} * 86400;
 // Tags whose next-pull times lie within this many seconds of their group's
 // earliest share one range.
 constexpr int64_t GROUP_SPAN = 3600;
+// A tag joins a request that starts before its own next pull only when that
+// re-reads at most this many of its samples.
+constexpr double REREAD_LIMIT = 1.0;
 // A window of a failing request is halved down to this, then its tag list.
 constexpr int64_t MIN_SPLIT_WINDOW = 3600;
 // Catch-up windows adapt between these and aim at this many samples.
 constexpr int64_t MIN_WINDOW = 60;
 constexpr int64_t MAX_WINDOW = int64_t{400} * 86400;
 constexpr std::size_t WINDOW_TARGET = 25000;
-// Requests of one poll: all of them, and those spent on gaps.
+// Requests of one poll: all of them, and those kept for gaps.
 constexpr int MAX_POLL_REQUESTS = 50;
 constexpr int MAX_GAP_REQUESTS = 5;
 // Range groups of one poll; more are merged, so that every tag is asked
@@ -46,13 +48,16 @@ constexpr std::size_t MAX_GROUPS = 20;
 constexpr std::size_t MAX_GAPS = 32;
 constexpr int64_t FIRST_GAP_RETRY = 60;
 constexpr int64_t MAX_GAP_RETRY = 86400;
-// Equal intervals in a row that make a series regular.
+// Intervals alike in a row that make a series regular; two intervals are
+// alike within a tenth of the longer (clocks of loggers jitter).
 constexpr int REGULAR_RUN = 3;
-// A regular tag whose next sample is not due yet is asked only every this
-// many polls.
+// A tag is asked at least every this many polls, resting or not.
 constexpr int64_t RESTING_POLLS = 10;
-// A tag missing from the index this long is forgotten.
-constexpr int64_t MISSING_LIMIT = int64_t{30} * 86400;
+// Tags missing from the index whose progress is kept; beyond this the one
+// missing longest is forgotten.
+constexpr std::size_t MAX_MISSING_TAGS = 20000;
+// Samples delivered past the end of their range that are remembered a tag.
+constexpr std::size_t MAX_AHEAD = 256;
 // An isolated tag the service keeps rejecting is named this often at most.
 constexpr int64_t REJECTION_LOG_INTERVAL = 3600;
 
@@ -60,22 +65,51 @@ constexpr int64_t REJECTION_LOG_INTERVAL = 3600;
 struct Ask {
     int64_t from = 0;
     int64_t to = 0;
-    std::vector<std::string> tags;  // ascending
+    std::vector<std::string> tags;  // those asked longest ago first
     bool gap = false;               // asks again for gaps of its tags
     std::size_t maxTags = 0;        // at most this many tags a request; 0: as many as fit
 };
 
-// How a request failed.
-struct FailedRequest {
-    bool raised = false;  // no answer at all
-    std::string status;   // status text when there was one, e.g. "400 Bad Request"
+// Why a request failed, as service access reads it.
+enum class Refusal {
+    RAISED,     // no answer at all
+    RANGE,      // refused for its range (too long, too large)
+    TAGS,       // refused for what it asked (its tags)
+    KEY,        // the key or the proxy's credentials
+    THROTTLED,  // too many requests
+    SERVER,     // the service failed
 };
 
-// A line the caller should log.
-struct Note {
-    enum class Level { INFO, WARN, ERROR };
-    Level level;
-    std::string text;
+struct FailedRequest {
+    Refusal refusal = Refusal::RAISED;
+    std::string detail;  // for the log line, e.g. the status
+};
+
+// A run of a regular series' samples that are missing, between two
+// delivered ones; asked again until the horizon has passed it.
+struct Gap {
+    int64_t after = 0;  // the delivered samples around it
+    int64_t before = 0;
+    int64_t interval = 0;
+    int64_t due = 0;  // when it is asked again
+    int64_t retry = FIRST_GAP_RETRY;
+    int64_t asked = 0;  // how far a windowed round has asked it; 0: from its start
+};
+
+// What a tag's progress keeps across restarts.
+struct StoredTag {
+    int64_t next = 0;
+    // While catching up, the end of the windows asked so far; none once the
+    // tag was asked up to the present: then it is asked from next.
+    std::optional<int64_t> asked;
+    // Regularity: the newest sample delivered and the run of alike
+    // intervals before it.
+    std::optional<int64_t> last;
+    int64_t interval = 0;
+    int run = 0;
+    std::vector<Gap> gaps;     // ascending
+    std::set<int64_t> ahead;   // delivered past the end of their range
+    int64_t missingSince = 0;  // 0 while in the index
 };
 
 class Progress {
@@ -88,9 +122,14 @@ public:
     int64_t next(const std::string& tag) const;
     // The earliest and latest next-pull time of the tags; start when none.
     std::pair<int64_t, int64_t> span(const std::vector<std::string>& tags) const;
-    // The earliest next-pull time of the given tags and of every tag with
-    // progress; none when there are no such tags.
+    // The earliest time any of the given tags or any tag with progress may
+    // still receive a sample at: its next pull or its oldest open gap; none
+    // when there are no such tags.
     std::optional<int64_t> earliest(const std::vector<std::string>& tags) const;
+    // The newest sample time the service has answered: its own clock.
+    std::optional<int64_t> evidence() const { return m_evidence; }
+    // Open gaps of the tags with progress.
+    std::size_t openGaps() const;
 
     // The shortest interval of the regular series; 0 when none is regular.
     int64_t fastestInterval() const;
@@ -102,13 +141,13 @@ public:
     // Whether the poll's budget allows one more request of the ask.
     bool mayAsk(const Ask& ask) const;
 
-    // Which of a tag's sample times (in answer order) to deliver; changes
-    // nothing until delivered() says they were.
+    // Which of a tag's sample times (in answer order) are new, in answer
+    // order; changes nothing.
     std::vector<std::size_t> select(const std::string& name, const std::vector<int64_t>& times) const;
-    // The selected samples were delivered.
-    void delivered(const Ask& ask, const std::string& name, const std::vector<int64_t>& times);
-    // The tag's samples were left for a later poll (the reading bound).
-    void deferred(const std::string& name);
+    // The tag's answer held times; of those select chose, all were
+    // delivered, or (fewer than all: the reading bound) the oldest count, the
+    // rest left to a later poll.
+    void delivered(const Ask& ask, const std::string& name, const std::vector<int64_t>& times, std::size_t count);
     // A request answered: heard are the tags it held a readable sample of,
     // samples how many it held in all.
     void answered(const Ask& ask, const std::set<std::string>& heard, std::size_t samples);
@@ -116,76 +155,66 @@ public:
     // Lines to log since the last call.
     std::vector<Note> takeNotes();
 
-    // The per-tag members of the state text: ", \"tags\" : {...}" and, for
-    // tags with more than a next-pull time, ", \"progress\" : {...}"; empty
-    // when no tag has progress.
-    std::string stateMembers() const;
-    // Takes a stored state whose lastPull was read already; false when its
-    // per-tag progress cannot be used (every tag then starts at lastPull).
-    bool restore(const rapidjson::Value& state, int64_t lastPull, int64_t now);
+    // The stored part of every tag's progress, and a restart from it;
+    // tags it does not name start at start.
+    std::map<std::string, StoredTag> stored() const;
+    void load(int64_t start, std::map<std::string, StoredTag> tags, std::optional<int64_t> evidence, int64_t now);
 
 private:
-    struct Gap {
-        int64_t after = 0;  // the delivered samples around it
-        int64_t before = 0;
-        int64_t interval = 0;
-        int64_t due = 0;  // when it is asked again
-        int64_t retry = FIRST_GAP_RETRY;
-    };
-    struct Tag {
-        int64_t next = 0;
-        // While catching up, the end of the windows asked so far; none once
-        // the tag was asked up to the present: then it is asked from next.
-        std::optional<int64_t> cursor;
-        bool quiet = false;  // its last answer held nothing
-        // Regularity: the newest sample delivered and the run of equal
-        // intervals before it.
-        std::optional<int64_t> last;
-        int64_t interval = 0;
-        int run = 0;
-        std::vector<Gap> gaps;     // ascending
-        std::set<int64_t> ahead;   // delivered past the end of their range
-        int64_t missingSince = 0;  // 0 while in the index
-        // Failures: in a row, and the limits they set.
+    // Failures and limits, kept while the plugin runs.
+    struct Session {
         int failures = 0;
         int64_t spanLimit = 0;
         std::size_t batchLimit = 0;
         int64_t rejectedLogged = INT64_MIN;
         int64_t failedPoll = -1;
-        // Polls: the last that asked it; whether this one is done with it,
-        // left its samples for later, or delivered new ones in the last ask.
-        int64_t askedPoll = 0;
+        int64_t askedPoll = 0;  // the last poll that asked it
+        int silentAsks = 0;     // answers in a row that held nothing of it
+        bool quiet = false;     // its last answer held nothing new
+    };
+    // Whether this poll is done with the tag, left samples for later, or
+    // delivered new ones in the last ask.
+    struct Marks {
         bool done = false;
         bool deferred = false;
         bool fresh = false;
     };
+    struct Tag {
+        StoredTag kept;
+        Session session;
+        Marks marks;
+    };
+    // A tag and where its next request starts.
+    using Start = std::pair<std::string, int64_t>;
 
     Tag& tag(const std::string& name);
     int64_t startOf(const Tag& t) const;
     bool resting(const Tag& t) const;
+    int64_t settledBefore() const;
+    void forgetMissing();
     std::vector<Ask> rangeAsks();
-    std::vector<std::vector<std::pair<std::string, int64_t>>>
-    rangeGroups(const std::vector<std::pair<std::string, int64_t>>& starts) const;
-    Ask rangeAsk(const std::vector<std::pair<std::string, int64_t>>& group, int64_t spanLimit,
-                 std::size_t batchLimit) const;
+    std::vector<std::vector<Start>> rangeGroups(const std::vector<Start>& starts) const;
+    std::vector<std::vector<Start>> shareQuiet(std::vector<std::vector<Start>> groups) const;
+    double rereads(const Start& start, int64_t from) const;
+    Ask rangeAsk(const std::vector<Start>& group, int64_t spanLimit, std::size_t batchLimit) const;
     std::vector<Ask> gapAsks();
     void order(std::vector<Ask>& asks) const;
+    std::vector<std::string> byAskedPoll(std::vector<std::string> tags) const;
+    void take(const Ask& ask, const std::string& name, Tag& t, int64_t time);
     void settleRange(const Ask& ask, Tag& t, bool heard);
     void settleGaps(const Ask& ask, Tag& t);
-    void detectGap(const std::string& name, Tag& t, int64_t time);
-    void fillGaps(Tag& t, int64_t time);
+    void detectGap(const std::string& name, StoredTag& k, int64_t time);
+    void learnInterval(StoredTag& k, int64_t step);
+    static void fillGaps(StoredTag& k, int64_t time);
     void split(const Ask& ask, const FailedRequest& failure);
+    void isolate(const std::string& name, const FailedRequest& failure, bool rejects);
     void adaptWindow(const Ask& ask, std::size_t samples, bool partial);
     int64_t windowFor(std::size_t tags) const;
     void note(Note::Level level, std::string text);
-    using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
-    static bool hasDetail(const Tag& t);
-    static void writeDetail(Writer& writer, const Tag& t);
-    void readTag(const std::string& name, const rapidjson::Value& detail);
-    static void readGaps(Tag& t, const rapidjson::Value* gaps);
 
     int64_t m_start;
     std::map<std::string, Tag> m_tags;
+    std::optional<int64_t> m_evidence;
     // Samples a tag gives per second of a catch-up window, as last seen: a
     // window is sized from it and the number of tags it asks, so that a small
     // group cannot grow the window of a large one. Until then, a day.
@@ -196,6 +225,8 @@ private:
     int m_round = 0;
     int m_requests = 0;
     int m_gapRequests = 0;
+    int m_gapReserve = 0;
+    int m_answers = 0;
     std::vector<std::string> m_index;
     std::vector<Note> m_notes;
 };

@@ -307,4 +307,25 @@ void logAt(Logger* logger, Logger::Level level, const std::string& text)
     }
 }
 
+Refusal refusalOf(bool raised, const std::string& status)
+{
+    const int code = raised ? 0 : statusCode(status);
+    switch (code) {
+    case 400:
+    case 413:
+    case 414:
+    case 416:
+    case 422: return Refusal::RANGE;
+    case 401:
+    case 403:
+    case 407: return Refusal::KEY;
+    case 429: return Refusal::THROTTLED;
+    case 503: return Refusal::SERVER;
+    default: break;
+    }
+    // A time-out, another server error or an answer that cannot be read may
+    // be chance, like a request that raised.
+    return code >= 400 && code < 500 && code != 408 ? Refusal::TAGS : Refusal::RAISED;
+}
+
 }  // namespace nerivo

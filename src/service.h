@@ -16,6 +16,7 @@
 #include "backoff.h"
 #include "client_https.hpp"
 #include "logger.h"
+#include "progress.h"
 
 namespace nerivo {
 
@@ -153,5 +154,8 @@ private:
 // Writes the text at the level; a note at its own.
 void logAt(Logger* logger, Logger::Level level, const std::string& text);
 void logNote(Logger* logger, const Note& note);
+// Why a range request failed, for the progress: raised is true when it had
+// no answer, status its status line otherwise.
+Refusal refusalOf(bool raised, const std::string& status);
 
 }  // namespace nerivo

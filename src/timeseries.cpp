@@ -152,20 +152,20 @@ void Nerivo::takeSeries(std::vector<Reading*>* readings, const std::string& tag,
     for (const TimedSample& sample : timed) {
         times.push_back(sample.seconds);
     }
-    std::vector<const TimedSample*> fresh;
-    std::vector<int64_t> freshTimes;
-    for (const std::size_t i : m_progress.select(tag, times)) {
-        fresh.push_back(&timed[i]);
-        freshTimes.push_back(times[i]);
+    std::vector<std::size_t> chosen = m_progress.select(tag, times);
+    batch.duplicates += timed.size() - chosen.size();
+    // Beyond the poll's reading bound the oldest go first and the rest wait
+    // for a later poll: progress never passes a sample that was not delivered.
+    const std::size_t room = MAX_POLL_READINGS - std::min(MAX_POLL_READINGS, readings->size());
+    if (chosen.size() > room) {
+        std::stable_sort(chosen.begin(), chosen.end(),
+                         [&times](std::size_t a, std::size_t b) { return times[a] < times[b]; });
     }
-    batch.duplicates += timed.size() - fresh.size();
-    // A tag is taken whole or left for a later poll, so that its progress
-    // never passes a sample that was not delivered.
-    if (readings->size() + fresh.size() > MAX_POLL_READINGS) {
-        m_progress.deferred(tag);
-        return;
+    std::vector<const TimedSample*> fresh;
+    for (std::size_t i = 0; i < chosen.size() && i < room; ++i) {
+        fresh.push_back(&timed[chosen[i]]);
     }
     deliverSamples(readings, tag, asset, fresh);
-    m_progress.delivered(batch.ask, tag, freshTimes);
+    m_progress.delivered(batch.ask, tag, times, fresh.size());
     m_nextPull = std::max(m_nextPull, m_progress.next(tag));
 }

@@ -13,6 +13,7 @@
 #include <rapidjson/document.h>
 
 #include "progress.h"
+#include "progress_codec.h"
 
 namespace {
 
@@ -70,11 +71,11 @@ struct Driver {
             return t == service.failingTag && now < service.failingUntil;
         });
         if (fails) {
-            progress.failed(ask, nerivo::FailedRequest{true, ""});
+            progress.failed(ask, nerivo::FailedRequest{nerivo::Refusal::RAISED, ""});
             return;
         }
         if (service.maxRange != 0 && ask.to - ask.from > service.maxRange) {
-            progress.failed(ask, nerivo::FailedRequest{false, "400 Bad Request"});
+            progress.failed(ask, nerivo::FailedRequest{nerivo::Refusal::RANGE, "400 Bad Request"});
             return;
         }
         std::set<std::string> heard;
@@ -92,32 +93,30 @@ struct Driver {
             }
             heard.insert(tag);
             samples += times.size();
-            std::vector<int64_t> chosen;
-            for (const std::size_t i : progress.select(tag, times)) {
-                chosen.push_back(times[i]);
+            const auto chosen = progress.select(tag, times);
+            for (const std::size_t i : chosen) {
                 run.delivered.emplace(tag, times[i]);
             }
-            progress.delivered(ask, tag, chosen);
+            progress.delivered(ask, tag, times, chosen.size());
         }
         progress.answered(ask, heard, samples);
     }
 
-    // Sends one ask as the plugin does, at most maxTags tags a request;
-    // false once the poll's budget is spent.
-    bool send(Progress& progress, const Ask& ask, int64_t now, std::set<std::string>& asked, int& gaps)
+    // Sends one ask as the plugin does, at most maxTags tags a request,
+    // until the budget for such requests is spent.
+    void send(Progress& progress, const Ask& ask, int64_t now, std::set<std::string>& asked, int& gaps)
     {
         const std::size_t step = ask.maxTags == 0 ? ask.tags.size() : ask.maxTags;
         for (std::size_t i = 0; i < ask.tags.size(); i += step) {
             Ask one = ask;
             one.tags.assign(ask.tags.begin() + i, ask.tags.begin() + std::min(ask.tags.size(), i + step));
             if (!progress.mayAsk(one)) {
-                return false;
+                return;
             }
             gaps += one.gap ? 1 : 0;
             asked.insert(one.tags.begin(), one.tags.end());
             request(progress, one, now);
         }
-        return true;
     }
 
     void poll(Progress& progress, int64_t now)
@@ -126,10 +125,10 @@ struct Driver {
         requests = 0;
         int gaps = 0;
         std::set<std::string> asked;
-        bool more = true;
-        for (auto asks = progress.plan(); more && !asks.empty(); asks = progress.plan()) {
-            for (std::size_t i = 0; more && i < asks.size(); ++i) {
-                more = send(progress, asks[i], now, asked, gaps);
+        for (int sent = -1; sent != requests;) {
+            sent = requests;
+            for (const Ask& ask : progress.plan()) {
+                send(progress, ask, now, asked, gaps);
             }
         }
         run.maxRequests = std::max(run.maxRequests, requests);
@@ -148,12 +147,12 @@ struct Driver {
 Progress restart(const Progress& old, int64_t now, std::vector<nerivo::Note>& notes)
 {
     const int64_t lastPull = old.earliest({}).value_or(old.start());
-    const std::string text = "{ \"lastPull\" : " + std::to_string(lastPull) + old.stateMembers() + " }";
+    const std::string text = "{ \"lastPull\" : " + std::to_string(lastPull) + nerivo::progressMembers(old) + " }";
     rapidjson::Document doc;
     doc.Parse(text.c_str());
     EXPECT_FALSE(doc.HasParseError()) << text;
     Progress fresh(lastPull);
-    EXPECT_TRUE(fresh.restore(doc, lastPull, now)) << text;
+    EXPECT_TRUE(nerivo::restoreProgress(fresh, doc, lastPull, now)) << text;
     for (auto& note : fresh.takeNotes()) {
         notes.push_back(note);
     }
@@ -264,6 +263,24 @@ const Scenario kScenarios[] = {
          }
      },
      T0 - 30 * DAY, 40, STEP, 0},
+    {"ServiceClockAFewSecondsAheadAtOneSecondSamples", 3,
+     [](Service& s, const std::vector<std::string>& tags) {
+         for (const auto& tag : tags) {
+             s.add(tag, T0 - 20, T0 + DAY, 1);
+         }
+         s.overshoot = 5;
+     },
+     T0 - 20, 420, 1, 0},
+    {"LoggerTenDaysOfflineBehindASevenDayRangeLimit", 2,
+     [](Service& s, const std::vector<std::string>& tags) {
+         const int64_t back = T0 + 10 * DAY;  // newest sample at once, the backlog an hour later
+         for (const auto& tag : tags) {
+             s.add(tag, T0 - DAY, T0 + 12 * DAY, STEP,
+                   [back](int64_t t) { return t >= T0 && t < back - STEP ? back + 3600 : t; });
+         }
+         s.maxRange = 7 * DAY;
+     },
+     T0 - DAY, 12 * 24 * 12, STEP, 0},
 };
 
 class ProgressTest : public ::testing::TestWithParam<Scenario> {};
