@@ -388,7 +388,8 @@ void Progress::order(std::vector<Ask>& asks) const
     std::stable_sort(asks.begin(), asks.end(), [&key](const Ask& a, const Ask& b) { return key(a) < key(b); });
 }
 
-std::vector<std::size_t> Progress::select(const std::string& name, const std::vector<int64_t>& times) const
+std::vector<std::size_t> Progress::select(const std::string& name, const std::vector<int64_t>& times,
+                                          const std::vector<int32_t>& millis) const
 {
     static const Tag unknown;
     auto found = m_tags.find(name);
@@ -399,39 +400,44 @@ std::vector<std::size_t> Progress::select(const std::string& name, const std::ve
         const int64_t time = times[i];
         const bool inGap = std::any_of(k.gaps.begin(), k.gaps.end(),
                                        [time](const Gap& gap) { return gap.after < time && time < gap.before; });
-        if ((time >= next || inGap) && k.ahead.count(time) == 0) {
+        const int32_t ms = i < millis.size() ? millis[i] : 0;
+        // Samples of the newest second that were delivered are known by
+        // their fractions.
+        const bool seen = !k.edge.empty() && time == next && k.edge.count(ms) != 0;
+        if ((time >= next || inGap) && k.ahead.count(time) == 0 && !seen) {
             chosen.push_back(i);
         }
     }
     return chosen;
 }
 
-void Progress::delivered(const Ask& ask, const std::string& name, const std::vector<int64_t>& times, std::size_t count)
+void Progress::delivered(const Ask& ask, const std::string& name, const std::vector<int64_t>& times, std::size_t count,
+                         const std::vector<int32_t>& millis)
 {
-    std::vector<std::size_t> chosen = select(name, times);
+    std::vector<std::size_t> chosen = select(name, times, millis);
     std::stable_sort(chosen.begin(), chosen.end(),
                      [&times](std::size_t a, std::size_t b) { return times[a] < times[b]; });
     Tag& t = tag(name);
     const bool partial = count < chosen.size();
     chosen.resize(std::min(count, chosen.size()));
-    std::vector<int64_t> taken;
+    std::vector<std::pair<int64_t, int32_t>> taken;
     taken.reserve(chosen.size());
     for (const std::size_t i : chosen) {
-        taken.push_back(times[i]);
+        taken.emplace_back(times[i], i < millis.size() ? millis[i] : 0);
     }
     // A sample delivered past the end of an earlier range counts as taken
     // once a range covers it, as far as this answer was delivered.
-    const int64_t limit = !partial ? INT64_MAX : taken.empty() ? INT64_MIN : taken.back();
+    const int64_t limit = !partial ? INT64_MAX : taken.empty() ? INT64_MIN : taken.back().first;
     for (const int64_t time : times) {
         m_evidence = std::max(m_evidence.value_or(INT64_MIN), time);
         if (t.kept.ahead.count(time) != 0 && time >= ask.from && time <= ask.to && time <= limit) {
-            taken.push_back(time);
+            taken.emplace_back(time, 0);
         }
     }
     std::sort(taken.begin(), taken.end());
     taken.erase(std::unique(taken.begin(), taken.end()), taken.end());
-    for (const int64_t time : taken) {
-        take(ask, name, t, time);
+    for (const auto& sample : taken) {
+        take(ask, name, t, sample.first, sample.second);
     }
     t.kept.ahead.erase(t.kept.ahead.begin(), t.kept.ahead.lower_bound(t.kept.next));
     if (partial) {
@@ -441,7 +447,7 @@ void Progress::delivered(const Ask& ask, const std::string& name, const std::vec
     }
 }
 
-void Progress::take(const Ask& ask, const std::string& name, Tag& t, int64_t time)
+void Progress::take(const Ask& ask, const std::string& name, Tag& t, int64_t time, int32_t millis)
 {
     StoredTag& k = t.kept;
     if (time < k.next) {
@@ -456,9 +462,19 @@ void Progress::take(const Ask& ask, const std::string& name, Tag& t, int64_t tim
         return;
     }
     k.ahead.erase(time);
-    detectGap(name, k, time);
-    k.next = std::max(k.next, time + 1);
     t.marks.fresh = true;
+    if (time == k.next && !k.edge.empty()) {
+        k.edge.insert(millis);  // one more sample of the newest second
+        return;
+    }
+    detectGap(name, k, time);
+    k.edge.clear();
+    k.next = time + 1;
+    if (millis != 0) {
+        // Written with fractions: another sample of this second may follow.
+        k.next = time;
+        k.edge.insert(millis);
+    }
 }
 
 void Progress::answered(const Ask& ask, const std::set<std::string>& heard, std::size_t samples)

@@ -110,6 +110,10 @@ struct StoredTag {
     std::vector<Gap> gaps;     // ascending
     std::set<int64_t> ahead;   // delivered past the end of their range
     int64_t missingSince = 0;  // 0 while in the index
+    // A series written with fractions of a second may have more samples in
+    // the second of its newest: next stays at that second, and these are the
+    // fractions (as select takes them) delivered in it.
+    std::set<int32_t> edge;
 };
 
 class Progress {
@@ -143,11 +147,15 @@ public:
 
     // Which of a tag's sample times (in answer order) are new, in answer
     // order; changes nothing.
-    std::vector<std::size_t> select(const std::string& name, const std::vector<int64_t>& times) const;
+    // millis, when not empty, holds each sample's fraction: its thousandths
+    // of a second plus one where its time has a fraction, 0 where it has none.
+    std::vector<std::size_t> select(const std::string& name, const std::vector<int64_t>& times,
+                                    const std::vector<int32_t>& millis = {}) const;
     // The tag's answer held times; of those select chose, all were
     // delivered, or (fewer than all: the reading bound) the oldest count, the
     // rest left to a later poll.
-    void delivered(const Ask& ask, const std::string& name, const std::vector<int64_t>& times, std::size_t count);
+    void delivered(const Ask& ask, const std::string& name, const std::vector<int64_t>& times, std::size_t count,
+                   const std::vector<int32_t>& millis = {});
     // A request answered: heard are the tags it held a readable sample of,
     // samples how many it held in all.
     void answered(const Ask& ask, const std::set<std::string>& heard, std::size_t samples);
@@ -200,7 +208,7 @@ private:
     std::vector<Ask> gapAsks();
     void order(std::vector<Ask>& asks) const;
     std::vector<std::string> byAskedPoll(std::vector<std::string> tags) const;
-    void take(const Ask& ask, const std::string& name, Tag& t, int64_t time);
+    void take(const Ask& ask, const std::string& name, Tag& t, int64_t time, int32_t millis);
     void settleRange(const Ask& ask, Tag& t, bool heard);
     void settleGaps(const Ask& ask, Tag& t);
     void detectGap(const std::string& name, StoredTag& k, int64_t time);

@@ -31,7 +31,7 @@ bool hasDetail(const StoredTag& t)
 {
     const bool regular = t.run >= REGULAR_RUN && t.last.has_value();
     const bool asked = t.asked && *t.asked > t.next;
-    return regular || asked || !t.gaps.empty() || !t.ahead.empty() || t.missingSince != 0;
+    return regular || asked || !t.gaps.empty() || !t.ahead.empty() || t.missingSince != 0 || !t.edge.empty();
 }
 
 void writeGaps(Writer& writer, const std::vector<Gap>& gaps)
@@ -81,6 +81,14 @@ void writeDetail(Writer& writer, const StoredTag& t)
         writer.Key("missing");
         writer.Int64(t.missingSince);
     }
+    if (!t.edge.empty()) {
+        writer.Key("edge");
+        writer.StartArray();
+        for (const int32_t fraction : t.edge) {
+            writer.Int(fraction);
+        }
+        writer.EndArray();
+    }
     writer.EndObject();
 }
 
@@ -128,6 +136,13 @@ void readDetail(StoredTag& t, const rapidjson::Value& detail)
     value = member(detail, "missing");
     if (value != nullptr && value->IsInt64()) {
         t.missingSince = value->GetInt64();
+    }
+    value = member(detail, "edge");
+    for (std::size_t i = 0; value != nullptr && value->IsArray() && i < value->Size() && i < MAX_AHEAD; ++i) {
+        const rapidjson::Value& fraction = (*value)[static_cast<rapidjson::SizeType>(i)];
+        if (fraction.IsInt() && fraction.GetInt() > 0 && fraction.GetInt() <= 1000) {
+            t.edge.insert(fraction.GetInt());
+        }
     }
 }
 

@@ -74,7 +74,26 @@ Nerivo::RangeOutcome Nerivo::makeRequest(std::vector<Reading*>* readings, const 
 struct Nerivo::TimedSample {
     nerivo::SampleMembers members;
     int64_t seconds;
+    int32_t fraction;  // thousandths of a second plus one; 0: the time has none
 };
+
+namespace {
+
+// The fraction of a time text that parsed: its first three digits, as the
+// progress takes them.
+int32_t fractionOf(const char* text, std::size_t length)
+{
+    if (length < 21 || text[19] != '.') {
+        return 0;
+    }
+    int32_t thousandths = 0;
+    for (std::size_t i = 20; i < 23; ++i) {
+        thousandths = thousandths * 10 + (i < length ? text[i] - '0' : 0);
+    }
+    return thousandths + 1;
+}
+
+}  // namespace
 
 std::vector<Nerivo::TimedSample> Nerivo::timedSamples(const std::string& tag, const rapidjson::Value& series)
 {
@@ -104,7 +123,8 @@ std::vector<Nerivo::TimedSample> Nerivo::timedSamples(const std::string& tag, co
                            timestamp->GetString());
             continue;
         }
-        timed.push_back(TimedSample{members, seconds});
+        timed.push_back(
+            TimedSample{members, seconds, fractionOf(timestamp->GetString(), timestamp->GetStringLength())});
     }
     return timed;
 }
@@ -148,11 +168,14 @@ void Nerivo::takeSeries(std::vector<Reading*>* readings, const std::string& tag,
     batch.heard.insert(tag);
     batch.samples += timed.size();
     std::vector<int64_t> times;
+    std::vector<int32_t> fractions;
     times.reserve(timed.size());
+    fractions.reserve(timed.size());
     for (const TimedSample& sample : timed) {
         times.push_back(sample.seconds);
+        fractions.push_back(sample.fraction);
     }
-    std::vector<std::size_t> chosen = m_progress.select(tag, times);
+    std::vector<std::size_t> chosen = m_progress.select(tag, times, fractions);
     batch.duplicates += timed.size() - chosen.size();
     // Beyond the poll's reading bound the oldest go first and the rest wait
     // for a later poll: progress never passes a sample that was not delivered.
@@ -166,6 +189,6 @@ void Nerivo::takeSeries(std::vector<Reading*>* readings, const std::string& tag,
         fresh.push_back(&timed[chosen[i]]);
     }
     deliverSamples(readings, tag, asset, fresh);
-    m_progress.delivered(batch.ask, tag, times, fresh.size());
+    m_progress.delivered(batch.ask, tag, times, fresh.size(), fractions);
     m_nextPull = std::max(m_nextPull, m_progress.next(tag));
 }

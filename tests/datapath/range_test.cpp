@@ -358,6 +358,29 @@ TEST_F(DataPathTest, NextPullIsOneSecondPastTheNewestSampleWhateverTheirOrder)
     EXPECT_EQ(splitRange(rangeRequests()[0].target).from, "2024-07-01T10:00:06");
 }
 
+// A series written with fractions of a second may send a second sample of a
+// second later: each is delivered once, and the newest second is asked again.
+TEST_F(DataPathTest, SamplesOfOneSecondPublishedApartAreEachDeliveredOnce)
+{
+    Param p;
+    p.tag = "T";
+    scriptOneSite({p}, "(GMT+00:00) London");
+    initAt(1719824400);  // 2024-07-01 09:00:00 UTC
+    const std::string first = sample("2024-07-01T10:00:00.250");
+    const std::string second = sample("2024-07-01T10:00:00.75");
+    const std::vector<std::pair<std::string, std::size_t>> polls = {
+        {"[" + first + "]", 1}, {"[" + first + "," + second + "]", 1}, {"[" + second + "," + first + "]", 0}};
+    for (const auto& answer : polls) {
+        fake.clearRecords();
+        rangeAnswer(Answer::json(seriesBody({{"T", answer.first}})));
+        auto readings = poll();
+        ASSERT_TRUE(readings);
+        EXPECT_EQ(readings->size(), answer.second) << answer.first;
+    }
+    EXPECT_EQ(splitRange(rangeRequests()[0].target).from, "2024-07-01T10:00:00");
+    EXPECT_NE(shutdown().find("\"edge\":[251,751]"), std::string::npos);
+}
+
 // Re-reading a range is harmless: what is older than its tag's next pull was
 // delivered before (or precedes the start) and is not delivered again.
 TEST_F(DataPathTest, SampleOlderThanItsTagsNextPullIsNotDelivered)
