@@ -153,7 +153,7 @@ bool Nerivo::sendRequest(std::vector<Reading*>* readings, const std::string& url
     } else {
         ++tally.failed;
         const bool raised = outcome == RangeOutcome::RAISED;
-        m_progress.failed(batch.ask, nerivo::FailedRequest{nerivo::refusalOf(raised, batch.status), batch.status});
+        m_progress.failed(batch.ask, nerivo::FailedRequest{m_service.refusal(raised, batch.status), batch.status});
     }
     tally.raisedInRow = outcome == RangeOutcome::RAISED ? tally.raisedInRow + 1 : 0;
     // One request that raised may be its own trouble; two in a row mean the

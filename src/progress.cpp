@@ -660,19 +660,19 @@ void Progress::split(const Ask& ask, const FailedRequest& failure)
     if (ask.tags.empty() || failure.refusal == Refusal::THROTTLED) {
         return;  // nothing to split, or the rate: splitting would change nothing
     }
-    // The key and the service's own state are not about this request, unless
-    // other requests of the same poll were answered: then its tags are what
-    // the service refuses.
-    const bool service = failure.refusal == Refusal::KEY || failure.refusal == Refusal::SERVER;
-    if (service && m_answers == 0) {
-        return;
-    }
-    const bool aboutRange = failure.refusal == Refusal::RANGE;
-    const bool rejects = failure.refusal != Refusal::RAISED;
     int failures = 0;
     for (const auto& name : ask.tags) {
         failures = std::max(failures, m_tags.at(name).session.failures);
     }
+    // The key and the service's own state are not about this request, unless
+    // other requests of the same poll were answered or the same tags keep
+    // failing: then its tags are what the service refuses.
+    if ((failure.refusal == Refusal::KEY && m_answers == 0) ||
+        (failure.refusal == Refusal::SERVER && m_answers == 0 && failures < 2)) {
+        return;
+    }
+    const bool aboutRange = failure.refusal == Refusal::RANGE;
+    const bool rejects = failure.refusal != Refusal::RAISED;
     if (!rejects && failures < 2) {
         return;  // once may be chance
     }

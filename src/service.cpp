@@ -183,6 +183,7 @@ bool Service::sendOn(std::size_t connection, const std::string& url, Reply& repl
 void Service::record(Backoff::Outcome outcome, const std::string& status, const std::string& retryAfter)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    m_keyWorks = m_keyWorks || outcome == Backoff::Outcome::OK;
     // The clock rounded up, so that a hold is never shorter than asked.
     m_backoff.record(outcome, status, retryAfter, monotonicMs() + 1, static_cast<int64_t>(std::time(nullptr)));
     for (const Note& note : m_backoff.takeNotes()) {
@@ -195,6 +196,7 @@ void Service::setKey(const std::string& key)
     std::lock_guard<std::mutex> lock(m_mutex);
     if (key != m_key) {
         m_backoff = Backoff(std::random_device()());
+        m_keyWorks = false;
     }
     m_key = key;
 }
@@ -204,6 +206,7 @@ void Service::setProxy(const std::string& proxy)
     std::lock_guard<std::mutex> lock(m_mutex);
     if (proxy != m_proxy) {
         m_backoff = Backoff(std::random_device()());
+        m_keyWorks = false;
     }
     m_proxy = proxy;
 }
@@ -307,7 +310,7 @@ void logAt(Logger* logger, Logger::Level level, const std::string& text)
     }
 }
 
-Refusal refusalOf(bool raised, const std::string& status)
+Refusal Service::refusal(bool raised, const std::string& status) const
 {
     const int code = raised ? 0 : statusCode(status);
     switch (code) {
@@ -316,12 +319,15 @@ Refusal refusalOf(bool raised, const std::string& status)
     case 414:
     case 416:
     case 422: return Refusal::RANGE;
-    case 401:
-    case 403:
-    case 407: return Refusal::KEY;
     case 429: return Refusal::THROTTLED;
     case 503: return Refusal::SERVER;
     default: break;
+    }
+    if (code == 401 || code == 403 || code == 407) {
+        // A key and proxy the service has answered refuse what was asked,
+        // not themselves.
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_keyWorks ? Refusal::TAGS : Refusal::KEY;
     }
     // A time-out, another server error or an answer that cannot be read may
     // be chance, like a request that raised.

@@ -133,6 +133,9 @@ public:
     // request that raised has one line for all); a refused key at error
     // level says where to look.
     void report(const Reply& reply, const std::string& url, const Lines& lines) const;
+    // Why a range request failed, for the progress: raised is true when it
+    // had no answer, status its status line otherwise.
+    Refusal refusal(bool raised, const std::string& status) const;
 
 private:
     bool sendOn(std::size_t connection, const std::string& url, Reply& reply);
@@ -149,13 +152,12 @@ private:
     mutable std::mutex m_mutex;
     Backoff m_backoff;
     Traffic m_traffic;
+    // Whether the service has answered the key and proxy in force.
+    bool m_keyWorks = false;
 };
 
 // Writes the text at the level; a note at its own.
 void logAt(Logger* logger, Logger::Level level, const std::string& text);
 void logNote(Logger* logger, const Note& note);
-// Why a range request failed, for the progress: raised is true when it had
-// no answer, status its status line otherwise.
-Refusal refusalOf(bool raised, const std::string& status);
 
 }  // namespace nerivo

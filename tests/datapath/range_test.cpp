@@ -270,6 +270,28 @@ INSTANTIATE_TEST_SUITE_P(Answers, FailedBatchTest,
                                     std::get<1>(param.param).name;
                          });
 
+// A key the service has answered is not what a 403 of one request refuses:
+// its tags are. The request is split until the refused tag stands alone, and
+// the others flow again.
+TEST_F(DataPathTest, ForbiddenForOneTagOnceTheKeyWorksHoldsBackOnlyThatTag)
+{
+    scriptOneSite(paramsFor({"t1", "t2", "t3", "t4"}));
+    initAt(kT0);
+    onRange([](const Request& req) {
+        if (splitRange(req.target).tags.find("t3") != std::string::npos) {
+            return Answer::json("{}", 403);
+        }
+        return Answer::json(seriesBody({{"t4", "[" + sample("2024-07-01T18:00:00") + "]"}}));
+    });
+    for (int i = 1; i <= 8; ++i) {
+        client()->setClock(kT0 + 3600 * i);
+        poll();
+    }
+    EXPECT_GT(pulls().tag("t4"), kT0);
+    EXPECT_EQ(pulls().tag("t3"), kT0);
+    EXPECT_GE(log.count(Level::Error, "The service rejects tag t3 (403 Forbidden)"), 1u);
+}
+
 struct Ending {
     const char* name;
     Answer answer;
