@@ -251,36 +251,50 @@ std::vector<Ask> Progress::rangeAsks()
     return asks;
 }
 
-double Progress::rereads(const Start& start, int64_t from) const
+std::pair<int64_t, int64_t> Progress::reach(const Start& start, double allowance) const
 {
-    // A tag's samples come about every interval it last showed; one that
-    // never had any costs nothing to ask from further back.
+    // A request may start before the tag's next pull while that re-reads
+    // little of it (a tag that never showed an interval costs nothing), and
+    // a regular series' may start up to shortly before its next sample is
+    // due: a sample off its rhythm in between shows as a gap and is asked
+    // again.
     const StoredTag& k = m_tags.at(start.first).kept;
-    if (start.second <= from || k.interval <= 0) {
-        return 0;
+    const bool interval = k.interval > 0 && k.last;
+    int64_t earliest = INT64_MIN;
+    if (interval) {
+        const double back = allowance * double(k.interval);
+        earliest = back >= double(start.second - INT64_MIN / 2) ? INT64_MIN : start.second - int64_t(back);
     }
-    return double(start.second - from) / double(k.interval);
+    int64_t latest = start.second;
+    if (interval && !k.asked && k.run >= REGULAR_RUN && k.edge.empty()) {
+        latest = std::max(latest, std::min(m_now, *k.last + k.interval - k.interval / 5));
+    }
+    return {earliest, latest};
 }
 
-std::vector<std::vector<Progress::Start>> Progress::rangeGroups(const std::vector<Start>& starts) const
+std::vector<Progress::Group> Progress::rangeGroups(const std::vector<Start>& starts) const
 {
-    // Sorted by start, a tag shares the group's request while that re-reads
-    // few of its samples; with too many groups, more re-reading is allowed.
-    if (starts.empty()) {
-        return {};
-    }
-    std::vector<Start> sorted = starts;
-    std::sort(sorted.begin(), sorted.end(), byStart);
-    std::vector<std::vector<Start>> groups;
-    for (double limit = REREAD_LIMIT; groups.empty() || groups.size() > MAX_GROUPS; limit *= 8) {
-        groups.clear();
-        for (const Start& start : sorted) {
-            if (groups.empty() || rereads(start, groups.back().front().second) > limit) {
-                groups.emplace_back();
-            }
-            groups.back().push_back(start);
+    // The fewest starts that every tag can take: sorted by the latest start
+    // each takes, a group starts at its first tag's and holds every tag that
+    // can start there. With too many groups, more re-reading is allowed.
+    std::vector<Group> groups;
+    for (double allowance = REREAD_LIMIT; groups.empty() || groups.size() > MAX_GROUPS; allowance *= 8) {
+        std::vector<std::pair<std::pair<int64_t, int64_t>, const std::string*>> reaches;
+        reaches.reserve(starts.size());
+        for (const Start& start : starts) {
+            reaches.emplace_back(reach(start, allowance), &start.first);
         }
-        if (limit > 1e15) {
+        std::sort(reaches.begin(), reaches.end(), [](const auto& a, const auto& b) {
+            return a.first.second != b.first.second ? a.first.second < b.first.second : *a.second < *b.second;
+        });
+        groups.clear();
+        for (const auto& entry : reaches) {
+            if (groups.empty() || entry.first.first > groups.back().from) {
+                groups.push_back(Group{entry.first.second, {}});
+            }
+            groups.back().tags.push_back(*entry.second);
+        }
+        if (starts.empty() || allowance > 1e15) {
             break;
         }
     }
@@ -299,15 +313,15 @@ std::vector<std::string> Progress::byAskedPoll(std::vector<std::string> tags) co
     return tags;
 }
 
-Ask Progress::rangeAsk(const std::vector<Start>& group, int64_t spanLimit, std::size_t batchLimit) const
+Ask Progress::rangeAsk(const Group& group, int64_t spanLimit, std::size_t batchLimit) const
 {
     Ask ask;
-    ask.from = group.front().second;
+    ask.from = group.from;
     // A backlog is read in windows; a tag asked up to the present before is
     // asked from its next pull up to the present again.
-    const bool backlog =
-        std::any_of(group.begin(), group.end(), [this](const Start& s) { return m_tags.at(s.first).kept.asked; });
-    int64_t width = backlog ? windowFor(group.size()) : INT64_MAX;
+    const bool backlog = std::any_of(group.tags.begin(), group.tags.end(),
+                                     [this](const std::string& name) { return m_tags.at(name).kept.asked; });
+    int64_t width = backlog ? windowFor(group.tags.size()) : INT64_MAX;
     if (spanLimit != 0) {
         width = std::min(width, spanLimit);
     }
@@ -319,12 +333,7 @@ Ask Progress::rangeAsk(const std::vector<Start>& group, int64_t spanLimit, std::
     if (spanLimit == 0 && m_now - ask.to < GROUP_SPAN) {
         ask.to = m_now;
     }
-    std::vector<std::string> tags;
-    tags.reserve(group.size());
-    for (const Start& start : group) {
-        tags.push_back(start.first);
-    }
-    ask.tags = byAskedPoll(std::move(tags));
+    ask.tags = byAskedPoll(group.tags);
     ask.maxTags = batchLimit;
     return ask;
 }
@@ -455,9 +464,11 @@ void Progress::take(const Ask& ask, const std::string& name, Tag& t, int64_t tim
         t.marks.fresh = true;
         return;
     }
-    if (time > ask.to && k.ahead.size() < MAX_AHEAD) {
-        // Past its range: delivered once, but it moves nothing until a range
-        // covers it, so that a clock running ahead cannot hide later data.
+    // Past its range: delivered once, but it moves nothing until a range
+    // covers it, so that a clock running ahead cannot hide later data. A
+    // regular series needs no such care: what it misses shows as a gap.
+    const bool regular = k.run >= REGULAR_RUN && k.interval > 0;
+    if (time > ask.to && !regular && k.ahead.size() < MAX_AHEAD) {
         k.ahead.insert(time);
         return;
     }
@@ -743,11 +754,11 @@ void Progress::load(int64_t start, std::map<std::string, StoredTag> tags, std::o
     m_start = start;
     m_evidence = evidence;
     m_tags.clear();
-    // A sample of this very second leaves its tag's next pull one ahead of
-    // the clock; only more than that says the clock is behind.
-    bool ahead = start > now + 1;
+    // Samples of this very second, or of a service clock a little ahead,
+    // leave a next pull ahead of the clock; only more says it is behind.
+    bool ahead = start > now + CLOCK_SLACK;
     for (auto& entry : tags) {
-        ahead = ahead || entry.second.next > now + 1;
+        ahead = ahead || entry.second.next > now + CLOCK_SLACK;
         Tag t;
         t.kept = std::move(entry.second);
         m_tags.emplace_hint(m_tags.end(), entry.first, std::move(t));

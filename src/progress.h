@@ -30,8 +30,8 @@ constexpr int64_t HORIZON = int64_t{7} * 86400;
 // earliest share one range.
 constexpr int64_t GROUP_SPAN = 3600;
 // A tag joins a request that starts before its own next pull only when that
-// re-reads at most this many of its samples.
-constexpr double REREAD_LIMIT = 1.0;
+// re-reads at most this share of one of its intervals.
+constexpr double REREAD_LIMIT = 0.2;
 // A window of a failing request is halved down to this, then its tag list.
 constexpr int64_t MIN_SPLIT_WINDOW = 3600;
 // Catch-up windows adapt between these and aim at this many samples.
@@ -58,6 +58,9 @@ constexpr int64_t RESTING_POLLS = 10;
 constexpr std::size_t MAX_MISSING_TAGS = 20000;
 // Samples delivered past the end of their range that are remembered a tag.
 constexpr std::size_t MAX_AHEAD = 256;
+// A service clock may run this far ahead of the local one: stored progress
+// no further ahead does not say the local clock is behind.
+constexpr int64_t CLOCK_SLACK = 300;
 // An isolated tag the service keeps rejecting is named this often at most.
 constexpr int64_t REJECTION_LOG_INTERVAL = 3600;
 
@@ -201,10 +204,14 @@ private:
     int64_t settledBefore() const;
     void forgetMissing();
     std::vector<Ask> rangeAsks();
-    std::vector<std::vector<Start>> rangeGroups(const std::vector<Start>& starts) const;
-    std::vector<std::vector<Start>> shareQuiet(std::vector<std::vector<Start>> groups) const;
-    double rereads(const Start& start, int64_t from) const;
-    Ask rangeAsk(const std::vector<Start>& group, int64_t spanLimit, std::size_t batchLimit) const;
+    // Tags sharing one range from a start every one of them can take.
+    struct Group {
+        int64_t from = 0;
+        std::vector<std::string> tags;
+    };
+    std::pair<int64_t, int64_t> reach(const Start& start, double allowance) const;
+    std::vector<Group> rangeGroups(const std::vector<Start>& starts) const;
+    Ask rangeAsk(const Group& group, int64_t spanLimit, std::size_t batchLimit) const;
     std::vector<Ask> gapAsks();
     void order(std::vector<Ask>& asks) const;
     std::vector<std::string> byAskedPoll(std::vector<std::string> tags) const;

@@ -304,7 +304,9 @@ TEST_P(ProgressTest, EveryPublishedSampleIsDeliveredExactlyOnce)
         }
         driver.poll(progress, now);
     }
-    const auto want = expected(service, driver.tags, c.start, now - c.step + service.overshoot);
+    // A regular tag whose samples came ahead of the clock waits for the clock
+    // to pass them: what the local clock has passed must all be there.
+    const auto want = expected(service, driver.tags, c.start, now - c.step);
     std::size_t twice = 0;
     for (auto it = run.delivered.begin(); it != run.delivered.end(); it = run.delivered.upper_bound(*it)) {
         twice += run.delivered.count(*it) - 1;
