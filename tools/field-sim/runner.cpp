@@ -1,0 +1,91 @@
+#include "runner.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "driver.h"
+#include "service.h"
+
+namespace fieldsim {
+
+namespace {
+
+// The state the plugin starts from: lastPull alone, as an older version
+// wrote it, or with every tag at it.
+std::string initialState(const World& w)
+{
+    nerivo::Progress progress(w.start);
+    if (w.tagsInState) {
+        std::vector<std::string> names;
+        for (const TagSeries& tag : w.tags) {
+            names.push_back(tag.name);
+        }
+        progress.beginPoll(w.start, names);
+    }
+    return stateText(w.start, progress);
+}
+
+}  // namespace
+
+double RunResult::steadyCost() const
+{
+    return figures.steadyDelivered == 0 ? 0.0 : double(figures.steadyAnswered) / double(figures.steadyDelivered);
+}
+
+RunResult runWorld(const World& w)
+{
+    Service service(w, w.seed ^ 0xa11ce5ULL);
+    Checks checks(w);
+    Driver driver(w, service, checks);
+    Rng rng(w.seed ^ 0xc10c4ULL);
+    driver.start(initialState(w), w.begin);
+    std::size_t restart = 0;
+    int64_t last = w.begin;
+    for (int64_t t = w.begin; t <= w.end + w.tail;) {
+        for (; restart < w.restarts.size() && w.restarts[restart].at <= t; ++restart) {
+            driver.restart(t, w.restarts[restart].cut, rng);
+        }
+        driver.poll(t);
+        last = t;
+        if (checks.figures().polls % 16 == 1) {
+            checks.stateSize(driver.progress().stateMembers().size(), w.tags.size());
+        }
+        const int64_t drift = w.pollDrift != 0 ? rng.range(-w.pollDrift, w.pollDrift) : 0;
+        t += std::max<int64_t>(1, w.pollInterval + drift);
+    }
+    checks.stateSize(driver.progress().stateMembers().size(), w.tags.size());
+    checks.finish(last);
+    return RunResult{checks.figures(), checks.violations()};
+}
+
+std::string summaryLine(const World& w, const RunResult& r)
+{
+    const Figures& f = r.figures;
+    char line[640];
+    std::snprintf(line, sizeof line,
+                  "%s seed=%llu%s%s tags=%zu tag-days=%.1f polls=%d expected=%zu delivered=%zu lost=%zu twice=%zu "
+                  "twice-after-cut=%zu irregular-late=%zu steady-cost=%.3f (%zu/%zu) state/tag=%zuB "
+                  "max-requests=%d longest-unasked=%d",
+                  r.passed() ? "PASS" : "FAIL", static_cast<unsigned long long>(w.seed),
+                  w.preset.empty() ? "" : " preset=", w.preset.c_str(), f.tags, f.tagDays, f.polls, f.expected,
+                  f.delivered, f.lost, f.twice, f.twiceAfterCut, f.irregularLate, r.steadyCost(), f.steadyAnswered,
+                  f.steadyDelivered, f.maxStatePerTag, f.maxRequests, f.longestUnasked);
+    return line;
+}
+
+std::string failureLine(const World& w, const RunResult& r, const std::string& replay)
+{
+    std::string line;
+    for (const Violation& v : r.violations) {
+        line += (line.empty() ? "FAILED " : "; ") + v.check + " (" + std::to_string(v.count) + "x): " + v.detail;
+        if (!v.tag.empty()) {
+            line += ", tag \"" + v.tag + "\"";
+        }
+        if (v.time != 0) {
+            line += " at " + std::to_string(v.time) + " (run start +" + std::to_string(v.time - w.begin) + " s)";
+        }
+    }
+    return line.empty() ? line : line + "; replay: " + replay;
+}
+
+}  // namespace fieldsim
