@@ -78,6 +78,7 @@ void Checks::afterPoll(const PollRecord& poll, const nerivo::Progress& progress,
                        const std::vector<std::size_t>& index)
 {
     ++m_figures.polls;
+    m_answered += poll.answered;
     m_figures.maxRequests = std::max(m_figures.maxRequests, poll.requests);
     if (poll.requests > nerivo::MAX_POLL_REQUESTS) {
         fail("request-budget", m_world.tags.size(), poll.trueNow, std::to_string(poll.requests) + " requests");
@@ -107,9 +108,13 @@ bool Checks::expected(const TagSeries& tag, const Sample& s, int64_t lastPoll) c
     // so it must have been published that long before the last poll.
     const int64_t lateness = std::max<int64_t>(0, s.published - (s.time - m_world.skew));
     const int64_t settle = std::min(lateness, DAY) + 10 * MINUTE + 2 * m_world.pollInterval;
+    // Requests of the tag that still fail near the end may hold it back.
+    const bool heldBack = std::any_of(m_world.failures.begin(), m_world.failures.end(), [&](const Failure& f) {
+        return (f.tag.empty() || f.tag == tag.name) && f.when.to > s.published && f.when.to + settle > lastPoll;
+    });
     return s.time >= m_world.start && s.published - s.time <= nerivo::HORIZON && s.published <= m_world.end &&
            s.published + settle <= lastPoll && s.time <= m_world.pluginNow(m_world.end) &&
-           tag.listed(s.published + settle);
+           tag.listed(s.published + settle) && !heldBack;
 }
 
 void Checks::finishTag(std::size_t t, int64_t lastPoll)
@@ -139,9 +144,14 @@ void Checks::finishTag(std::size_t t, int64_t lastPoll)
     }
 }
 
-void Checks::finish(int64_t lastPoll)
+void Checks::finish(int64_t lastPoll, bool complete)
 {
-    for (std::size_t t = 0; t < m_world.tags.size(); ++t) {
+    m_figures.stoppedEarly = !complete;
+    if (!complete) {
+        fail("cost", m_world.tags.size(), lastPoll,
+             "answers held more than " + std::to_string(WORK_BUDGET) + " samples: the run stopped early");
+    }
+    for (std::size_t t = 0; complete && t < m_world.tags.size(); ++t) {
         finishTag(t, lastPoll);
     }
     m_figures.tagDays = double(m_world.tags.size()) * double(lastPoll - m_world.begin) / double(DAY);

@@ -15,6 +15,9 @@ namespace fieldsim {
 constexpr int MAX_UNASKED_POLLS = 10;
 constexpr double MAX_COST = 1.2;
 constexpr std::size_t MAX_STATE_PER_TAG = 1024;
+// Samples answered in one run, at most: beyond it the run stops, as a cost
+// failure, rather than take hours.
+constexpr std::size_t WORK_BUDGET = 200000000;
 
 // What one poll did, as the driver saw it.
 struct PollRecord {
@@ -49,6 +52,7 @@ struct Figures {
     std::size_t maxStatePerTag = 0;
     int maxRequests = 0;
     int longestUnasked = 0;
+    bool stoppedEarly = false;  // over the work budget: exactly-once not judged
 };
 
 class Checks {
@@ -58,8 +62,11 @@ public:
     void cutRestart(int64_t lastPull, int64_t trueNow);
     void afterPoll(const PollRecord& poll, const nerivo::Progress& progress, const std::vector<std::size_t>& index);
     void stateSize(std::size_t bytes, std::size_t tags);
-    // Exactly-once and the cost, once the last poll is done.
-    void finish(int64_t lastPoll);
+    // Whether the answers so far exceed the work budget.
+    bool overBudget() const { return m_answered > WORK_BUDGET; }
+    // Exactly-once (unless the run stopped early) and the cost, once the
+    // last poll is done.
+    void finish(int64_t lastPoll, bool complete);
     const Figures& figures() const { return m_figures; }
     const std::vector<Violation>& violations() const { return m_violations; }
     bool passed() const { return m_violations.empty(); }
@@ -80,6 +87,7 @@ private:
     std::vector<int> m_unasked;
     std::optional<Cut> m_cut;
     bool m_caughtUp = false;
+    std::size_t m_answered = 0;
     Figures m_figures;
     std::vector<Violation> m_violations;
 };

@@ -73,6 +73,9 @@ bool runOne(const fieldsim::World& world, const std::string& replay, bool verbos
     if (verbose || !result.passed()) {
         std::printf("%s\n", fieldsim::summaryLine(world, result).c_str());
     }
+    if (verbose) {
+        std::printf("%s\n", fieldsim::describe(world).c_str());
+    }
     if (!result.passed()) {
         std::printf("  %s\n", fieldsim::failureLine(world, result, replay).c_str());
     }

@@ -42,7 +42,8 @@ void sortAll(World& w)
 
 World serviceClockAheadOneSecond()
 {
-    World w = base("ServiceClockAheadOneSecond", 101, 1, HOUR);
+    World w = base("ServiceClockAheadOneSecond", 101, 1, 20 * MINUTE);
+    w.tail = 20 * MINUTE;
     w.skew = 5;
     w.start = T0 - 20;
     regular(w, 5, 1);
@@ -89,9 +90,10 @@ World clockJumpsAheadMoreThanAWeek()
 
 World largeSiteOf5000LongTags()
 {
-    World w = base("LargeSiteOf5000LongTags", 106, 5 * MINUTE, DAY);
+    World w = base("LargeSiteOf5000LongTags", 106, 5 * MINUTE, 6 * HOUR);
+    w.tail = 2 * HOUR;
     regular(w, 5000, 5 * MINUTE, 45);
-    const Window out{T0 + 6 * HOUR, T0 + 12 * HOUR};
+    const Window out{T0 + 2 * HOUR, T0 + 4 * HOUR};
     for (TagSeries& tag : w.tags) {
         offline(tag, out, true, 20 * MINUTE);
     }
@@ -101,8 +103,8 @@ World largeSiteOf5000LongTags()
 
 World largeSiteOf5000LongTagsOneMinute()
 {
-    World w = base("LargeSiteOf5000LongTagsOneMinute", 107, 60, 6 * HOUR);
-    w.tail = 2 * HOUR;
+    World w = base("LargeSiteOf5000LongTagsOneMinute", 107, 60, HOUR);
+    w.tail = 30 * MINUTE;
     regular(w, 5000, 60, 45);
     return w;
 }
@@ -195,11 +197,12 @@ World lateReportByException()
 
 World fastTagOverTheReadingBound()
 {
-    World w = base("FastTagOverTheReadingBound", 114, 60, 2 * DAY);
+    World w = base("FastTagOverTheReadingBound", 114, 60, 40 * HOUR);
+    w.tail = 4 * HOUR;
     regular(w, 1, 1);
     regular(w, 4, 5 * MINUTE);
     // Held back 30 hours, then uploaded at once.
-    const Window held{T0 + 6 * HOUR, T0 + 36 * HOUR};
+    const Window held{T0 + 2 * HOUR, T0 + 32 * HOUR};
     backfill(w.tags[0], held, held.to);
     w.disturbed.push_back(Window{held.from, held.to + 6 * HOUR});
     return w;

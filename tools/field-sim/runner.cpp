@@ -41,12 +41,14 @@ RunResult runWorld(const World& w)
     driver.start(initialState(w), w.begin);
     std::size_t restart = 0;
     int64_t last = w.begin;
-    for (int64_t t = w.begin; t <= w.end + w.tail;) {
+    bool complete = true;
+    for (int64_t t = w.begin; t <= w.end + w.tail && complete;) {
         for (; restart < w.restarts.size() && w.restarts[restart].at <= t; ++restart) {
             driver.restart(t, w.restarts[restart].cut, rng);
         }
         driver.poll(t);
         last = t;
+        complete = !checks.overBudget();
         if (checks.figures().polls % 16 == 1) {
             checks.stateSize(driver.progress().stateMembers().size(), w.tags.size());
         }
@@ -54,8 +56,26 @@ RunResult runWorld(const World& w)
         t += std::max<int64_t>(1, w.pollInterval + drift);
     }
     checks.stateSize(driver.progress().stateMembers().size(), w.tags.size());
-    checks.finish(last);
+    checks.finish(last, complete);
     return RunResult{checks.figures(), checks.violations()};
+}
+
+std::string describe(const World& w)
+{
+    std::size_t cuts = 0;
+    for (const Restart& r : w.restarts) {
+        cuts += r.cut ? 1 : 0;
+    }
+    char line[400];
+    std::snprintf(line, sizeof line,
+                  "  world: span %llds + tail %llds, poll %llds +-%llds, backlog %llds, skew %llds, jump %+llds at +%llds, "
+                  "cap %zu, max range %llds, %zu failures, %zu restarts (%zu cut), %zu samples",
+                  static_cast<long long>(w.end - w.begin), static_cast<long long>(w.tail),
+                  static_cast<long long>(w.pollInterval), static_cast<long long>(w.pollDrift),
+                  static_cast<long long>(w.begin - w.start), static_cast<long long>(w.skew),
+                  static_cast<long long>(w.jumpBy), static_cast<long long>(w.jumpAt - w.begin), w.cap,
+                  static_cast<long long>(w.maxRange), w.failures.size(), w.restarts.size(), cuts, w.sampleCount());
+    return line;
 }
 
 std::string summaryLine(const World& w, const RunResult& r)
@@ -65,11 +85,12 @@ std::string summaryLine(const World& w, const RunResult& r)
     std::snprintf(line, sizeof line,
                   "%s seed=%llu%s%s tags=%zu tag-days=%.1f polls=%d expected=%zu delivered=%zu lost=%zu twice=%zu "
                   "twice-after-cut=%zu irregular-late=%zu steady-cost=%.3f (%zu/%zu) state/tag=%zuB "
-                  "max-requests=%d longest-unasked=%d",
+                  "max-requests=%d longest-unasked=%d%s",
                   r.passed() ? "PASS" : "FAIL", static_cast<unsigned long long>(w.seed),
                   w.preset.empty() ? "" : " preset=", w.preset.c_str(), f.tags, f.tagDays, f.polls, f.expected,
                   f.delivered, f.lost, f.twice, f.twiceAfterCut, f.irregularLate, r.steadyCost(), f.steadyAnswered,
-                  f.steadyDelivered, f.maxStatePerTag, f.maxRequests, f.longestUnasked);
+                  f.steadyDelivered, f.maxStatePerTag, f.maxRequests, f.longestUnasked,
+                  f.stoppedEarly ? " stopped-early" : "");
     return line;
 }
 

@@ -18,6 +18,8 @@ struct RunResult {
 };
 
 RunResult runWorld(const World& world);
+// The world's drawn settings, for --verbose.
+std::string describe(const World& world);
 // One line: the seed, its size and every figure of the run.
 std::string summaryLine(const World& world, const RunResult& result);
 // The first failing check with its example, and how to replay it; empty
