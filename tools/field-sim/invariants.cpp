@@ -60,9 +60,11 @@ void Checks::trackUnasked(const PollRecord& poll, const nerivo::Progress& progre
     std::vector<char> indexed(m_world.tags.size(), 0);
     for (const std::size_t i : index) {
         indexed[i] = 1;
-        // A clock behind the tag's stored progress may hold it back.
-        const bool waits = progress.next(m_world.tags[i].name) > poll.pluginNow + 1;
-        m_unasked[i] = poll.asked[i] != 0 || waits ? 0 : m_unasked[i] + 1;
+        // A clock behind the tag's stored progress may hold it back (looked
+        // up only for tags not asked: it is a search by name).
+        const bool asked = poll.asked[i] != 0;
+        const bool waits = !asked && progress.next(m_world.tags[i].name) > poll.pluginNow + 1;
+        m_unasked[i] = asked || waits ? 0 : m_unasked[i] + 1;
         m_figures.longestUnasked = std::max(m_figures.longestUnasked, m_unasked[i]);
         if (m_unasked[i] >= MAX_UNASKED_POLLS) {
             fail("asked-every-10-polls", i, poll.trueNow,
