@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <set>
 
-#include <rapidjson/document.h>
-
 namespace fieldsim {
 
 struct Driver::Poll {
@@ -25,24 +23,9 @@ Driver::Driver(const World& world, Service& service, Checks& checks)
 
 void Driver::start(const std::string& state, int64_t trueNow)
 {
-    // As the plugin reads its stored state: a text it cannot parse, or one
-    // without a lastPull, counts as none, and the first range reaches back
-    // a year.
-    const int64_t now = m_world.pluginNow(trueNow);
-    m_progress = nerivo::Progress(now - DEFAULT_LOOKBACK);
-    m_lastPull = m_progress.start();
-    rapidjson::Document doc;
-    if (state.empty() || doc.Parse(state.c_str(), state.size()).HasParseError() || !doc.IsObject()) {
-        return;
-    }
-    auto lastPull = doc.FindMember("lastPull");
-    if (lastPull == doc.MemberEnd() || !lastPull->value.IsUint64()) {
-        return;
-    }
-    m_lastPull = static_cast<int64_t>(lastPull->value.GetUint64());
-    m_progress = nerivo::Progress(m_lastPull);
-    m_progress.restore(doc, m_lastPull, now);
+    m_lastPull = readState(state, m_world.pluginNow(trueNow), m_progress);
     m_progress.takeNotes();
+    m_discovered = false;
 }
 
 void Driver::restart(int64_t trueNow, bool cut, Rng& rng)
@@ -88,16 +71,25 @@ void Driver::poll(int64_t trueNow)
     for (int round = 0; ok && round < nerivo::MAX_POLL_REQUESTS && poll.record.delivered < MAX_POLL_READINGS;
          ++round) {
         const std::vector<nerivo::Ask> asks = m_progress.plan();
+        const int sent = poll.record.requests;
         for (std::size_t i = 0; ok && i < asks.size() && poll.record.delivered < MAX_POLL_READINGS; ++i) {
             poll.record.atPresent = poll.record.atPresent && !asks[i].gap && asks[i].to >= poll.record.pluginNow;
             ok = sendPacked(poll, asks[i]);
         }
-        if (asks.empty()) {
-            break;
+        if (poll.record.requests == sent) {
+            break;  // nothing more to ask, or the budget is spent
         }
     }
     poll.record.networkDown = poll.raisedInRow >= 2;
     m_lastPull = m_progress.earliest(names).value_or(m_lastPull);
+    // Until a discovery found every list, tags not seen yet start at the
+    // stored time: lastPull must not pass them.
+    m_discovered = m_discovered || std::all_of(m_world.tags.begin(), m_world.tags.end(), [trueNow](const TagSeries& t) {
+                       return t.listed(trueNow) || !t.present(trueNow);
+                   });
+    if (!m_discovered) {
+        m_lastPull = std::min(m_lastPull, m_progress.start());
+    }
     m_progress.takeNotes();
     m_checks.afterPoll(poll.record, m_progress, tags);
 }
@@ -107,6 +99,9 @@ bool Driver::sendPacked(Poll& poll, const nerivo::Ask& ask)
     for (const auto& batch : packAsk(ask)) {
         nerivo::Ask one = ask;
         one.tags = batch;
+        if (!m_progress.mayAsk(one)) {
+            return true;  // the budget for such requests is spent; others may go on
+        }
         if (!sendRequest(poll, one)) {
             return false;
         }
@@ -116,9 +111,6 @@ bool Driver::sendPacked(Poll& poll, const nerivo::Ask& ask)
 
 bool Driver::sendRequest(Poll& poll, const nerivo::Ask& ask)
 {
-    if (!m_progress.mayAsk(ask)) {
-        return false;
-    }
     ++poll.record.requests;
     for (const std::string& name : ask.tags) {
         const std::size_t i = m_service.find(name);
@@ -126,7 +118,7 @@ bool Driver::sendRequest(Poll& poll, const nerivo::Ask& ask)
     }
     const Answer answer = m_service.answer(ask.tags, ask.from, ask.to, poll.record.trueNow);
     if (answer.raised || answer.status != 200) {
-        m_progress.failed(ask, nerivo::FailedRequest{answer.raised, answer.raised ? "" : statusText(answer.status)});
+        m_progress.failed(ask, failure(answer.raised, answer.status));
     } else {
         take(poll, ask, answer);
     }
@@ -150,21 +142,21 @@ void Driver::take(Poll& poll, const nerivo::Ask& ask, const Answer& answer)
         const std::string& name = m_world.tags[series.first].name;
         heard.insert(name);
         samples += series.second.size();
-        std::vector<int64_t> fresh;
-        for (const std::size_t i : m_progress.select(name, series.second)) {
-            fresh.push_back(series.second[i]);
-        }
-        // A tag is taken whole or left for a later poll, as the plugin does.
-        if (poll.record.delivered + fresh.size() > MAX_POLL_READINGS) {
-            m_progress.deferred(name);
+        std::vector<std::size_t> chosen = m_progress.select(name, series.second);
+        // Beyond the reading bound the oldest go first, the rest wait for a
+        // later poll, as the plugin takes them.
+        const std::size_t room = MAX_POLL_READINGS - std::min(MAX_POLL_READINGS, poll.record.delivered);
+        if (chosen.size() > room) {
+            std::stable_sort(chosen.begin(), chosen.end(),
+                             [&series](std::size_t a, std::size_t b) { return series.second[a] < series.second[b]; });
             poll.record.atPresent = false;
-            continue;
         }
-        for (const int64_t time : fresh) {
-            m_checks.delivered(series.first, time, poll.record.trueNow);
+        const std::size_t count = std::min(room, chosen.size());
+        for (std::size_t k = 0; k < count; ++k) {
+            m_checks.delivered(series.first, series.second[chosen[k]], poll.record.trueNow);
         }
-        poll.record.delivered += fresh.size();
-        m_progress.delivered(ask, name, fresh);
+        poll.record.delivered += count;
+        m_progress.delivered(ask, name, series.second, count);
     }
     poll.record.answered += samples;
     m_progress.answered(ask, heard, samples);

@@ -17,8 +17,12 @@ namespace fieldsim {
 // The tag lists of the requests one ask becomes: tags percent-encoded into
 // URLs of the plugin's length, at most maxTags a request.
 std::vector<std::vector<std::string>> packAsk(const nerivo::Ask& ask);
-// What the plugin stores and what it reads back, as it does.
+// What the plugin stores, as it writes it.
 std::string stateText(int64_t lastPull, const nerivo::Progress& progress);
+// Reads a stored state as the plugin does; the lastPull it starts from.
+int64_t readState(const std::string& state, int64_t now, nerivo::Progress& progress);
+// Why a request failed, as the plugin's service access tells the progress.
+nerivo::FailedRequest failure(bool raised, int status);
 constexpr std::size_t MAX_POLL_READINGS = 100000;
 constexpr int64_t DEFAULT_LOOKBACK = 365 * DAY;
 
@@ -47,6 +51,7 @@ private:
     std::vector<std::size_t> m_order;  // the world's tags by name, as the index lists them
     nerivo::Progress m_progress{0};
     int64_t m_lastPull = 0;
+    bool m_discovered = false;  // a discovery found every list once
 };
 
 }  // namespace fieldsim

@@ -5,6 +5,7 @@
 
 #include "driver.h"
 #include "nerivo.h"
+#include "progress_codec.h"
 #include "service.h"
 
 namespace fieldsim {
@@ -54,7 +55,39 @@ std::vector<std::vector<std::string>> packAsk(const nerivo::Ask& ask)
 std::string stateText(int64_t lastPull, const nerivo::Progress& progress)
 {
     std::string state = "{ \"lastPull\" : " + std::to_string(static_cast<uint64_t>(lastPull));
-    return state + progress.stateMembers() + " }";
+    return state + nerivo::progressMembers(progress) + " }";
+}
+
+int64_t readState(const std::string& state, int64_t now, nerivo::Progress& progress)
+{
+    // A text it cannot parse, or one without a lastPull, counts as none, and
+    // the first range reaches back a year; a text cut short gives back its
+    // lastPull when that was stored whole.
+    progress = nerivo::Progress(now - DEFAULT_LOOKBACK);
+    rapidjson::Document doc;
+    if (state.empty()) {
+        return progress.start();
+    }
+    if (doc.Parse(state.c_str(), state.size()).HasParseError()) {
+        if (const auto salvaged = nerivo::salvageLastPull(state)) {
+            progress.load(*salvaged, {}, std::nullopt, now);
+        }
+        return progress.start();
+    }
+    auto lastPull = doc.IsObject() ? doc.FindMember("lastPull") : doc.MemberEnd();
+    if (!doc.IsObject() || lastPull == doc.MemberEnd() || !lastPull->value.IsUint64()) {
+        return progress.start();
+    }
+    const auto restored = static_cast<int64_t>(lastPull->value.GetUint64());
+    progress = nerivo::Progress(restored);
+    nerivo::restoreProgress(progress, doc, restored, now);
+    return restored;
+}
+
+nerivo::FailedRequest failure(bool raised, int status)
+{
+    const std::string text = raised ? std::string() : statusText(status);
+    return nerivo::FailedRequest{nerivo::refusalOf(raised, text), text};
 }
 
 static_assert(Nerivo::MAX_POLL_READINGS == MAX_POLL_READINGS, "the plugin's reading bound");

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "driver.h"
+#include "progress_codec.h"
 #include "service.h"
 
 namespace fieldsim {
@@ -50,12 +51,12 @@ RunResult runWorld(const World& w)
         last = t;
         complete = !checks.overBudget();
         if (checks.figures().polls % 16 == 1) {
-            checks.stateSize(driver.progress().stateMembers().size(), w.tags.size());
+            checks.stateSize(nerivo::progressMembers(driver.progress()).size(), w.tags.size());
         }
         const int64_t drift = w.pollDrift != 0 ? rng.range(-w.pollDrift, w.pollDrift) : 0;
         t += std::max<int64_t>(1, w.pollInterval + drift);
     }
-    checks.stateSize(driver.progress().stateMembers().size(), w.tags.size());
+    checks.stateSize(nerivo::progressMembers(driver.progress()).size(), w.tags.size());
     checks.finish(last, complete);
     return RunResult{checks.figures(), checks.violations()};
 }
