@@ -110,9 +110,11 @@ bool Checks::expected(const TagSeries& tag, const Sample& s, int64_t lastPoll) c
     // so it must have been published that long before the last poll.
     const int64_t lateness = std::max<int64_t>(0, s.published - (s.time - m_world.skew));
     const int64_t settle = std::min(lateness, DAY) + 10 * MINUTE + 2 * m_world.pollInterval;
-    // Requests of the tag that still fail near the end may hold it back.
+    // Requests of the tag that still fail near the end (all of them, or
+    // most) may hold it back.
     const bool heldBack = std::any_of(m_world.failures.begin(), m_world.failures.end(), [&](const Failure& f) {
-        return (f.tag.empty() || f.tag == tag.name) && f.when.to > s.published && f.when.to + settle > lastPoll;
+        const bool applies = f.tag.empty() ? f.rate >= 0.5 : f.tag == tag.name;
+        return applies && f.when.to > s.published && f.when.to + settle > lastPoll;
     });
     return s.time >= m_world.start && s.published - s.time <= nerivo::HORIZON && s.published <= m_world.end &&
            s.published + settle <= lastPoll && s.time <= m_world.pluginNow(m_world.end) &&
