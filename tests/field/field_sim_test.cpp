@@ -42,10 +42,10 @@ struct SeedRow {
 };
 
 const SeedRow kSeeds[] = {
-    {"Seed1", 1, 0},           {"Seed2", 2, 0},          {"Seed4", 4, 0},          {"Seed8", 8, 0},
-    {"Seed11", 11, 0},         {"Seed13", 13, 0},        {"Seed19", 19, 0},        {"Seed22", 22, 0},
-    {"Seed23", 23, 0},         {"Seed27", 27, 0},        {"Seed29", 29, 0},        {"Seed30", 30, 0},
-    {"OneTagSeed5", 5, 1},     {"TenTagsSeed6", 6, 10},  {"FiftyTagsSeed9", 9, 50}, {"TwoHundredTagsSeed3", 3, 200},
+    {"Seed1", 1, 0},       {"Seed2", 2, 0},         {"Seed4", 4, 0},           {"Seed8", 8, 0},
+    {"Seed11", 11, 0},     {"Seed13", 13, 0},       {"Seed19", 19, 0},         {"Seed22", 22, 0},
+    {"Seed23", 23, 0},     {"Seed27", 27, 0},       {"Seed29", 29, 0},         {"Seed30", 30, 0},
+    {"OneTagSeed5", 5, 1}, {"TenTagsSeed6", 6, 10}, {"FiftyTagsSeed9", 9, 50}, {"TwoHundredTagsSeed3", 3, 200},
 };
 
 class FieldSeed : public ::testing::TestWithParam<SeedRow> {};

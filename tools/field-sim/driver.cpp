@@ -12,7 +12,9 @@ struct Driver::Poll {
 };
 
 Driver::Driver(const World& world, Service& service, Checks& checks)
-    : m_world(world), m_service(service), m_checks(checks)
+    : m_world(world),
+      m_service(service),
+      m_checks(checks)
 {
     for (std::size_t i = 0; i < world.tags.size(); ++i) {
         m_order.push_back(i);
@@ -68,8 +70,7 @@ void Driver::poll(int64_t trueNow)
         closing.to = poll.record.pluginNow;
         ok = sendPacked(poll, closing);
     }
-    for (int round = 0; ok && round < nerivo::MAX_POLL_REQUESTS && poll.record.delivered < MAX_POLL_READINGS;
-         ++round) {
+    for (int round = 0; ok && round < nerivo::MAX_POLL_REQUESTS && poll.record.delivered < MAX_POLL_READINGS; ++round) {
         const std::vector<nerivo::Ask> asks = m_progress.plan();
         const int sent = poll.record.requests;
         for (std::size_t i = 0; ok && i < asks.size() && poll.record.delivered < MAX_POLL_READINGS; ++i) {

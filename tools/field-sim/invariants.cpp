@@ -5,7 +5,10 @@
 namespace fieldsim {
 
 Checks::Checks(const World& world)
-    : m_world(world), m_count(world.tags.size()), m_firstAt(world.tags.size()), m_unasked(world.tags.size(), 0)
+    : m_world(world),
+      m_count(world.tags.size()),
+      m_firstAt(world.tags.size()),
+      m_unasked(world.tags.size(), 0)
 {
     for (std::size_t i = 0; i < world.tags.size(); ++i) {
         m_count[i].assign(world.tags[i].samples.size(), 0);
@@ -29,8 +32,8 @@ void Checks::fail(const std::string& check, std::size_t tag, int64_t time, const
 void Checks::delivered(std::size_t tag, int64_t time, int64_t trueNow)
 {
     const auto& samples = m_world.tags[tag].samples;
-    auto it = std::lower_bound(samples.begin(), samples.end(), time,
-                               [](const Sample& s, int64_t t) { return s.time < t; });
+    auto it =
+        std::lower_bound(samples.begin(), samples.end(), time, [](const Sample& s, int64_t t) { return s.time < t; });
     if (it == samples.end() || it->time != time) {
         fail("exactly-once", tag, time, "delivered a time the service never sent");
         return;
@@ -76,8 +79,7 @@ void Checks::trackUnasked(const PollRecord& poll, const nerivo::Progress& progre
     }
 }
 
-void Checks::afterPoll(const PollRecord& poll, const nerivo::Progress& progress,
-                       const std::vector<std::size_t>& index)
+void Checks::afterPoll(const PollRecord& poll, const nerivo::Progress& progress, const std::vector<std::size_t>& index)
 {
     ++m_figures.polls;
     m_answered += poll.answered;
@@ -142,8 +144,8 @@ void Checks::finishTag(std::size_t t, int64_t lastPoll)
             ++m_figures.irregularLate;
         } else {
             ++m_figures.lost;
-            fail("exactly-once", t, s.time, "never delivered (published " + std::to_string(s.published - s.time) +
-                                                " s after its time)");
+            fail("exactly-once", t, s.time,
+                 "never delivered (published " + std::to_string(s.published - s.time) + " s after its time)");
         }
     }
 }

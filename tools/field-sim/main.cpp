@@ -128,7 +128,7 @@ int main(int argc, char** argv)
         ++runs;
     }
     std::printf("runs=%llu failed=%llu tag-days=%.0f seconds=%.1f tag-days/s=%.0f\n",
-                static_cast<unsigned long long>(runs), static_cast<unsigned long long>(failures), tagDays,
-                elapsed(), tagDays / std::max(elapsed(), 1e-9));
+                static_cast<unsigned long long>(runs), static_cast<unsigned long long>(failures), tagDays, elapsed(),
+                tagDays / std::max(elapsed(), 1e-9));
     return failures == 0 ? 0 : 1;
 }

@@ -44,9 +44,9 @@ struct Window {
 
 struct TagSeries {
     std::string name;
-    bool regular = false;         // a fixed interval; otherwise by exception (or dead)
-    std::vector<Sample> samples;  // ascending time, one a second at most
-    std::vector<Window> absent;   // removed from the service (no samples meanwhile)
+    bool regular = false;          // a fixed interval; otherwise by exception (or dead)
+    std::vector<Sample> samples;   // ascending time, one a second at most
+    std::vector<Window> absent;    // removed from the service (no samples meanwhile)
     std::vector<Window> unlisted;  // held by the service but missing from its lists
     bool present(int64_t t) const;
     bool listed(int64_t t) const;
@@ -68,19 +68,19 @@ struct Restart {
 
 struct World {
     uint64_t seed = 0;
-    std::string preset;            // empty: drawn from the seed
-    int64_t begin = 0;             // true time of the first poll
-    int64_t end = 0;               // publications after this are not checked
-    int64_t tail = 0;              // polls go on this long after end, to settle
-    int64_t start = 0;             // the stored lastPull the plugin starts from
-    bool tagsInState = false;      // the stored state names every tag at start
-    int64_t pollInterval = 60;     // base
-    int64_t pollDrift = 0;         // each poll comes up to this much early or late
-    int64_t skew = 0;              // service clock ahead (>0) or behind
-    int64_t jumpAt = 0;            // the plugin clock jumps by jumpBy once
+    std::string preset;         // empty: drawn from the seed
+    int64_t begin = 0;          // true time of the first poll
+    int64_t end = 0;            // publications after this are not checked
+    int64_t tail = 0;           // polls go on this long after end, to settle
+    int64_t start = 0;          // the stored lastPull the plugin starts from
+    bool tagsInState = false;   // the stored state names every tag at start
+    int64_t pollInterval = 60;  // base
+    int64_t pollDrift = 0;      // each poll comes up to this much early or late
+    int64_t skew = 0;           // service clock ahead (>0) or behind
+    int64_t jumpAt = 0;         // the plugin clock jumps by jumpBy once
     int64_t jumpBy = 0;
-    std::size_t cap = 0;           // samples a tag in one answer; 0: all
-    int64_t maxRange = 0;          // longer ranges are refused with a 400; 0: none
+    std::size_t cap = 0;   // samples a tag in one answer; 0: all
+    int64_t maxRange = 0;  // longer ranges are refused with a 400; 0: none
     std::vector<Failure> failures;
     std::vector<Restart> restarts;
     std::vector<Window> disturbed;  // faults at work: not the steady state
@@ -115,7 +115,7 @@ void sortSeries(TagSeries& tag);
 std::string tagName(Rng& rng, int index, std::size_t length);
 
 struct Options {
-    int tags = 0;                // 0: drawn
+    int tags = 0;  // 0: drawn
     std::size_t maxSamples = 3000000;
     int maxPolls = 3000;
 };

@@ -68,14 +68,14 @@ std::string describe(const World& w)
         cuts += r.cut ? 1 : 0;
     }
     char line[400];
-    std::snprintf(line, sizeof line,
-                  "  world: span %llds + tail %llds, poll %llds +-%llds, backlog %llds, skew %llds, jump %+llds at +%llds, "
-                  "cap %zu, max range %llds, %zu failures, %zu restarts (%zu cut), %zu samples",
-                  static_cast<long long>(w.end - w.begin), static_cast<long long>(w.tail),
-                  static_cast<long long>(w.pollInterval), static_cast<long long>(w.pollDrift),
-                  static_cast<long long>(w.begin - w.start), static_cast<long long>(w.skew),
-                  static_cast<long long>(w.jumpBy), static_cast<long long>(w.jumpAt - w.begin), w.cap,
-                  static_cast<long long>(w.maxRange), w.failures.size(), w.restarts.size(), cuts, w.sampleCount());
+    std::snprintf(
+        line, sizeof line,
+        "  world: span %llds + tail %llds, poll %llds +-%llds, backlog %llds, skew %llds, jump %+llds at +%llds, "
+        "cap %zu, max range %llds, %zu failures, %zu restarts (%zu cut), %zu samples",
+        static_cast<long long>(w.end - w.begin), static_cast<long long>(w.tail), static_cast<long long>(w.pollInterval),
+        static_cast<long long>(w.pollDrift), static_cast<long long>(w.begin - w.start), static_cast<long long>(w.skew),
+        static_cast<long long>(w.jumpBy), static_cast<long long>(w.jumpAt - w.begin), w.cap,
+        static_cast<long long>(w.maxRange), w.failures.size(), w.restarts.size(), cuts, w.sampleCount());
     return line;
 }
 
