@@ -70,16 +70,8 @@ void Driver::poll(int64_t trueNow)
         closing.to = poll.record.pluginNow;
         ok = sendPacked(poll, closing);
     }
-    for (int round = 0; ok && round < nerivo::MAX_POLL_REQUESTS && poll.record.delivered < MAX_POLL_READINGS; ++round) {
-        const std::vector<nerivo::Ask> asks = m_progress.plan();
-        const int sent = poll.record.requests;
-        for (std::size_t i = 0; ok && i < asks.size() && poll.record.delivered < MAX_POLL_READINGS; ++i) {
-            poll.record.atPresent = poll.record.atPresent && !asks[i].gap && asks[i].to >= poll.record.pluginNow;
-            ok = sendPacked(poll, asks[i]);
-        }
-        if (poll.record.requests == sent) {
-            break;  // nothing more to ask, or the budget is spent
-        }
+    if (ok) {
+        sendRounds(poll);
     }
     poll.record.networkDown = poll.raisedInRow >= 2;
     m_lastPull = m_progress.earliest(names).value_or(m_lastPull);
@@ -93,6 +85,22 @@ void Driver::poll(int64_t trueNow)
     }
     m_progress.takeNotes();
     m_checks.afterPoll(poll.record, m_progress, tags);
+}
+
+void Driver::sendRounds(Poll& poll)
+{
+    bool ok = true;
+    for (int round = 0; ok && round < nerivo::MAX_POLL_REQUESTS && poll.record.delivered < MAX_POLL_READINGS; ++round) {
+        const std::vector<nerivo::Ask> asks = m_progress.plan();
+        const int sent = poll.record.requests;
+        for (std::size_t i = 0; ok && i < asks.size() && poll.record.delivered < MAX_POLL_READINGS; ++i) {
+            poll.record.atPresent = poll.record.atPresent && !asks[i].gap && asks[i].to >= poll.record.pluginNow;
+            ok = sendPacked(poll, asks[i]);
+        }
+        if (poll.record.requests == sent) {
+            break;  // nothing more to ask, or the budget is spent
+        }
+    }
 }
 
 bool Driver::sendPacked(Poll& poll, const nerivo::Ask& ask)

@@ -40,6 +40,8 @@ public:
 
 private:
     struct Poll;
+    // Rounds of the progress's asks until it has nothing more this poll.
+    void sendRounds(Poll& poll);
     bool sendPacked(Poll& poll, const nerivo::Ask& ask);
     bool sendRequest(Poll& poll, const nerivo::Ask& ask);
     void take(Poll& poll, const nerivo::Ask& ask, const Answer& answer);
