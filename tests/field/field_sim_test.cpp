@@ -96,10 +96,10 @@ TEST(FieldSim, ChecksTellTwiceLostAndIrregularLateApart)
     irregular.samples = {{100, 5000}, {200, 200}};  // 100 lands late, after 200 was delivered
     world.tags = {regular, irregular};
     fieldsim::Checks checks(world);
-    checks.delivered(0, 100, 1000);
-    checks.delivered(0, 100, 1060);
-    checks.delivered(0, 300, 1000);
-    checks.delivered(1, 200, 1000);
+    checks.delivered(0, fieldsim::Sample{100, 0, 0}, 1000);
+    checks.delivered(0, fieldsim::Sample{100, 0, 0}, 1060);
+    checks.delivered(0, fieldsim::Sample{300, 0, 0}, 1000);
+    checks.delivered(1, fieldsim::Sample{200, 0, 0}, 1000);
     checks.finish(90000, true);
     const fieldsim::Figures& f = checks.figures();
     EXPECT_EQ(f.twice, 1u);

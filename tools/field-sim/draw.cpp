@@ -123,6 +123,9 @@ void drawTags(World& w, Rng& rng, std::size_t count, std::size_t maxSamples)
         } else if (kind < 0.97) {
             addIrregular(tag, rng, first, last, std::max(floor, rng.logRange(10, 6 * HOUR)), w.skew);
         }
+        if (rng.chance(0.05)) {
+            fractions(tag, rng, 0.1);
+        }
         drawTagFaults(w, rng, tag, interval);
         sortSeries(tag);
         w.tags.push_back(std::move(tag));

@@ -147,25 +147,27 @@ void Driver::take(Poll& poll, const nerivo::Ask& ask, const Answer& answer)
 {
     std::set<std::string> heard;
     std::size_t samples = 0;
-    for (const auto& series : answer.series) {
-        const std::string& name = m_world.tags[series.first].name;
+    for (const Series& series : answer.series) {
+        const std::string& name = m_world.tags[series.tag].name;
+        const std::vector<int64_t>& times = series.times;
         heard.insert(name);
-        samples += series.second.size();
-        std::vector<std::size_t> chosen = m_progress.select(name, series.second);
+        samples += times.size();
+        std::vector<std::size_t> chosen = m_progress.select(name, times, series.fractions);
         // Beyond the reading bound the oldest go first, the rest wait for a
         // later poll, as the plugin takes them.
         const std::size_t room = MAX_POLL_READINGS - std::min(MAX_POLL_READINGS, poll.record.delivered);
         if (chosen.size() > room) {
             std::stable_sort(chosen.begin(), chosen.end(),
-                             [&series](std::size_t a, std::size_t b) { return series.second[a] < series.second[b]; });
+                             [&times](std::size_t a, std::size_t b) { return times[a] < times[b]; });
             poll.record.atPresent = false;
         }
         const std::size_t count = std::min(room, chosen.size());
         for (std::size_t k = 0; k < count; ++k) {
-            m_checks.delivered(series.first, series.second[chosen[k]], poll.record.trueNow);
+            m_checks.delivered(series.tag, Sample{times[chosen[k]], 0, series.fractions[chosen[k]]},
+                               poll.record.trueNow);
         }
         poll.record.delivered += count;
-        m_progress.delivered(ask, name, series.second, count);
+        m_progress.delivered(ask, name, times, count, series.fractions);
     }
     poll.record.answered += samples;
     m_progress.answered(ask, heard, samples);

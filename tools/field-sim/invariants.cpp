@@ -29,12 +29,12 @@ void Checks::fail(const std::string& check, std::size_t tag, int64_t time, const
     m_violations.push_back(Violation{check, name, time, detail, 1});
 }
 
-void Checks::delivered(std::size_t tag, int64_t time, int64_t trueNow)
+void Checks::delivered(std::size_t tag, const Sample& sample, int64_t trueNow)
 {
     const auto& samples = m_world.tags[tag].samples;
-    auto it =
-        std::lower_bound(samples.begin(), samples.end(), time, [](const Sample& s, int64_t t) { return s.time < t; });
-    if (it == samples.end() || it->time != time) {
+    const int64_t time = sample.time;
+    auto it = std::lower_bound(samples.begin(), samples.end(), sample, earlier);
+    if (it == samples.end() || it->time != time || it->fraction != sample.fraction) {
         fail("exactly-once", tag, time, "delivered a time the service never sent");
         return;
     }

@@ -58,7 +58,8 @@ struct Figures {
 class Checks {
 public:
     explicit Checks(const World& world);
-    void delivered(std::size_t tag, int64_t time, int64_t trueNow);
+    // A sample of the tag, named by its time and fraction, was delivered.
+    void delivered(std::size_t tag, const Sample& sample, int64_t trueNow);
     void cutRestart(int64_t lastPull, int64_t trueNow);
     void afterPoll(const PollRecord& poll, const nerivo::Progress& progress, const std::vector<std::size_t>& index);
     void stateSize(std::size_t bytes, std::size_t tags);

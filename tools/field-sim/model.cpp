@@ -85,6 +85,19 @@ void jitter(TagSeries& tag, Rng& rng, double share)
     }
 }
 
+void fractions(TagSeries& tag, Rng& rng, double twice)
+{
+    std::vector<Sample> extra;
+    for (Sample& s : tag.samples) {
+        s.fraction = static_cast<int32_t>(rng.range(1, 500));
+        if (rng.chance(twice)) {
+            extra.push_back(Sample{s.time, s.published + 1, static_cast<int32_t>(rng.range(501, 1000))});
+        }
+    }
+    tag.samples.insert(tag.samples.end(), extra.begin(), extra.end());
+    sortSeries(tag);
+}
+
 void offline(TagSeries& tag, Window when, bool newestFirst, int64_t delay)
 {
     std::vector<std::size_t> held;
@@ -133,9 +146,10 @@ void remove(TagSeries& tag, Window when)
 void sortSeries(TagSeries& tag)
 {
     auto& s = tag.samples;
-    std::sort(s.begin(), s.end(), [](const Sample& a, const Sample& b) { return a.time < b.time; });
-    // One sample a second: the progress works in whole seconds.
-    s.erase(std::unique(s.begin(), s.end(), [](const Sample& a, const Sample& b) { return a.time == b.time; }),
+    std::sort(s.begin(), s.end(), earlier);
+    // One sample an instant: a second and its fraction name a sample.
+    s.erase(std::unique(s.begin(), s.end(),
+                        [](const Sample& a, const Sample& b) { return a.time == b.time && a.fraction == b.fraction; }),
             s.end());
 }
 

@@ -34,7 +34,16 @@ private:
 struct Sample {
     int64_t time = 0;
     int64_t published = 0;
+    // Thousandths of a second plus one when the time is written with a
+    // fraction; 0 when it has none.
+    int32_t fraction = 0;
 };
+
+// Samples in the order the service keeps them.
+inline bool earlier(const Sample& a, const Sample& b)
+{
+    return a.time != b.time ? a.time < b.time : a.fraction < b.fraction;
+}
 
 struct Window {
     int64_t from = 0;  // [from, to) in true time
@@ -96,6 +105,9 @@ struct World {
 // a publication rule below says otherwise.
 void addRegular(TagSeries& tag, int64_t from, int64_t to, int64_t interval, int64_t skew);
 void addIrregular(TagSeries& tag, Rng& rng, int64_t from, int64_t to, int64_t meanGap, int64_t skew);
+// Samples written with fractions; a share of them with a second sample in
+// the same second, published a second later.
+void fractions(TagSeries& tag, Rng& rng, double twice);
 // Every third (or so) sample moves by up to a second either way.
 void jitter(TagSeries& tag, Rng& rng, double share);
 // A logger offline over [from, to): its backlog arrives at to, oldest first

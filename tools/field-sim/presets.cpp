@@ -240,8 +240,18 @@ World stateCutShort()
     return w;
 }
 
-// Two samples of one tag in the same second cannot be told apart: the
-// progress counts whole seconds, so there is no row for them.
+World twoSamplesInOneSecond()
+{
+    World w = base("TwoSamplesInOneSecond", 118, 1, 30 * MINUTE);
+    w.tail = 10 * MINUTE;
+    regular(w, 10, 10);
+    Rng rng(w.seed + 1);
+    for (TagSeries& tag : w.tags) {
+        fractions(tag, rng, 0.5);
+    }
+    return w;
+}
+
 const std::vector<Preset> PRESETS = {
     {"ServiceClockAheadOneSecond", serviceClockAheadOneSecond},
     {"ServiceClockAheadOneMinuteCapped", serviceClockAheadOneMinuteCapped},
@@ -261,6 +271,7 @@ const std::vector<Preset> PRESETS = {
     {"UpgradeFromLastPullWithAListMissing", upgradeFromLastPullWithAListMissing},
     {"TagBackAfterMoreThan30Days", tagBackAfterMoreThan30Days},
     {"StateCutShort", stateCutShort},
+    {"TwoSamplesInOneSecond", twoSamplesInOneSecond},
 };
 
 }  // namespace

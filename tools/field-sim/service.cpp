@@ -47,17 +47,18 @@ bool Service::fails(const std::vector<std::string>& tags, int64_t trueNow, int& 
     return false;
 }
 
-std::vector<int64_t> Service::times(const TagSeries& tag, int64_t from, int64_t to, int64_t trueNow) const
+Series Service::samples(const TagSeries& tag, int64_t from, int64_t to, int64_t trueNow) const
 {
     // A service clock ahead answers past the end of the range.
     const int64_t last = to + std::max<int64_t>(m_world.skew, 0);
     auto it = std::lower_bound(tag.samples.begin(), tag.samples.end(), from,
                                [](const Sample& s, int64_t t) { return s.time < t; });
-    std::vector<int64_t> out;
+    Series out;
     for (; it != tag.samples.end() && it->time <= last; ++it) {
         if (it->published <= trueNow) {
-            out.push_back(it->time);
-            if (m_world.cap != 0 && out.size() >= m_world.cap) {
+            out.times.push_back(it->time);
+            out.fractions.push_back(it->fraction);
+            if (m_world.cap != 0 && out.times.size() >= m_world.cap) {
                 break;
             }
         }
@@ -83,9 +84,10 @@ Answer Service::answer(const std::vector<std::string>& tags, int64_t from, int64
         if (i == m_world.tags.size() || !m_world.tags[i].present(trueNow)) {
             continue;
         }
-        std::vector<int64_t> found = times(m_world.tags[i], from, to, trueNow);
-        if (!found.empty()) {
-            a.series.emplace_back(i, std::move(found));
+        Series found = samples(m_world.tags[i], from, to, trueNow);
+        if (!found.times.empty()) {
+            found.tag = i;
+            a.series.push_back(std::move(found));
         }
     }
     return a;

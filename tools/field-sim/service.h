@@ -13,10 +13,17 @@
 
 namespace fieldsim {
 
+// One tag's samples in an answer.
+struct Series {
+    std::size_t tag = 0;
+    std::vector<int64_t> times;
+    std::vector<int32_t> fractions;  // as the plugin reads them from the time texts
+};
+
 struct Answer {
     bool raised = false;  // no answer at all
     int status = 200;
-    std::vector<std::pair<std::size_t, std::vector<int64_t>>> series;  // tag, sample times
+    std::vector<Series> series;
 };
 
 class Service {
@@ -28,7 +35,7 @@ public:
 
 private:
     bool fails(const std::vector<std::string>& tags, int64_t trueNow, int& status);
-    std::vector<int64_t> times(const TagSeries& tag, int64_t from, int64_t to, int64_t trueNow) const;
+    Series samples(const TagSeries& tag, int64_t from, int64_t to, int64_t trueNow) const;
 
     const World& m_world;
     Rng m_rng;
