@@ -2,6 +2,7 @@
 // and a fixed set of drawn seeds must pass every named check (exactly-once,
 // asked-every-10-polls, request-budget, cost). A failure prints the run's
 // figures and the command that replays it.
+#include <ostream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -9,6 +10,16 @@
 #include "invariants.h"
 #include "presets.h"
 #include "runner.h"
+
+namespace fieldsim {
+
+// Rows print as their names in test output.
+void PrintTo(const Preset& preset, std::ostream* out)
+{
+    *out << preset.name;
+}
+
+}  // namespace fieldsim
 
 namespace {
 
@@ -47,6 +58,11 @@ const SeedRow kSeeds[] = {
     {"Seed23", 23, 0},     {"Seed27", 27, 0},       {"Seed29", 29, 0},         {"Seed30", 30, 0},
     {"OneTagSeed5", 5, 1}, {"TenTagsSeed6", 6, 10}, {"FiftyTagsSeed9", 9, 50}, {"TwoHundredTagsSeed3", 3, 200},
 };
+
+void PrintTo(const SeedRow& row, std::ostream* out)
+{
+    *out << row.name;
+}
 
 class FieldSeed : public ::testing::TestWithParam<SeedRow> {};
 
