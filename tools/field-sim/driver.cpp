@@ -123,7 +123,9 @@ bool Driver::sendRequest(Poll& poll, const nerivo::Ask& ask)
     ++poll.record.requests;
     for (const std::string& name : ask.tags) {
         const std::size_t i = m_service.find(name);
-        poll.record.asked[i < poll.record.asked.size() ? i : 0] = 1;
+        if (i < poll.record.asked.size()) {
+            poll.record.asked[i] = 1;
+        }
     }
     const Answer answer = m_service.answer(ask.tags, ask.from, ask.to, poll.record.trueNow);
     if (answer.raised || answer.status != 200) {
