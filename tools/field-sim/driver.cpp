@@ -59,6 +59,7 @@ void Driver::poll(int64_t trueNow)
     poll.record.asked.assign(m_world.tags.size(), 0);
     const std::vector<std::size_t> tags = index(trueNow);
     std::vector<std::string> names;
+    names.reserve(tags.size());
     for (const std::size_t i : tags) {
         names.push_back(m_world.tags[i].name);
     }
