@@ -154,11 +154,11 @@ World intervalChangesOneToFiveMinutes()
 {
     World w = base("IntervalChangesOneToFiveMinutes", 111, 60, 4 * DAY);
     regular(w, 20, 60);
-    const int64_t change = T0 + DAY;
+    constexpr int64_t change = T0 + DAY;
     const Window out{T0 + 2 * DAY + 7 * HOUR, T0 + 2 * DAY + 9 * HOUR};
     for (TagSeries& tag : w.tags) {
         tag.samples.erase(std::remove_if(tag.samples.begin(), tag.samples.end(),
-                                         [change](const Sample& s) { return s.time >= change; }),
+                                         [](const Sample& s) { return s.time >= change; }),
                           tag.samples.end());
         addRegular(tag, change - 1, w.end + w.tail, 5 * MINUTE, w.skew);
         offline(tag, out, false, 0);
