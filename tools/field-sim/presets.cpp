@@ -157,9 +157,9 @@ World intervalChangesOneToFiveMinutes()
     constexpr int64_t change = T0 + DAY;
     const Window out{T0 + 2 * DAY + 7 * HOUR, T0 + 2 * DAY + 9 * HOUR};
     for (TagSeries& tag : w.tags) {
-        tag.samples.erase(std::remove_if(tag.samples.begin(), tag.samples.end(),
-                                         [](const Sample& s) { return s.time >= change; }),
-                          tag.samples.end());
+        tag.samples.erase(
+            std::remove_if(tag.samples.begin(), tag.samples.end(), [](const Sample& s) { return s.time >= change; }),
+            tag.samples.end());
         addRegular(tag, change - 1, w.end + w.tail, 5 * MINUTE, w.skew);
         offline(tag, out, false, 0);
     }
