@@ -90,10 +90,10 @@ World clockJumpsAheadMoreThanAWeek()
 
 World largeSiteOf5000LongTags()
 {
-    World w = base("LargeSiteOf5000LongTags", 106, 5 * MINUTE, 6 * HOUR);
-    w.tail = 2 * HOUR;
+    World w = base("LargeSiteOf5000LongTags", 106, 5 * MINUTE, 4 * HOUR);
+    w.tail = HOUR;
     regular(w, 5000, 5 * MINUTE, 45);
-    const Window out{T0 + 2 * HOUR, T0 + 4 * HOUR};
+    const Window out{T0 + HOUR, T0 + 2 * HOUR};
     for (TagSeries& tag : w.tags) {
         offline(tag, out, true, 20 * MINUTE);
     }
@@ -103,8 +103,8 @@ World largeSiteOf5000LongTags()
 
 World largeSiteOf5000LongTagsOneMinute()
 {
-    World w = base("LargeSiteOf5000LongTagsOneMinute", 107, 60, HOUR);
-    w.tail = 30 * MINUTE;
+    World w = base("LargeSiteOf5000LongTagsOneMinute", 107, 60, 40 * MINUTE);
+    w.tail = 20 * MINUTE;
     regular(w, 5000, 60, 45);
     return w;
 }
