@@ -28,6 +28,7 @@ void Driver::start(const std::string& state, int64_t trueNow)
     m_lastPull = readState(state, m_world.pluginNow(trueNow), m_progress);
     m_progress.takeNotes();
     m_discovered = false;
+    m_keyWorks = false;
 }
 
 void Driver::restart(int64_t trueNow, bool cut, Rng& rng)
@@ -51,6 +52,15 @@ std::vector<std::size_t> Driver::index(int64_t trueNow) const
     return present;
 }
 
+bool Driver::discoveryAnswers(int64_t trueNow) const
+{
+    // The discovery of a first poll answers the key, unless every request
+    // fails then.
+    return std::none_of(m_world.failures.begin(), m_world.failures.end(), [trueNow](const Failure& f) {
+        return f.tag.empty() && f.rate >= 1.0 && f.when.holds(trueNow);
+    });
+}
+
 void Driver::poll(int64_t trueNow)
 {
     Poll poll;
@@ -63,6 +73,7 @@ void Driver::poll(int64_t trueNow)
     for (const std::size_t i : tags) {
         names.push_back(m_world.tags[i].name);
     }
+    m_keyWorks = m_keyWorks || discoveryAnswers(trueNow);
     m_progress.beginPoll(poll.record.pluginNow, names);
     bool ok = true;
     if (names.empty()) {
@@ -130,8 +141,9 @@ bool Driver::sendRequest(Poll& poll, const nerivo::Ask& ask)
     }
     const Answer answer = m_service.answer(ask.tags, ask.from, ask.to, poll.record.trueNow);
     if (answer.raised || answer.status != 200) {
-        m_progress.failed(ask, failure(answer.raised, answer.status));
+        m_progress.failed(ask, failure(answer.raised, answer.status, m_keyWorks));
     } else {
+        m_keyWorks = true;
         take(poll, ask, answer);
     }
     if (m_world.trace) {

@@ -21,8 +21,9 @@ std::vector<std::vector<std::string>> packAsk(const nerivo::Ask& ask);
 std::string stateText(int64_t lastPull, const nerivo::Progress& progress);
 // Reads a stored state as the plugin does; the lastPull it starts from.
 int64_t readState(const std::string& state, int64_t now, nerivo::Progress& progress);
-// Why a request failed, as the plugin's service access tells the progress.
-nerivo::FailedRequest failure(bool raised, int status);
+// Why a request failed, as the plugin's service access tells the progress;
+// keyWorks: the service has answered a request since the start.
+nerivo::FailedRequest failure(bool raised, int status, bool keyWorks);
 constexpr std::size_t MAX_POLL_READINGS = 100000;
 constexpr int64_t DEFAULT_LOOKBACK = 365 * DAY;
 
@@ -46,6 +47,7 @@ private:
     bool sendRequest(Poll& poll, const nerivo::Ask& ask);
     void take(Poll& poll, const nerivo::Ask& ask, const Answer& answer);
     std::vector<std::size_t> index(int64_t trueNow) const;
+    bool discoveryAnswers(int64_t trueNow) const;
 
     const World& m_world;
     Service& m_service;
@@ -54,6 +56,7 @@ private:
     nerivo::Progress m_progress{0};
     int64_t m_lastPull = 0;
     bool m_discovered = false;  // a discovery found every list once
+    bool m_keyWorks = false;    // the service answered a request since the start
 };
 
 }  // namespace fieldsim

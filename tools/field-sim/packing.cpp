@@ -84,10 +84,25 @@ int64_t readState(const std::string& state, int64_t now, nerivo::Progress& progr
     return restored;
 }
 
-nerivo::FailedRequest failure(bool raised, int status)
+nerivo::FailedRequest failure(bool raised, int status, bool keyWorks)
 {
+    // The plugin's service access reads a failure so; its reading is a
+    // member of a connected service, so the sim repeats the table.
     const std::string text = raised ? std::string() : statusText(status);
-    return nerivo::FailedRequest{nerivo::refusalOf(raised, text), text};
+    const int code = raised ? 0 : nerivo::statusCode(text);
+    nerivo::Refusal refusal =
+        code >= 400 && code < 500 && code != 408 ? nerivo::Refusal::TAGS : nerivo::Refusal::RAISED;
+    if (code == 400 || code == 413 || code == 414 || code == 416 || code == 422) {
+        refusal = nerivo::Refusal::RANGE;
+    } else if (code == 429) {
+        refusal = nerivo::Refusal::THROTTLED;
+    } else if (code == 503) {
+        refusal = nerivo::Refusal::SERVER;
+    } else if (code == 401 || code == 403 || code == 407) {
+        // A key the service has answered refuses what was asked, not itself.
+        refusal = keyWorks ? nerivo::Refusal::TAGS : nerivo::Refusal::KEY;
+    }
+    return nerivo::FailedRequest{refusal, text};
 }
 
 static_assert(Nerivo::MAX_POLL_READINGS == MAX_POLL_READINGS, "the plugin's reading bound");
