@@ -1,0 +1,128 @@
+// Whole simulated utility years over the progress rules: every field preset
+// and a fixed set of drawn seeds must pass every named check (exactly-once,
+// asked-every-10-polls, request-budget, cost). A failure prints the run's
+// figures and the command that replays it.
+#include <ostream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "invariants.h"
+#include "presets.h"
+#include "runner.h"
+
+namespace fieldsim {
+
+// Rows print as their names in test output.
+void PrintTo(const Preset& preset, std::ostream* out)
+{
+    *out << preset.name;
+}
+
+}  // namespace fieldsim
+
+namespace {
+
+using fieldsim::World;
+
+std::string report(const World& world, const fieldsim::RunResult& result, const std::string& replay)
+{
+    return fieldsim::summaryLine(world, result) + "\n" + fieldsim::failureLine(world, result, replay);
+}
+
+class FieldPreset : public ::testing::TestWithParam<fieldsim::Preset> {};
+
+TEST_P(FieldPreset, EveryCheckHolds)
+{
+    World world;
+    ASSERT_TRUE(fieldsim::presetWorld(GetParam().name, world));
+    const fieldsim::RunResult result = fieldsim::runWorld(world);
+    EXPECT_GT(result.figures.expected, 0u) << "the preset checks nothing";
+    EXPECT_TRUE(result.passed()) << report(world, result, std::string("field-sim --preset ") + GetParam().name);
+}
+
+INSTANTIATE_TEST_SUITE_P(Presets, FieldPreset, ::testing::ValuesIn(fieldsim::presets()),
+                         [](const ::testing::TestParamInfo<fieldsim::Preset>& p) { return std::string(p.param.name); });
+
+// Drawn worlds that run in well under a second each; tags 0 leaves the
+// count to the seed.
+struct SeedRow {
+    const char* name;
+    uint64_t seed;
+    int tags;
+};
+
+const SeedRow kSeeds[] = {
+    {"Seed1", 1, 0},       {"Seed2", 2, 0},         {"Seed4", 4, 0},           {"Seed8", 8, 0},
+    {"Seed11", 11, 0},     {"Seed13", 13, 0},       {"Seed19", 19, 0},         {"Seed22", 22, 0},
+    {"Seed23", 23, 0},     {"Seed27", 27, 0},       {"Seed29", 29, 0},         {"Seed30", 30, 0},
+    {"OneTagSeed5", 5, 1}, {"TenTagsSeed6", 6, 10}, {"FiftyTagsSeed9", 9, 50}, {"SixtyTagsSeed3", 3, 60},
+};
+
+void PrintTo(const SeedRow& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
+class FieldSeed : public ::testing::TestWithParam<SeedRow> {};
+
+TEST_P(FieldSeed, EveryCheckHolds)
+{
+    fieldsim::Options options;
+    options.tags = GetParam().tags;
+    const World world = fieldsim::drawWorld(GetParam().seed, options);
+    const fieldsim::RunResult result = fieldsim::runWorld(world);
+    std::string replay = "field-sim --seed " + std::to_string(GetParam().seed);
+    if (options.tags != 0) {
+        replay += " --tags " + std::to_string(options.tags);
+    }
+    EXPECT_TRUE(result.passed()) << report(world, result, replay);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, FieldSeed, ::testing::ValuesIn(kSeeds),
+                         [](const ::testing::TestParamInfo<SeedRow>& p) { return std::string(p.param.name); });
+
+// A seed replays the same run: the same figures, the same first failure.
+TEST(FieldSim, ASeedReplaysExactly)
+{
+    const fieldsim::Options options;
+    const World world = fieldsim::drawWorld(8, options);
+    const fieldsim::RunResult first = fieldsim::runWorld(world);
+    const fieldsim::RunResult again = fieldsim::runWorld(fieldsim::drawWorld(8, options));
+    EXPECT_GT(first.figures.delivered, 0u);
+    EXPECT_EQ(fieldsim::summaryLine(world, first), fieldsim::summaryLine(world, again));
+    EXPECT_EQ(fieldsim::failureLine(world, first, ""), fieldsim::failureLine(world, again, ""));
+}
+
+// The checks themselves: a sample delivered twice, one never delivered, and
+// an irregular late sample overtaken by a newer one are told apart.
+TEST(FieldSim, ChecksTellTwiceLostAndIrregularLateApart)
+{
+    World world;
+    world.begin = 1000;
+    world.start = 0;
+    world.end = 100000;
+    world.pollInterval = 60;
+    fieldsim::TagSeries regular;
+    regular.name = "R";
+    fieldsim::addRegular(regular, 0, 400, 100, 0);  // 100, 200, 300
+    fieldsim::TagSeries irregular;
+    irregular.name = "I";
+    irregular.samples = {{100, 5000}, {200, 200}};  // 100 lands late, after 200 was delivered
+    world.tags = {regular, irregular};
+    fieldsim::Checks checks(world);
+    checks.delivered(0, fieldsim::Sample{100, 0, 0}, 1000);
+    checks.delivered(0, fieldsim::Sample{100, 0, 0}, 1060);
+    checks.delivered(0, fieldsim::Sample{300, 0, 0}, 1000);
+    checks.delivered(1, fieldsim::Sample{200, 0, 0}, 1000);
+    checks.finish(90000, true);
+    const fieldsim::Figures& f = checks.figures();
+    EXPECT_EQ(f.twice, 1u);
+    EXPECT_EQ(f.lost, 1u);  // regular 200
+    EXPECT_EQ(f.irregularLate, 1u);
+    ASSERT_EQ(checks.violations().size(), 1u);
+    EXPECT_EQ(checks.violations().front().check, "exactly-once");
+    EXPECT_EQ(checks.violations().front().count, 2u);
+}
+
+}  // namespace

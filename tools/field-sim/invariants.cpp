@@ -1,0 +1,173 @@
+#include "invariants.h"
+
+#include <algorithm>
+
+namespace fieldsim {
+
+Checks::Checks(const World& world)
+    : m_world(world),
+      m_count(world.tags.size()),
+      m_firstAt(world.tags.size()),
+      m_unasked(world.tags.size(), 0)
+{
+    for (std::size_t i = 0; i < world.tags.size(); ++i) {
+        m_count[i].assign(world.tags[i].samples.size(), 0);
+        m_firstAt[i].assign(world.tags[i].samples.size(), INT64_MAX);
+    }
+    m_figures.tags = world.tags.size();
+}
+
+void Checks::fail(const std::string& check, std::size_t tag, int64_t time, const std::string& detail)
+{
+    for (Violation& v : m_violations) {
+        if (v.check == check) {
+            ++v.count;
+            return;
+        }
+    }
+    const std::string name = tag < m_world.tags.size() ? m_world.tags[tag].name : std::string();
+    m_violations.push_back(Violation{check, name, time, detail, 1});
+}
+
+void Checks::delivered(std::size_t tag, const Sample& sample, int64_t trueNow)
+{
+    const auto& samples = m_world.tags[tag].samples;
+    const int64_t time = sample.time;
+    auto it = std::lower_bound(samples.begin(), samples.end(), sample, earlier);
+    if (it == samples.end() || it->time != time || it->fraction != sample.fraction) {
+        fail("exactly-once", tag, time, "delivered a time the service never sent");
+        return;
+    }
+    const auto i = static_cast<std::size_t>(it - samples.begin());
+    ++m_figures.delivered;
+    m_firstAt[tag][i] = std::min(m_firstAt[tag][i], trueNow);
+    if (++m_count[tag][i] < 2) {
+        return;
+    }
+    if (m_cut && trueNow >= m_cut->at && time >= m_cut->lastPull) {
+        ++m_figures.twiceAfterCut;
+    } else {
+        ++m_figures.twice;
+        fail("exactly-once", tag, time, "delivered twice");
+    }
+}
+
+void Checks::cutRestart(int64_t lastPull, int64_t trueNow)
+{
+    m_cut = Cut{lastPull, trueNow};
+}
+
+void Checks::trackUnasked(const PollRecord& poll, const nerivo::Progress& progress,
+                          const std::vector<std::size_t>& index)
+{
+    std::vector<char> indexed(m_world.tags.size(), 0);
+    for (const std::size_t i : index) {
+        indexed[i] = 1;
+        // A clock behind the tag's stored progress may hold it back (looked
+        // up only for tags not asked: it is a search by name).
+        const bool asked = poll.asked[i] != 0;
+        const bool waits = !asked && progress.next(m_world.tags[i].name) > poll.pluginNow + 1;
+        m_unasked[i] = asked || waits ? 0 : m_unasked[i] + 1;
+        m_figures.longestUnasked = std::max(m_figures.longestUnasked, m_unasked[i]);
+        if (m_unasked[i] >= MAX_UNASKED_POLLS) {
+            fail("asked-every-10-polls", i, poll.trueNow,
+                 "unasked for " + std::to_string(m_unasked[i]) + " polls in a row");
+        }
+    }
+    for (std::size_t i = 0; i < indexed.size(); ++i) {
+        m_unasked[i] = indexed[i] != 0 ? m_unasked[i] : 0;
+    }
+}
+
+void Checks::afterPoll(const PollRecord& poll, const nerivo::Progress& progress, const std::vector<std::size_t>& index)
+{
+    ++m_figures.polls;
+    m_answered += poll.answered;
+    m_figures.maxRequests = std::max(m_figures.maxRequests, poll.requests);
+    if (poll.requests > nerivo::MAX_POLL_REQUESTS) {
+        fail("request-budget", m_world.tags.size(), poll.trueNow, std::to_string(poll.requests) + " requests");
+    }
+    if (!poll.networkDown) {
+        trackUnasked(poll, progress, index);
+    }
+    if (m_caughtUp && !m_world.isDisturbed(poll.trueNow)) {
+        m_figures.steadyAnswered += poll.answered;
+        m_figures.steadyDelivered += poll.delivered;
+    }
+    m_caughtUp = m_caughtUp || poll.atPresent;
+}
+
+void Checks::stateSize(std::size_t bytes, std::size_t tags)
+{
+    const std::size_t perTag = bytes / std::max<std::size_t>(tags, 1);
+    m_figures.maxStatePerTag = std::max(m_figures.maxStatePerTag, perTag);
+    if (perTag > MAX_STATE_PER_TAG) {
+        fail("cost", m_world.tags.size(), 0, std::to_string(perTag) + " bytes of state a tag");
+    }
+}
+
+bool Checks::expected(const TagSeries& tag, const Sample& s, int64_t lastPoll) const
+{
+    // A sample late by L is asked again within about L (gap retries double),
+    // so it must have been published that long before the last poll.
+    const int64_t lateness = std::max<int64_t>(0, s.published - (s.time - m_world.skew));
+    const int64_t settle = std::min(lateness, DAY) + 10 * MINUTE + 2 * m_world.pollInterval;
+    // Requests of the tag that still fail near the end (all of them, or
+    // most) may hold it back.
+    const bool heldBack = std::any_of(m_world.failures.begin(), m_world.failures.end(), [&](const Failure& f) {
+        const bool applies = f.tag.empty() ? f.rate >= 0.5 : f.tag == tag.name;
+        return applies && f.when.to > s.published && f.when.to + settle > lastPoll;
+    });
+    return s.time >= m_world.start && s.published - s.time <= nerivo::HORIZON && s.published <= m_world.end &&
+           s.published + settle <= lastPoll && s.time <= m_world.pluginNow(m_world.end) &&
+           tag.listed(s.published + settle) && !heldBack;
+}
+
+void Checks::finishTag(std::size_t t, int64_t lastPoll)
+{
+    const TagSeries& tag = m_world.tags[t];
+    // The earliest delivery of a newer sample, from the newest back.
+    std::vector<int64_t> newerAt(tag.samples.size() + 1, INT64_MAX);
+    for (std::size_t i = tag.samples.size(); i > 0; --i) {
+        newerAt[i - 1] = std::min(newerAt[i], m_firstAt[t][i - 1]);
+    }
+    for (std::size_t i = 0; i < tag.samples.size(); ++i) {
+        const Sample& s = tag.samples[i];
+        if (!expected(tag, s, lastPoll)) {
+            continue;
+        }
+        ++m_figures.expected;
+        if (m_count[t][i] != 0) {
+            continue;
+        }
+        if (!tag.regular && newerAt[i + 1] < s.published) {
+            ++m_figures.irregularLate;
+        } else {
+            ++m_figures.lost;
+            fail("exactly-once", t, s.time,
+                 "never delivered (published " + std::to_string(s.published - s.time) + " s after its time)");
+        }
+    }
+}
+
+void Checks::finish(int64_t lastPoll, bool complete)
+{
+    m_figures.stoppedEarly = !complete;
+    if (!complete) {
+        fail("cost", m_world.tags.size(), lastPoll,
+             "answers held more than " + std::to_string(WORK_BUDGET) + " samples: the run stopped early");
+    }
+    for (std::size_t t = 0; complete && t < m_world.tags.size(); ++t) {
+        finishTag(t, lastPoll);
+    }
+    m_figures.tagDays = double(m_world.tags.size()) * double(lastPoll - m_world.begin) / double(DAY);
+    const auto answered = double(m_figures.steadyAnswered);
+    const auto delivered = double(m_figures.steadyDelivered);
+    if (answered >= 200 && answered > MAX_COST * delivered) {
+        fail("cost", m_world.tags.size(), 0,
+             std::to_string(m_figures.steadyAnswered) + " samples answered for " +
+                 std::to_string(m_figures.steadyDelivered) + " delivered in the steady state");
+    }
+}
+
+}  // namespace fieldsim

@@ -1,0 +1,96 @@
+#pragma once
+// The named checks of a run: cheap ones after every poll, exactly-once at the
+// end. Each keeps its first failure as an example (tag, time) to replay.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "model.h"
+#include "progress.h"
+
+namespace fieldsim {
+
+constexpr int MAX_UNASKED_POLLS = 10;
+constexpr double MAX_COST = 1.2;
+constexpr std::size_t MAX_STATE_PER_TAG = 1024;
+// Samples answered in one run, at most: beyond it the run stops, as a cost
+// failure, rather than take hours.
+constexpr std::size_t WORK_BUDGET = 200000000;
+
+// What one poll did, as the driver saw it.
+struct PollRecord {
+    int64_t trueNow = 0;
+    int64_t pluginNow = 0;
+    int requests = 0;
+    std::size_t answered = 0;   // samples in the answers
+    std::size_t delivered = 0;  // readings
+    bool atPresent = true;      // every range reached now, no gap asked, nothing left for later
+    bool networkDown = false;   // stopped after two requests in a row raised
+    std::vector<char> asked;    // by tag of the world: named by a request
+};
+
+struct Violation {
+    std::string check;
+    std::string tag;
+    int64_t time = 0;
+    std::string detail;
+    std::size_t count = 0;
+};
+
+struct Figures {
+    std::size_t tags = 0;
+    double tagDays = 0;
+    int polls = 0;
+    std::size_t expected = 0, delivered = 0, lost = 0, twice = 0;
+    // Counted apart, not failures: twice after a restart from a cut-short
+    // state (since its lastPull), and late samples of irregular series
+    // landing before a newer one already delivered.
+    std::size_t twiceAfterCut = 0, irregularLate = 0;
+    std::size_t steadyAnswered = 0, steadyDelivered = 0;
+    std::size_t maxStatePerTag = 0;
+    int maxRequests = 0;
+    int longestUnasked = 0;
+    bool stoppedEarly = false;  // over the work budget: exactly-once not judged
+};
+
+class Checks {
+public:
+    explicit Checks(const World& world);
+    // A sample of the tag, named by its time and fraction, was delivered.
+    void delivered(std::size_t tag, const Sample& sample, int64_t trueNow);
+    void cutRestart(int64_t lastPull, int64_t trueNow);
+    void afterPoll(const PollRecord& poll, const nerivo::Progress& progress, const std::vector<std::size_t>& index);
+    void stateSize(std::size_t bytes, std::size_t tags);
+    // Whether the answers so far exceed the work budget.
+    bool overBudget() const { return m_answered > WORK_BUDGET; }
+    // Exactly-once (unless the run stopped early) and the cost, once the
+    // last poll is done.
+    void finish(int64_t lastPoll, bool complete);
+    const Figures& figures() const { return m_figures; }
+    const std::vector<Violation>& violations() const { return m_violations; }
+    bool passed() const { return m_violations.empty(); }
+
+private:
+    struct Cut {
+        int64_t lastPull;
+        int64_t at;
+    };
+    void fail(const std::string& check, std::size_t tag, int64_t time, const std::string& detail);
+    bool expected(const TagSeries& tag, const Sample& s, int64_t lastPoll) const;
+    void finishTag(std::size_t tag, int64_t lastPoll);
+    void trackUnasked(const PollRecord& poll, const nerivo::Progress& progress, const std::vector<std::size_t>& index);
+
+    const World& m_world;
+    std::vector<std::vector<uint8_t>> m_count;    // deliveries by tag and sample
+    std::vector<std::vector<int64_t>> m_firstAt;  // true time of the first delivery
+    std::vector<int> m_unasked;
+    std::optional<Cut> m_cut;
+    bool m_caughtUp = false;
+    std::size_t m_answered = 0;
+    Figures m_figures;
+    std::vector<Violation> m_violations;
+};
+
+}  // namespace fieldsim

@@ -1,0 +1,296 @@
+#include "presets.h"
+
+#include <algorithm>
+
+namespace fieldsim {
+
+namespace {
+
+constexpr int64_t T0 = 1767225600 + 40 * DAY;
+
+World base(const char* name, uint64_t seed, int64_t poll, int64_t span)
+{
+    World w;
+    w.seed = seed;
+    w.preset = name;
+    w.begin = T0;
+    w.end = T0 + span;
+    w.tail = std::clamp<int64_t>(span / 4, 2 * HOUR, DAY);
+    w.pollInterval = poll;
+    w.start = T0 - poll;
+    w.tagsInState = true;
+    return w;
+}
+
+void regular(World& w, int count, int64_t interval, std::size_t nameLength = 16)
+{
+    Rng rng(w.seed);
+    for (int i = 0; i < count; ++i) {
+        TagSeries tag;
+        tag.name = tagName(rng, static_cast<int>(w.tags.size()), nameLength);
+        addRegular(tag, w.start, w.end + w.tail, interval, w.skew);
+        w.tags.push_back(std::move(tag));
+    }
+}
+
+void sortAll(World& w)
+{
+    for (TagSeries& tag : w.tags) {
+        sortSeries(tag);
+    }
+}
+
+World serviceClockAheadOneSecond()
+{
+    World w = base("ServiceClockAheadOneSecond", 101, 1, 20 * MINUTE);
+    w.tail = 20 * MINUTE;
+    w.skew = 5;
+    w.start = T0 - 20;
+    regular(w, 5, 1);
+    return w;
+}
+
+World serviceClockAheadOneMinuteCapped()
+{
+    World w = base("ServiceClockAheadOneMinuteCapped", 102, 60, 2 * DAY);
+    w.skew = 30;
+    w.cap = 288;
+    w.start = T0 - 20;
+    regular(w, 20, 60);
+    return w;
+}
+
+World serviceClockAheadDriftingPolls()
+{
+    World w = base("ServiceClockAheadDriftingPolls", 103, 60, 2 * DAY);
+    w.skew = 30;
+    w.pollDrift = 15;  // 45 to 75 s apart
+    regular(w, 20, 60);
+    return w;
+}
+
+World deadSensorAmongQuietTags()
+{
+    World w = base("DeadSensorAmongQuietTags", 104, 60, 2 * DAY);
+    regular(w, 200, 15 * MINUTE);
+    w.tags[17].samples.clear();
+    w.tags[17].regular = false;
+    return w;
+}
+
+World clockJumpsAheadMoreThanAWeek()
+{
+    World w = base("ClockJumpsAheadMoreThanAWeek", 105, 60, 3 * DAY);
+    regular(w, 20, 5 * MINUTE);
+    w.jumpAt = T0 + DAY;
+    w.jumpBy = 8 * DAY;
+    w.disturbed.push_back(Window{w.jumpAt, w.jumpAt + HOUR});
+    return w;
+}
+
+World largeSiteOf5000LongTags()
+{
+    World w = base("LargeSiteOf5000LongTags", 106, 5 * MINUTE, 4 * HOUR);
+    w.tail = HOUR;
+    regular(w, 5000, 5 * MINUTE, 45);
+    const Window out{T0 + HOUR, T0 + 2 * HOUR};
+    for (TagSeries& tag : w.tags) {
+        offline(tag, out, true, 20 * MINUTE);
+    }
+    w.disturbed.push_back(Window{out.from, out.to + 2 * HOUR});
+    return w;
+}
+
+World largeSiteOf5000LongTagsOneMinute()
+{
+    World w = base("LargeSiteOf5000LongTagsOneMinute", 107, 60, 40 * MINUTE);
+    w.tail = 20 * MINUTE;
+    regular(w, 5000, 60, 45);
+    return w;
+}
+
+World gapLongerThanTheRangeLimit()
+{
+    World w = base("GapLongerThanTheRangeLimit", 108, 5 * MINUTE, 14 * DAY);
+    w.maxRange = 7 * DAY;
+    regular(w, 10, 5 * MINUTE);
+    const Window out{T0 + DAY, T0 + 11 * DAY};
+    offline(w.tags[3], out, true, HOUR);
+    w.disturbed.push_back(Window{out.from, out.to + 2 * HOUR});
+    return w;
+}
+
+World gapAnswersCappedPerTag()
+{
+    World w = base("GapAnswersCappedPerTag", 109, 5 * MINUTE, 8 * DAY);
+    w.cap = 288;
+    regular(w, 10, 60);
+    const Window out{T0 + DAY, T0 + 6 * DAY};
+    offline(w.tags[4], out, true, HOUR);
+    w.disturbed.push_back(Window{out.from, out.to + 2 * HOUR});
+    return w;
+}
+
+World oneTagRefused(const char* name, int status)
+{
+    World w = base(name, 110, 60, 2 * DAY);
+    regular(w, 100, 5 * MINUTE);
+    w.failures.push_back(Failure{w.tags[42].name, status, 1.0, Window{T0 + 6 * HOUR, T0 + 30 * HOUR}});
+    w.disturbed.push_back(Window{T0 + 6 * HOUR, T0 + 31 * HOUR});
+    return w;
+}
+
+World oneTagRefusedWith403()
+{
+    return oneTagRefused("OneTagRefusedWith403", 403);
+}
+
+World oneTagRefusedWith503()
+{
+    return oneTagRefused("OneTagRefusedWith503", 503);
+}
+
+World intervalChangesOneToFiveMinutes()
+{
+    World w = base("IntervalChangesOneToFiveMinutes", 111, 60, 4 * DAY);
+    regular(w, 20, 60);
+    constexpr int64_t change = T0 + DAY;
+    const Window out{T0 + 2 * DAY + 7 * HOUR, T0 + 2 * DAY + 9 * HOUR};
+    for (TagSeries& tag : w.tags) {
+        tag.samples.erase(
+            std::remove_if(tag.samples.begin(), tag.samples.end(), [](const Sample& s) { return s.time >= change; }),
+            tag.samples.end());
+        addRegular(tag, change - 1, w.end + w.tail, 5 * MINUTE, w.skew);
+        offline(tag, out, false, 0);
+    }
+    w.disturbed.push_back(Window{out.from, out.to + 2 * HOUR});
+    return w;
+}
+
+World jitteredLogger()
+{
+    World w = base("JitteredLogger", 112, 60, 2 * DAY);
+    regular(w, 10, 5 * MINUTE);
+    Rng rng(w.seed + 1);
+    const Window out{T0 + DAY, T0 + DAY + 2 * HOUR};
+    for (TagSeries& tag : w.tags) {
+        jitter(tag, rng, 1.0 / 3);
+        offline(tag, out, true, 30 * MINUTE);
+    }
+    w.disturbed.push_back(Window{out.from, out.to + 2 * HOUR});
+    return w;
+}
+
+World lateReportByException()
+{
+    World w = base("LateReportByException", 113, 60, 2 * DAY);
+    Rng rng(w.seed);
+    for (int i = 0; i < 20; ++i) {
+        TagSeries tag;
+        tag.name = tagName(rng, i, 16);
+        addIrregular(tag, rng, w.start, w.end + w.tail, 5 * MINUTE, 0);
+        late(tag, rng, 0.1, 10 * MINUTE);
+        w.tags.push_back(std::move(tag));
+    }
+    return w;
+}
+
+World fastTagOverTheReadingBound()
+{
+    World w = base("FastTagOverTheReadingBound", 114, 60, 40 * HOUR);
+    w.tail = 4 * HOUR;
+    regular(w, 1, 1);
+    regular(w, 4, 5 * MINUTE);
+    // Held back 30 hours, then uploaded at once.
+    const Window held{T0 + 2 * HOUR, T0 + 32 * HOUR};
+    backfill(w.tags[0], held, held.to);
+    w.disturbed.push_back(Window{held.from, held.to + 6 * HOUR});
+    return w;
+}
+
+World upgradeFromLastPullWithAListMissing()
+{
+    World w = base("UpgradeFromLastPullWithAListMissing", 115, 60, DAY);
+    w.start = T0 - 6 * HOUR;
+    w.tagsInState = false;  // an older version's state: lastPull alone
+    regular(w, 20, 5 * MINUTE);
+    for (std::size_t i = 0; i < 5; ++i) {
+        w.tags[i].unlisted.push_back(Window{T0, T0 + 2 * HOUR});
+    }
+    w.restarts.push_back(Restart{T0 + HOUR, false});
+    w.disturbed.push_back(Window{T0, T0 + 3 * HOUR});
+    return w;
+}
+
+World tagBackAfterMoreThan30Days()
+{
+    World w = base("TagBackAfterMoreThan30Days", 116, 10 * MINUTE, 40 * DAY);
+    regular(w, 5, HOUR);
+    remove(w.tags[2], Window{T0 + 2 * DAY, T0 + 37 * DAY});
+    w.disturbed.push_back(Window{T0 + 37 * DAY, T0 + 38 * DAY});
+    return w;
+}
+
+World stateCutShort()
+{
+    World w = base("StateCutShort", 117, 60, 2 * DAY);
+    regular(w, 20, 5 * MINUTE);
+    w.restarts.push_back(Restart{T0 + DAY, true});
+    w.disturbed.push_back(Window{T0 + DAY, T0 + DAY + HOUR});
+    return w;
+}
+
+World twoSamplesInOneSecond()
+{
+    World w = base("TwoSamplesInOneSecond", 118, 1, 30 * MINUTE);
+    w.tail = 10 * MINUTE;
+    regular(w, 10, 10);
+    Rng rng(w.seed + 1);
+    for (TagSeries& tag : w.tags) {
+        fractions(tag, rng, 0.5);
+    }
+    return w;
+}
+
+const std::vector<Preset> PRESETS = {
+    {"ServiceClockAheadOneSecond", serviceClockAheadOneSecond},
+    {"ServiceClockAheadOneMinuteCapped", serviceClockAheadOneMinuteCapped},
+    {"ServiceClockAheadDriftingPolls", serviceClockAheadDriftingPolls},
+    {"DeadSensorAmongQuietTags", deadSensorAmongQuietTags},
+    {"ClockJumpsAheadMoreThanAWeek", clockJumpsAheadMoreThanAWeek},
+    {"LargeSiteOf5000LongTags", largeSiteOf5000LongTags},
+    {"LargeSiteOf5000LongTagsOneMinute", largeSiteOf5000LongTagsOneMinute},
+    {"GapLongerThanTheRangeLimit", gapLongerThanTheRangeLimit},
+    {"GapAnswersCappedPerTag", gapAnswersCappedPerTag},
+    {"OneTagRefusedWith403", oneTagRefusedWith403},
+    {"OneTagRefusedWith503", oneTagRefusedWith503},
+    {"IntervalChangesOneToFiveMinutes", intervalChangesOneToFiveMinutes},
+    {"JitteredLogger", jitteredLogger},
+    {"LateReportByException", lateReportByException},
+    {"FastTagOverTheReadingBound", fastTagOverTheReadingBound},
+    {"UpgradeFromLastPullWithAListMissing", upgradeFromLastPullWithAListMissing},
+    {"TagBackAfterMoreThan30Days", tagBackAfterMoreThan30Days},
+    {"StateCutShort", stateCutShort},
+    {"TwoSamplesInOneSecond", twoSamplesInOneSecond},
+};
+
+}  // namespace
+
+const std::vector<Preset>& presets()
+{
+    return PRESETS;
+}
+
+bool presetWorld(const std::string& name, World& world)
+{
+    for (const Preset& preset : PRESETS) {
+        if (name == preset.name) {
+            world = preset.build();
+            sortAll(world);
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace fieldsim
