@@ -254,29 +254,21 @@ std::vector<Ask> Progress::rangeAsks()
 std::pair<int64_t, int64_t> Progress::reach(const Start& start, double allowance) const
 {
     // A request may start before the tag's next pull while that re-reads
-    // little of it (a tag that never showed an interval costs nothing), and
-    // a regular series' may start up to shortly before its next sample is
-    // due: a sample off its rhythm in between shows as a gap and is asked
-    // again.
+    // little of it; a tag that never showed an interval costs nothing.
     const StoredTag& k = m_tags.at(start.first).kept;
-    const bool interval = k.interval > 0 && k.last;
     int64_t earliest = INT64_MIN;
-    if (interval) {
+    if (k.interval > 0 && k.last) {
         const double back = allowance * double(k.interval);
         earliest = back >= double(start.second - INT64_MIN / 2) ? INT64_MIN : start.second - int64_t(back);
     }
-    int64_t latest = start.second;
-    if (interval && !k.asked && k.run >= REGULAR_RUN && k.edge.empty()) {
-        latest = std::max(latest, std::min(m_now, *k.last + k.interval - k.interval / 5));
-    }
-    return {earliest, latest};
+    return {earliest, start.second};
 }
 
 std::vector<Progress::Group> Progress::rangeGroups(const std::vector<Start>& starts) const
 {
-    // The fewest starts that every tag can take: sorted by the latest start
-    // each takes, a group starts at its first tag's and holds every tag that
-    // can start there. With too many groups, more re-reading is allowed.
+    // The fewest starts that every tag can take: sorted by start, a group
+    // starts at its first tag's and holds every tag that can start there.
+    // With too many groups, more re-reading is allowed.
     std::vector<Group> groups;
     for (double allowance = REREAD_LIMIT; groups.empty() || groups.size() > MAX_GROUPS; allowance *= 8) {
         std::vector<std::pair<std::pair<int64_t, int64_t>, const std::string*>> reaches;
@@ -582,14 +574,7 @@ void Progress::detectGap(const std::string& name, StoredTag& k, int64_t time)
         } else if (k.interval > 0 && k.run >= REGULAR_RUN && holdsMissing(step, k.interval)) {
             // Regular series with samples missing: ask for them again, unless
             // the horizon has passed them already.
-            if (time - 1 >= settledBefore()) {
-                if (k.gaps.size() == MAX_GAPS) {
-                    note(Note::Level::INFO, "Tag " + name + " has more than " + std::to_string(MAX_GAPS) +
-                                                " gaps; the oldest is no longer asked");
-                    k.gaps.erase(k.gaps.begin());
-                }
-                k.gaps.push_back(Gap{*k.last, time, k.interval, m_now + FIRST_GAP_RETRY, FIRST_GAP_RETRY, 0});
-            }
+            addGap(name, k, Gap{*k.last, time, k.interval, m_now + FIRST_GAP_RETRY, FIRST_GAP_RETRY, 0});
             learnInterval(k, step);
         } else {
             k.interval = step;
@@ -599,6 +584,19 @@ void Progress::detectGap(const std::string& name, StoredTag& k, int64_t time)
     if (!k.last || time > *k.last) {
         k.last = time;
     }
+}
+
+void Progress::addGap(const std::string& name, StoredTag& k, const Gap& gap)
+{
+    if (gap.before - 1 < settledBefore()) {
+        return;  // the horizon has passed it already
+    }
+    if (k.gaps.size() == MAX_GAPS) {
+        note(Note::Level::INFO,
+             "Tag " + name + " has more than " + std::to_string(MAX_GAPS) + " gaps; the oldest is no longer asked");
+        k.gaps.erase(k.gaps.begin());
+    }
+    k.gaps.push_back(gap);
 }
 
 void Progress::learnInterval(StoredTag& k, int64_t step)

@@ -204,7 +204,8 @@ private:
     int64_t settledBefore() const;
     void forgetMissing();
     std::vector<Ask> rangeAsks();
-    // Tags sharing one range from a start every one of them can take.
+    // Tags sharing one range from a start every one of them can take: no
+    // later than any one's next pull, and earlier only by a little of it.
     struct Group {
         int64_t from = 0;
         std::vector<std::string> tags;
@@ -219,6 +220,7 @@ private:
     void settleRange(const Ask& ask, Tag& t, bool heard);
     void settleGaps(const Ask& ask, Tag& t);
     void detectGap(const std::string& name, StoredTag& k, int64_t time);
+    void addGap(const std::string& name, StoredTag& k, const Gap& gap);
     void learnInterval(StoredTag& k, int64_t step);
     static void fillGaps(StoredTag& k, int64_t time);
     void split(const Ask& ask, const FailedRequest& failure);
