@@ -212,7 +212,7 @@ std::vector<Ask> Progress::plan()
         std::vector<Ask> gaps = gapAsks();
         // A share of the budget is kept for gaps, so that a large index
         // cannot starve them.
-        m_gapReserve = static_cast<int>(std::min<std::size_t>(gaps.size(), MAX_GAP_REQUESTS));
+        m_gapReserve = gaps.empty() ? 0 : MAX_GAP_REQUESTS;
         asks.insert(asks.end(), gaps.begin(), gaps.end());
     }
     order(asks);
@@ -270,7 +270,10 @@ std::vector<Progress::Group> Progress::rangeGroups(const std::vector<Start>& sta
     // starts at its first tag's and holds every tag that can start there.
     // With too many groups, more re-reading is allowed.
     std::vector<Group> groups;
-    for (double allowance = REREAD_LIMIT; groups.empty() || groups.size() > MAX_GROUPS; allowance *= 8) {
+    // A tag with samples re-reads its newest from any earlier start: it
+    // shares only when there are too many groups.
+    for (double allowance = 0; groups.empty() || groups.size() > MAX_GROUPS;
+         allowance = allowance == 0 ? REREAD_LIMIT : allowance * 8) {
         std::vector<std::pair<std::pair<int64_t, int64_t>, const std::string*>> reaches;
         reaches.reserve(starts.size());
         for (const Start& start : starts) {
@@ -334,6 +337,7 @@ std::vector<Ask> Progress::gapAsks()
 {
     std::vector<Start> due;  // where a gap's next ask starts, by tag
     std::map<Start, int64_t> ends;
+    std::map<std::string, int64_t> waiting;  // since when a tag's gaps are due
     for (const auto& name : m_index) {
         const Tag& t = m_tags.at(name);
         for (const Gap& gap : t.kept.gaps) {
@@ -341,10 +345,16 @@ std::vector<Ask> Progress::gapAsks()
                 const int64_t from = gapStart(gap);
                 due.emplace_back(name, from);
                 ends[{name, from}] = gap.before - 1;
+                waiting.emplace(name, gap.due).first->second = std::min(waiting[name], gap.due);
             }
         }
     }
-    std::vector<Ask> asks;
+    // The gaps due longest go first, so that more than the budget takes
+    // are asked in turns.
+    const auto longest = [&waiting](const std::string& a, const std::string& b) {
+        return waiting[a] != waiting[b] ? waiting[a] < waiting[b] : a < b;
+    };
+    std::vector<std::pair<int64_t, Ask>> asks;
     for (const auto& group : groupByStart(due, GROUP_SPAN)) {
         Ask ask;
         ask.gap = true;
@@ -363,13 +373,18 @@ std::vector<Ask> Progress::gapAsks()
                 ask.maxTags = ask.maxTags == 0 ? s.batchLimit : std::min(ask.maxTags, s.batchLimit);
             }
         }
-        ask.tags = byAskedPoll(std::move(tags));
-        asks.push_back(std::move(ask));
-        if (asks.size() == static_cast<std::size_t>(MAX_GAP_REQUESTS)) {
-            break;
-        }
+        std::sort(tags.begin(), tags.end(), longest);
+        tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
+        const int64_t since = waiting[tags.front()];
+        ask.tags = std::move(tags);
+        asks.emplace_back(since, std::move(ask));
     }
-    return asks;
+    std::stable_sort(asks.begin(), asks.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<Ask> chosen;
+    for (std::size_t i = 0; i < asks.size() && i < static_cast<std::size_t>(MAX_GAP_REQUESTS); ++i) {
+        chosen.push_back(std::move(asks[i].second));
+    }
+    return chosen;
 }
 
 void Progress::order(std::vector<Ask>& asks) const
