@@ -254,11 +254,12 @@ std::vector<Ask> Progress::rangeAsks()
 std::pair<int64_t, int64_t> Progress::reach(const Start& start, double allowance) const
 {
     // A request may start before the tag's next pull while that re-reads
-    // little of it; a tag that never showed an interval costs nothing.
+    // little of it: a share of its interval, or an hour while it has shown
+    // none; a tag that never had a sample costs nothing.
     const StoredTag& k = m_tags.at(start.first).kept;
     int64_t earliest = INT64_MIN;
-    if (k.interval > 0 && k.last) {
-        const double back = allowance * double(k.interval);
+    if (k.last) {
+        const double back = k.interval > 0 ? allowance * double(k.interval) : std::max(allowance, 1.0) * GROUP_SPAN;
         earliest = back >= double(start.second - INT64_MIN / 2) ? INT64_MIN : start.second - int64_t(back);
     }
     return {earliest, start.second};
@@ -471,11 +472,11 @@ void Progress::take(const Ask& ask, const std::string& name, Tag& t, int64_t tim
         t.marks.fresh = true;
         return;
     }
-    // Past its range: delivered once, but it moves nothing until a range
-    // covers it, so that a clock running ahead cannot hide later data. A
-    // regular series needs no such care: what it misses shows as a gap.
-    const bool regular = k.run >= REGULAR_RUN && k.interval > 0;
-    if (time > ask.to && !regular && k.ahead.size() < MAX_AHEAD) {
+    // Far past its range (a sensor's clock gone wrong): delivered once, but
+    // it moves nothing until a range covers it, so that it cannot hide the
+    // tag's later data. A service clock a few minutes ahead moves it as
+    // usual: the tag waits for the local clock to catch up.
+    if (time > ask.to && time - ask.to > CLOCK_SLACK && k.ahead.size() < MAX_AHEAD) {
         k.ahead.insert(time);
         return;
     }
