@@ -42,6 +42,9 @@ struct AssetIndex {
     // Each asset's records, in answer order.
     std::map<long, std::vector<const AssetData*>> m_assetParameters;
     std::map<long, std::string> m_siteNames;
+    // Each site's zone text as the site list gives it, e.g.
+    // "(GMT-05:00) Eastern Time (US & Canada)".
+    std::map<long, std::string> m_siteZones;
     // Minutes east of UTC, from the site list; set only when a site gave one.
     int32_t m_timezoneOffset = 0;
     bool m_hasOffset = false;

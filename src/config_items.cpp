@@ -38,6 +38,9 @@ const ConfigItem ITEMS[] = {
     {"proxy", "The name or address and port of a proxy server to use. This should be formatted as "
               "<hostname>:<port> or <address:port>", "string", "",
      "Proxy", "5", false, false, true},
+    {"timezone", "How the service's times are read: empty for one offset from the site list all year, a tz "
+                 "database zone such as Europe/Amsterdam for all sites, or sites for each site's own zone",
+     "string", "", "Time Zone", "6", false, false, false},
 };
 // clang-format on
 

@@ -9,10 +9,6 @@
 
 namespace nerivo {
 
-namespace {
-
-// Minutes east of UTC from a zone text such as "(GMT-03:30) Newfoundland";
-// the sign written before the hours applies to the minutes too.
 bool zoneOffset(const char* text, int32_t& offset)
 {
     static const char prefix[] = "(GMT";
@@ -39,6 +35,8 @@ bool zoneOffset(const char* text, int32_t& offset)
     offset = static_cast<int32_t>(*sign == '-' ? -magnitude : magnitude);
     return true;
 }
+
+namespace {
 
 // Reads an optional id member: absent leaves id alone and gives true; a
 // member that is not a 64-bit integer gives false.
@@ -102,10 +100,6 @@ AssetIndex Discovery::run()
         m_logger->info("Discovery complete: %zu sites, %zu assets, %zu parameters, %zu tags, %u requests, %.3f s",
                        next.m_sites, next.m_assetParameters.size(), next.parameterCount(), next.m_tagIndex.size(),
                        next.m_requests, seconds);
-    }
-    if (next.m_offsetsDiffer) {
-        m_logger->warn("Sites give different time zone offsets; using %d minutes, the last site's, for all sites",
-                       static_cast<int>(next.m_timezoneOffset));
     }
     return next;
 }
@@ -215,7 +209,10 @@ void Discovery::readSite(AssetIndex& next, const rapidjson::Value& site)
         int32_t offset = 0;
         if (!zone->value.IsString()) {
             m_logger->warn("Ignoring a TIMEZONE that is not a string");
-        } else if (zoneOffset(zone->value.GetString(), offset)) {
+        } else if (hasId) {
+            next.m_siteZones[siteId] = zone->value.GetString();
+        }
+        if (zone->value.IsString() && zoneOffset(zone->value.GetString(), offset)) {
             next.m_offsetsDiffer = next.m_offsetsDiffer || (next.m_hasOffset && offset != next.m_timezoneOffset);
             next.m_timezoneOffset = offset;
             next.m_hasOffset = true;

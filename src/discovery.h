@@ -11,6 +11,10 @@
 
 namespace nerivo {
 
+// Minutes east of UTC from a zone text such as "(GMT-03:30) Newfoundland";
+// the sign written before the hours applies to the minutes too.
+bool zoneOffset(const char* text, int32_t& offset);
+
 class Discovery {
 public:
     Discovery(Service& service, Logger* logger);

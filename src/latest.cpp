@@ -2,6 +2,7 @@
 #include <utility>
 
 #include "logger.h"
+#include "progress.h"
 #include "nerivo.h"
 #include "reading.h"
 #include "sample_mapping.h"
@@ -47,6 +48,21 @@ bool Nerivo::getAssetData(const AssetData* asset, std::vector<Datapoint*>& datap
     return true;
 }
 
+std::string Nerivo::latestSuffix(const AssetData& asset, const std::string& time) const
+{
+    // A zone with rules: the offset in force at the sample; a lone sample of
+    // a repeated hour is taken as its first occurrence.
+    const nerivo::Zone& zone = tagZone(asset.m_historianTag);
+    int64_t wall = 0;
+    if (!zone.hasRules()) {
+        return nerivo::zoneSuffix(zone.offsetAt(0));
+    }
+    if (!nerivo::parseSampleTime(time.data(), time.size(), 0, wall)) {
+        return nerivo::zoneSuffix(zone.offsetAt(now()));
+    }
+    return nerivo::zoneSuffix(zone.offsetAt(zone.instantOf(wall, false)));
+}
+
 bool Nerivo::getLatestData(std::vector<Reading*>* readings)
 {
     for (const auto& entry : m_index.m_assetParameters) {
@@ -60,8 +76,8 @@ bool Nerivo::getLatestData(std::vector<Reading*>* readings)
                 nerivo::appendSiteDatapoint(datapoints, site);
             }
             const std::string assetName = nerivo::readingAssetName(*asset, m_separator, m_includeSite, site);
-            readings->push_back(
-                new Reading(assetName, std::move(datapoints), nerivo::readingTimeText(time, m_zoneSuffix)));
+            readings->push_back(new Reading(assetName, std::move(datapoints),
+                                            nerivo::readingTimeText(time, latestSuffix(*asset, time))));
         }
     }
     return true;

@@ -71,6 +71,7 @@ void Nerivo::configure(ConfigCategory* config)
     if (config->itemExists("proxy")) {
         applyProxy(config->getValue("proxy"));
     }
+    applyTimezone(valueOrDefault(config, "timezone"));
 
     // The new key and proxy both apply to this discovery.
     if (m_initialised) {
@@ -142,6 +143,10 @@ bool Nerivo::populateAssetInformation()
     // completed, a partial one that found more is better than nothing.
     if (completed || (!m_discovery.completedOnce() && next.m_tagIndex.size() >= m_index.m_tagIndex.size())) {
         adoptIndex(std::move(next));
+        // Every site's zone is known only from a complete site list.
+        if (completed) {
+            carryProgress();
+        }
     }
     return completed;
 }
@@ -162,6 +167,7 @@ void Nerivo::adoptIndex(nerivo::AssetIndex&& next)
         m_index.m_timezoneOffset = offset;
     }
     m_zoneSuffix = nerivo::zoneSuffix(m_index.m_timezoneOffset);
+    updateZones();
 }
 
 std::string Nerivo::getState() const
@@ -170,12 +176,25 @@ std::string Nerivo::getState() const
     std::snprintf(buffer, sizeof buffer, "{ \"lastPull\" : %lu }",
                   static_cast<unsigned long>(static_cast<uint64_t>(m_lastPull)));
     const std::string members = nerivo::progressMembers(m_progress);
-    if (members.empty()) {
+    if (members.empty() && zoneMember().empty()) {
         return buffer;
     }
     std::string state = buffer;
     state.erase(state.size() - 2);
-    return state + members + " }";
+    return state + zoneMember() + members + " }";
+}
+
+std::string Nerivo::zoneMember() const
+{
+    // The setting the stored times stand for; the default is not written.
+    const std::string& zone = m_storedZone ? m_storedZone->value : m_zoneSetting.value;
+    if (zone.empty()) {
+        return std::string();
+    }
+    rapidjson::StringBuffer text;
+    rapidjson::Writer<rapidjson::StringBuffer> writer(text);
+    writer.String(zone.c_str(), static_cast<rapidjson::SizeType>(zone.size()));
+    return std::string(", \"timezone\" : ") + text.GetString();
 }
 
 void Nerivo::restoreState(const std::string& state)
@@ -216,5 +235,25 @@ void Nerivo::restoreState(const std::string& state)
     if (!nerivo::restoreProgress(m_progress, doc, restored, now())) {
         m_logger->warn("Persisted state of plugin holds per-tag pull times that cannot be used; ignored");
     }
+    restoreZone(doc);
     logNotes();
+}
+
+void Nerivo::restoreZone(const rapidjson::Document& doc)
+{
+    // A state without the member was stored under the default.
+    const auto member = doc.FindMember("timezone");
+    nerivo::ZoneSetting stored;
+    if (member != doc.MemberEnd() && member->value.IsString()) {
+        const std::optional<nerivo::ZoneSetting> read = nerivo::ZoneSetting::parse(member->value.GetString());
+        if (!read) {
+            m_logger->warn("Persisted state of plugin names a time zone this system does not know; its times are "
+                           "taken as they are");
+        }
+        stored = read.value_or(m_zoneSetting);
+    }
+    m_storedZone.reset();
+    if (stored != m_zoneSetting) {
+        m_storedZone = stored;
+    }
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "discovery.h"
 #include "progress.h"
 #include "service.h"
+#include "zones.h"
 
 class ConfigCategory;
 class Datapoint;
@@ -60,6 +62,8 @@ public:
     std::vector<Reading*>* takeReading();
     bool getDateRange(std::vector<Reading*>* readings);
     std::string formatDate(int64_t time) const;
+    // "YYYY-MM-DDTHH:MM:SS" of a wall time (seconds of the wall clock).
+    static std::string formatWall(int64_t wall);
 
     std::string getState() const;
     void restoreState(const std::string& state);
@@ -110,6 +114,32 @@ private:
     // request is refused and the previous value kept.
     void applyKey(const std::string& key);
     void applyProxy(std::string proxy);
+    // The item timezone: an unknown zone is refused and the previous value
+    // kept; a change carries the progress over (zoning.cpp).
+    void applyTimezone(const std::string& text);
+    // The zones of the index under a setting: one for all sites, and in
+    // the sites setting one per site.
+    struct ZoneMap {
+        nerivo::Zone main;
+        std::map<long, nerivo::Zone> sites;
+        const nerivo::Zone& of(const std::string& tag, const nerivo::AssetIndex& index) const;
+    };
+    ZoneMap zoneMap(const nerivo::ZoneSetting& setting);
+    // Rebuilds the zones from the index and the setting; says once per site
+    // what the operator may want to know about its zone.
+    void updateZones();
+    void noteSiteZones();
+    // Moves the stored times from the setting they were read in to the
+    // current one; runs once a discovery completed.
+    void carryProgress();
+    void restoreZone(const rapidjson::Document& doc);
+    // The zone suffix of a latest value's time text.
+    std::string latestSuffix(const AssetData& asset, const std::string& time) const;
+    std::string zoneMember() const;
+    const nerivo::Zone& tagZone(const std::string& tag) const { return m_zones.of(tag, m_index); }
+    // The dates of a range request in the zone of its tags.
+    bool sendZone(std::vector<Reading*>* readings, const nerivo::Ask& ask, const nerivo::Zone& zone,
+                  PollTally& tally);
     // Runs the first discovery, its retries after a failure and the periodic
     // refresh, each when due; called before each poll's range requests.
     void maintainDiscovery();
@@ -153,6 +183,12 @@ private:
     // " +HH:MM" of the zone offset, ending every reading's time text: worked
     // out when the offset changes, not per sample.
     std::string m_zoneSuffix = " +00:00";
+    // The item timezone, the zones it gives, and while the stored times
+    // still stand for wall times of another setting, that setting.
+    nerivo::ZoneSetting m_zoneSetting;
+    ZoneMap m_zones;
+    std::optional<nerivo::ZoneSetting> m_storedZone;
+    std::set<std::string> m_zoneNoted;  // sites whose zone was named in the log
     int64_t m_fixedNow = 0;
     // The previous poll, and when the poll rate was last called wasteful.
     int64_t m_previousPoll = 0;

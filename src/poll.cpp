@@ -50,6 +50,12 @@ std::vector<Reading*>* Nerivo::takeReading()
     }
     m_service.newPoll();
     maintainDiscovery();
+    // Stored times of another zone setting wait for a complete discovery
+    // to be carried over: asked as they are, they would lose or double data.
+    if (m_storedZone) {
+        m_logger->debug("Nerivo::takeReading(): stored progress waits for a complete discovery");
+        return readings;
+    }
     getDateRange(readings);
     return readings;
 }
@@ -108,8 +114,33 @@ bool Nerivo::getDateRange(std::vector<Reading*>* readings)
 
 bool Nerivo::sendPacked(std::vector<Reading*>* readings, const nerivo::Ask& ask, PollTally& tally)
 {
-    const std::string base =
-        m_service.url("timeseriesdata/" + formatDate(ask.from) + "/" + formatDate(ask.to) + "?tags=");
+    if (m_zones.sites.empty() || ask.tags.empty()) {
+        return sendZone(readings, ask, m_zones.main, tally);
+    }
+    // A request holds tags of one zone, its dates in that zone's wall time.
+    std::map<std::string, std::pair<const nerivo::Zone*, nerivo::Ask>> byZone;
+    for (const std::string& tag : ask.tags) {
+        const nerivo::Zone& zone = tagZone(tag);
+        auto& entry = byZone[zone.key()];
+        if (entry.first == nullptr) {
+            entry = {&zone, ask};
+            entry.second.tags.clear();
+        }
+        entry.second.tags.push_back(tag);
+    }
+    for (const auto& entry : byZone) {
+        if (!sendZone(readings, entry.second.second, *entry.second.first, tally)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Nerivo::sendZone(std::vector<Reading*>* readings, const nerivo::Ask& ask, const nerivo::Zone& zone,
+                      PollTally& tally)
+{
+    const std::string base = m_service.url("timeseriesdata/" + formatWall(zone.startWall(ask.from)) + "/" +
+                                           formatWall(zone.endWall(ask.to)) + "?tags=");
     RangeBatch batch;
     batch.ask = ask;
     batch.ask.tags.clear();
@@ -226,16 +257,17 @@ void Nerivo::logCatchUp(int64_t oldest, int64_t oldestBefore, int64_t now)
 
 std::string Nerivo::formatDate(int64_t time) const
 {
-    // Checked before the shift, which would overflow near the ends of the
-    // 64-bit range.
-    const int64_t shift = static_cast<int64_t>(m_index.m_timezoneOffset) * 60;
-    const bool overflows = shift > 0 ? time > INT64_MAX - shift : time < INT64_MIN - shift;
-    const time_t local = static_cast<time_t>(overflows ? 0 : time + shift);
+    return formatWall(m_zones.main.wallOf(time));
+}
+
+std::string Nerivo::formatWall(int64_t wall)
+{
+    const time_t local = static_cast<time_t>(wall);
     struct tm parts {};
     char buffer[80];
-    if (overflows || gmtime_r(&local, &parts) == nullptr) {
-        // Only a time beyond the calendar's reach gets here; the epoch is a
-        // harmless range bound for it.
+    // A wall time at the ends of the 64-bit range stands for a time beyond
+    // the calendar's reach; the epoch is a harmless range bound for it.
+    if (wall == INT64_MAX || wall == INT64_MIN || gmtime_r(&local, &parts) == nullptr) {
         return "1970-01-01T00:00:00";
     }
     // Zero-padded: a year before 1000 must not put a space in the URL.

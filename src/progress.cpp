@@ -795,4 +795,31 @@ std::vector<Note> Progress::takeNotes()
     return notes;
 }
 
+// Carrying progress over to another reading of the wall times.
+
+void Progress::remapTimes(const std::function<int64_t(const std::string& tag, int64_t time)>& map)
+{
+    m_start = map(std::string(), m_start);
+    for (auto& entry : m_tags) {
+        const std::string& name = entry.first;
+        Tag& t = entry.second;
+        t.next = map(name, t.next);
+        if (t.cursor) {
+            t.cursor = map(name, *t.cursor);
+        }
+        if (t.last) {
+            t.last = map(name, *t.last);
+        }
+        for (Gap& gap : t.gaps) {
+            gap.after = map(name, gap.after);
+            gap.before = map(name, gap.before);
+        }
+        std::set<int64_t> ahead;
+        for (const int64_t time : t.ahead) {
+            ahead.insert(map(name, time));
+        }
+        t.ahead = std::move(ahead);
+    }
+}
+
 }  // namespace nerivo

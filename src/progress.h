@@ -7,6 +7,7 @@
 // (progress_codec.h); why a request failed is service access's to say.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -170,6 +171,12 @@ public:
     // tags it does not name start at start.
     std::map<std::string, StoredTag> stored() const;
     void load(int64_t start, std::map<std::string, StoredTag> tags, std::optional<int64_t> evidence, int64_t now);
+
+    // Moves every stored time (the start, and per tag its next pull, cursor,
+    // newest sample, gaps and samples ahead) through map(tag, time); the
+    // start's tag is empty. The wall times the times stand for are read in
+    // another zone when the zone setting changes.
+    void remapTimes(const std::function<int64_t(const std::string& tag, int64_t time)>& map);
 
 private:
     // Failures and limits, kept while the plugin runs.

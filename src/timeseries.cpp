@@ -75,6 +75,7 @@ struct Nerivo::TimedSample {
     nerivo::SampleMembers members;
     int64_t seconds;
     int32_t fraction;  // thousandths of a second plus one; 0: the time has none
+    int32_t offset;    // minutes east of UTC in force at the sample
 };
 
 namespace {
@@ -93,6 +94,28 @@ int32_t fractionOf(const char* text, std::size_t length)
     return thousandths + 1;
 }
 
+// Places the wall times of one series: a wall time of the autumn's repeated
+// hour is its first occurrence, unless the series stepped back to it (a time
+// at or before the previous one's): then, up to the end of that hour, the
+// second.
+class SeriesClock {
+public:
+    explicit SeriesClock(const nerivo::Zone& zone) : m_zone(zone) {}
+
+    int64_t instant(int64_t wall, int32_t fraction)
+    {
+        const std::pair<int64_t, int32_t> at{wall, fraction};
+        m_second = m_zone.repeated(wall) && (m_second || at <= m_previous);
+        m_previous = at;
+        return m_zone.instantOf(wall, m_second);
+    }
+
+private:
+    const nerivo::Zone& m_zone;
+    bool m_second = false;
+    std::pair<int64_t, int32_t> m_previous{INT64_MIN, 0};
+};
+
 }  // namespace
 
 std::vector<Nerivo::TimedSample> Nerivo::timedSamples(const std::string& tag, const rapidjson::Value& series)
@@ -100,6 +123,8 @@ std::vector<Nerivo::TimedSample> Nerivo::timedSamples(const std::string& tag, co
     const bool debug = m_logger->getMinLevel() <= Logger::Level::Debug;
     std::vector<TimedSample> timed;
     timed.reserve(series.Size());
+    const nerivo::Zone& zone = tagZone(tag);
+    SeriesClock clock(zone);
     for (const auto& sample : series.GetArray()) {
         if (debug) {
             m_logger->debug("Processing reading for asset tag %s", tag.c_str());
@@ -116,15 +141,15 @@ std::vector<Nerivo::TimedSample> Nerivo::timedSamples(const std::string& tag, co
             m_logger->warn("Skipping a sample of tag %s without a timestamp text", tag.c_str());
             continue;
         }
-        int64_t seconds = 0;
-        if (!nerivo::parseSampleTime(timestamp->GetString(), timestamp->GetStringLength(), m_index.m_timezoneOffset,
-                                     seconds)) {
+        int64_t wall = 0;
+        if (!nerivo::parseSampleTime(timestamp->GetString(), timestamp->GetStringLength(), 0, wall)) {
             m_logger->warn("Skipping a sample of tag %s whose time cannot be read: %s", tag.c_str(),
                            timestamp->GetString());
             continue;
         }
-        timed.push_back(
-            TimedSample{members, seconds, fractionOf(timestamp->GetString(), timestamp->GetStringLength())});
+        const int32_t fraction = fractionOf(timestamp->GetString(), timestamp->GetStringLength());
+        const int64_t seconds = clock.instant(wall, fraction);
+        timed.push_back(TimedSample{members, seconds, fraction, zone.offsetAt(seconds)});
     }
     return timed;
 }
@@ -145,12 +170,19 @@ void Nerivo::deliverSamples(std::vector<Reading*>* readings, const std::string& 
         readings->reserve(std::max(needed, 2 * readings->capacity()));
     }
     std::string time;
+    // The suffix of the offset in force, worked out when it changes.
+    int32_t offset = m_index.m_timezoneOffset;
+    std::string suffix = m_zoneSuffix;
     for (const TimedSample* entry : fresh) {
+        if (entry->offset != offset) {
+            offset = entry->offset;
+            suffix = nerivo::zoneSuffix(offset);
+        }
         std::vector<Datapoint*> datapoints;
         datapoints.reserve(values.size());
         values.append(datapoints, entry->members, m_logger, tag);
         nerivo::assignReadingTime(time, entry->members.timestamp->GetString(),
-                                  entry->members.timestamp->GetStringLength(), m_zoneSuffix);
+                                  entry->members.timestamp->GetStringLength(), suffix);
         if (debug) {
             m_logger->debug("Add reading for asset %s at %s", assetName.c_str(), time.c_str());
         }
