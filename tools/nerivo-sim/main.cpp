@@ -13,6 +13,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <fakeservice/fake_service.hpp>
@@ -31,6 +32,7 @@ const char* const USAGE =
     "                  [--backfill PREFIX=FROM:TO@AT]... [--max-range SECONDS]\n"
     "                  [--reset-tag PREFIX]... [--overshoot SECONDS]\n"
     "                  [--throttle PREFIX=START+SECONDS]... [--no-compression]\n"
+    "                  [--zones fixed|rules|sites] [--start YYYY-MM-DD[THH:MM]] [--hours N]\n"
     "\n"
     "Serves a simulated water utility over HTTPS on 127.0.0.1 with its own CA, and answers\n"
     "CONNECT, so a plugin reaches it through its proxy item. The first line on standard\n"
@@ -69,6 +71,12 @@ const char* const USAGE =
     "                        of the seconds left, from START for SECONDS (repeatable)\n"
     "  --no-compression      answer plain whatever Accept-Encoding asks (default: gzip or\n"
     "                        deflate when the request offers it)\n"
+    "  --zones MODE          how sample times and range dates are written: fixed, one offset, the\n"
+    "                        last site's, all year (default); rules, the last site's zone with its\n"
+    "                        daylight saving; sites, each site's own zone with its daylight saving\n"
+    "  --start DATE          the series begin at DATE (UTC, YYYY-MM-DD or YYYY-MM-DDTHH:MM), so\n"
+    "                        that a change of season can be replayed (default: no beginning)\n"
+    "  --hours N             the series end N hours after --start, 1..100000 (default: no end)\n"
     "  --help, -h            this text\n"
     "  --version             the version of the plugin build it belongs to\n"
     "\n"
@@ -85,7 +93,8 @@ bool isOption(const std::string& arg)
     static const char* const names[] = {
         "--port",    "--key",       "--sites",        "--assets",    "--parameters", "--interval",  "--max-samples",
         "--ca-file", "--fail-path", "--malformed",    "--drop",      "--delay-ms",   "--late-tag",  "--reject-tag",
-        "--offline", "--backfill",  "--newest-first", "--max-range", "--reset-tag",  "--overshoot", "--throttle"};
+        "--offline", "--backfill",  "--newest-first", "--max-range", "--reset-tag",  "--overshoot", "--throttle",
+        "--zones",   "--start",     "--hours"};
     for (const char* name : names)
         if (arg == name)
             return true;
@@ -116,6 +125,7 @@ struct SimArguments {
     std::string caCopy;
     long port = 0;
     int64_t start = 0;  // what relative times count from
+    long hours = 0;     // of the series from its start; 0: no end
 };
 
 // The options that shape the service and its utility; an out-of-range value
@@ -151,6 +161,33 @@ bool modelOption(const std::string& arg, const char* value, SimArguments& args, 
         model.maxSamplesPerTag = static_cast<std::size_t>(number);
     } else if (arg == "--ca-file") {
         args.caCopy = value;
+    }
+    return error.empty();
+}
+
+// The options of the service's zones and of the series' span, as modelOption.
+bool zoneOption(const std::string& arg, const char* value, SimArguments& args, std::string& error)
+{
+    nerivosim::ModelOptions& model = args.model;
+    long number = 0;
+    if (arg == "--zones") {
+        const std::string mode = value;
+        model.zones = mode == "rules" ? nerivosim::Zones::Rules
+                      : mode == "sites" ? nerivosim::Zones::Sites
+                                        : nerivosim::Zones::Fixed;
+        if (mode != "fixed" && mode != "rules" && mode != "sites")
+            error = "--zones needs fixed, rules or sites";
+    } else if (arg == "--start") {
+        std::string text = value;
+        text += std::string("T00:00:00").substr(text.size() == 10 ? 0 : text.size() == 16 ? 6 : 9);
+        const std::optional<int64_t> start = nerivosim::parseWallTime(text);
+        if (!start || (text.size() != 19))
+            error = "--start needs YYYY-MM-DD or YYYY-MM-DDTHH:MM";
+        model.seriesStart = start.value_or(0);
+    } else if (arg == "--hours") {
+        if (!parseLong(value, 1, 100000, number))
+            error = "--hours needs 1..100000";
+        args.hours = number;
     }
     return error.empty();
 }
@@ -245,9 +282,13 @@ int parseArguments(int argc, char** argv, SimArguments& args)
         const char* value = argv[++i];
         std::string error;
         if (!modelOption(arg, value, args, error) || !faultOption(arg, value, args.faults, error) ||
-            !publicationOption(arg, value, args, error))
+            !publicationOption(arg, value, args, error) || !zoneOption(arg, value, args, error))
             return usageError(error);
     }
+    if (args.hours > 0 && args.model.seriesStart == INT64_MIN)
+        return usageError("--hours needs --start");
+    if (args.hours > 0)
+        args.model.seriesEnd = args.model.seriesStart + args.hours * 3600;
     return -1;
 }
 

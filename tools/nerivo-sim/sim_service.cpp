@@ -144,8 +144,12 @@ fakeservice::Answer SimService::rangeAnswer(const RangeRequest& range)
     for (const auto& tag : range.tags)
         if (matches(m_faults.rejectTags, tag))
             return error(400, "unknown tag");
-    return fakeservice::Answer::json(
-        m_model.rangeBody(range.fromEpoch, range.toEpoch, range.tags, m_clock(), m_publication));
+    if (m_model.options().zones == Zones::Fixed)
+        return fakeservice::Answer::json(
+            m_model.rangeBody(range.fromEpoch, range.toEpoch, range.tags, m_clock(), m_publication));
+    // Zones with rules compare the request's wall times with the samples'.
+    return fakeservice::Answer::json(m_model.wallRangeBody(*parseWallTime(range.from), *parseWallTime(range.to),
+                                                           range.tags, m_clock(), m_publication));
 }
 
 bool SimService::parseOffline(const std::string& text, int64_t start, Outage& out)

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <stdexcept>
 
+#include <date/tz.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
@@ -21,17 +22,18 @@ struct Place {
     const char* code;
     int offsetMinutes;
     const char* timezone;
+    const char* zoneName;
 };
 
 // Zones on both sides of UTC, one with a half hour, so offsets of either sign
 // and non-whole hours get exercised.
 const Place PLACES[] = {
-    {"Amsterdam", "AMS", 60, "(GMT+01:00) Amsterdam, Berlin, Bern, Rome, Stockholm, Vienna"},
-    {"Hartford", "HFD", -300, "(GMT-05:00) Eastern Time (US & Canada)"},
-    {"Lisbon", "LIS", 0, "(GMT+00:00) Dublin, Edinburgh, Lisbon, London"},
-    {"Pune", "PNQ", 330, "(GMT+05:30) Chennai, Kolkata, Mumbai, New Delhi"},
-    {"Denver", "DEN", -420, "(GMT-07:00) Mountain Time (US & Canada)"},
-    {"Adelaide", "ADL", 570, "(GMT+09:30) Adelaide"},
+    {"Amsterdam", "AMS", 60, "(GMT+01:00) Amsterdam, Berlin, Bern, Rome, Stockholm, Vienna", "Europe/Amsterdam"},
+    {"Hartford", "HFD", -300, "(GMT-05:00) Eastern Time (US & Canada)", "America/New_York"},
+    {"Lisbon", "LIS", 0, "(GMT+00:00) Dublin, Edinburgh, Lisbon, London", "Europe/Lisbon"},
+    {"Pune", "PNQ", 330, "(GMT+05:30) Chennai, Kolkata, Mumbai, New Delhi", "Asia/Kolkata"},
+    {"Denver", "DEN", -420, "(GMT-07:00) Mountain Time (US & Canada)", "America/Denver"},
+    {"Adelaide", "ADL", 570, "(GMT+09:30) Adelaide", "Australia/Adelaide"},
 };
 constexpr int PLACE_COUNT = sizeof PLACES / sizeof PLACES[0];
 
@@ -232,6 +234,7 @@ UtilityModel::UtilityModel(ModelOptions options) : m_options(options)
         }
         site.timezone = place.timezone;
         site.offsetMinutes = place.offsetMinutes;
+        site.zoneName = place.zoneName;
         for (int a = 0; a < options.assetsPerSite; ++a) {
             Asset asset;
             asset.siteId = site.id;
@@ -306,6 +309,14 @@ std::string UtilityModel::formatServiceTime(int64_t epoch) const
 
 std::optional<int64_t> UtilityModel::parseServiceTime(const std::string& text) const
 {
+    const std::optional<int64_t> wall = parseWallTime(text);
+    if (!wall)
+        return std::nullopt;
+    return *wall - static_cast<int64_t>(serviceOffsetMinutes()) * 60;
+}
+
+std::optional<int64_t> parseWallTime(const std::string& text)
+{
     int year, month, day, hour, minute, second;
     char tail;
     if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &year, &month, &day, &hour, &minute, &second, &tail) !=
@@ -314,9 +325,8 @@ std::optional<int64_t> UtilityModel::parseServiceTime(const std::string& text) c
     if (month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
         second < 0 || second > 60)
         return std::nullopt;
-    const int64_t local = daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * DAY +
-                          int64_t{hour} * 3600 + int64_t{minute} * 60 + second;
-    return local - static_cast<int64_t>(serviceOffsetMinutes()) * 60;
+    return daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * DAY +
+           int64_t{hour} * 3600 + int64_t{minute} * 60 + second;
 }
 
 Sample UtilityModel::sampleAt(const Parameter& p, int64_t time) const
@@ -387,13 +397,56 @@ std::vector<Sample> UtilityModel::samples(const Parameter& parameter, int64_t fr
     // A service whose clock runs ahead has samples dated past the present.
     const int64_t clock = now + publication.overshoot;
     const int64_t end = std::min(to, now) + publication.overshoot;
+    from = std::max(from, m_options.seriesStart);
+    const int64_t last = std::min(end, m_options.seriesEnd);
     int64_t t = floorDiv(from, step) * step;
     if (t < from)
         t += step;
-    for (; t <= end && out.size() < m_options.maxSamplesPerTag; t += step)
+    for (; t <= last && out.size() < m_options.maxSamplesPerTag; t += step)
         if (publishedAt(parameter.tag, t, publication) <= clock)
             out.push_back(sampleAt(parameter, t));
     return out;
+}
+
+std::vector<Sample> UtilityModel::wallSamples(const Parameter& parameter, int64_t fromWall, int64_t toWall,
+                                              int64_t now, const Publication& publication) const
+{
+    // The instants of a wall time lie within a day of it read as UTC.
+    std::vector<Sample> out;
+    const Site& site = siteOf(parameter);
+    const int64_t step = m_options.sampleInterval;
+    const int64_t clock = now + publication.overshoot;
+    const int64_t first = std::max(fromWall - DAY, m_options.seriesStart);
+    const int64_t last = std::min({toWall + DAY, clock, m_options.seriesEnd});
+    int64_t t = floorDiv(first, step) * step;
+    if (t < first)
+        t += step;
+    for (; t <= last && out.size() < m_options.maxSamplesPerTag; t += step) {
+        const int64_t wall = t + int64_t{wallOffsetMinutes(site, t)} * 60;
+        if (wall >= fromWall && wall <= toWall + publication.overshoot &&
+            publishedAt(parameter.tag, t, publication) <= clock)
+            out.push_back(sampleAt(parameter, t));
+    }
+    return out;
+}
+
+std::string UtilityModel::zoneOf(const Site& site) const
+{
+    switch (m_options.zones) {
+    case Zones::Fixed: return std::string();
+    case Zones::Rules: return m_sites.back().zoneName;
+    case Zones::Sites: return site.zoneName;
+    }
+    return std::string();
+}
+
+int UtilityModel::wallOffsetMinutes(const Site& site, int64_t time) const
+{
+    const std::string zone = zoneOf(site);
+    if (zone.empty())
+        return serviceOffsetMinutes();
+    const auto info = date::locate_zone(zone)->get_info(date::sys_seconds{std::chrono::seconds{time}});
+    return static_cast<int>(info.offset.count() / 60);
 }
 
 Sample UtilityModel::latest(const Parameter& parameter, int64_t now) const
@@ -504,7 +557,30 @@ std::string UtilityModel::rangeBody(int64_t from, int64_t to, const std::vector<
         w.Key(p->tag.c_str(), static_cast<rapidjson::SizeType>(p->tag.size()));
         w.StartArray();
         for (const Sample& s : samples(*p, from, to, now, publication))
-            writeSample(w, s, serviceOffsetMinutes());
+            writeSample(w, s, wallOffsetMinutes(siteOf(*p), s.time));
+        w.EndArray();
+    }
+    w.EndObject();
+    w.EndObject();
+    return buffer.GetString();
+}
+
+std::string UtilityModel::wallRangeBody(int64_t fromWall, int64_t toWall, const std::vector<std::string>& tags,
+                                        int64_t now, const Publication& publication) const
+{
+    rapidjson::StringBuffer buffer;
+    Writer w(buffer);
+    w.StartObject();
+    w.Key("result");
+    w.StartObject();
+    for (const auto& tag : tags) {
+        const Parameter* p = findParameter(tag);
+        if (p == nullptr)
+            continue;
+        w.Key(p->tag.c_str(), static_cast<rapidjson::SizeType>(p->tag.size()));
+        w.StartArray();
+        for (const Sample& s : wallSamples(*p, fromWall, toWall, now, publication))
+            writeSample(w, s, wallOffsetMinutes(siteOf(*p), s.time));
         w.EndArray();
     }
     w.EndObject();
@@ -523,7 +599,8 @@ std::optional<std::string> UtilityModel::latestBody(const std::string& tag, int6
     w.Key("result");
     w.StartObject();
     w.Key(p->tag.c_str(), static_cast<rapidjson::SizeType>(p->tag.size()));
-    writeSample(w, latest(*p, now), serviceOffsetMinutes());
+    const Sample newest = latest(*p, now);
+    writeSample(w, newest, wallOffsetMinutes(siteOf(*p), newest.time));
     w.EndObject();
     w.EndObject();
     return std::string(buffer.GetString());

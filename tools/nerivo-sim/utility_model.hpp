@@ -13,12 +13,21 @@ namespace nerivosim {
 
 enum class Quantity { Flow, Pressure, Level, Chlorine, Turbidity };
 
+// How the service writes and reads wall times: one fixed offset (the last
+// site's), the last site's zone with its daylight-saving rules, or each
+// site's own zone with its rules.
+enum class Zones { Fixed, Rules, Sites };
+
 struct ModelOptions {
     int sites = 2;
     int assetsPerSite = 3;
     int parametersPerAsset = 4;          // 3 to 5
     int64_t sampleInterval = 300;        // seconds between samples of every tag
     std::size_t maxSamplesPerTag = 288;  // per answer, oldest first
+    Zones zones = Zones::Fixed;
+    // The series hold samples only within [seriesStart, seriesEnd].
+    int64_t seriesStart = INT64_MIN;
+    int64_t seriesEnd = INT64_MAX;
 };
 
 struct Parameter {
@@ -47,6 +56,7 @@ struct Site {
     std::string name;
     std::string timezone;   // e.g. "(GMT+01:00) Amsterdam, Berlin"
     int offsetMinutes = 0;  // east of UTC
+    std::string zoneName;   // its tz database zone, e.g. "Europe/Amsterdam"
     std::vector<Asset> assets;
 };
 
@@ -107,6 +117,11 @@ public:
     std::string formatServiceTime(int64_t epoch) const;
     // "YYYY-MM-DDTHH:MM:SS" in the service zone to epoch seconds.
     std::optional<int64_t> parseServiceTime(const std::string& text) const;
+    // The tz zone the service writes the site's times in; empty with Fixed.
+    std::string zoneOf(const Site& site) const;
+    // Minutes east of UTC of the wall time the service writes the site's
+    // samples of that instant in.
+    int wallOffsetMinutes(const Site& site, int64_t time) const;
 
     // The value of a tag at any time; the same on every call.
     Sample sampleAt(const Parameter& parameter, int64_t time) const;
@@ -117,6 +132,11 @@ public:
     // maxSamplesPerTag of them.
     std::vector<Sample> samples(const Parameter& parameter, int64_t from, int64_t to, int64_t now,
                                 const Publication& publication = Publication()) const;
+    // The same for a range given as wall times (seconds of the wall clock)
+    // of the tag's zone, oldest instant first: with daylight saving, the
+    // samples of both occurrences of a repeated hour.
+    std::vector<Sample> wallSamples(const Parameter& parameter, int64_t fromWall, int64_t toWall, int64_t now,
+                                    const Publication& publication = Publication()) const;
     // The newest sample at or before now.
     Sample latest(const Parameter& parameter, int64_t now) const;
 
@@ -128,6 +148,9 @@ public:
     // the range published by now.
     std::string rangeBody(int64_t from, int64_t to, const std::vector<std::string>& tags, int64_t now,
                           const Publication& publication = Publication()) const;
+    // With zones of their own: the range as the request's wall times.
+    std::string wallRangeBody(int64_t fromWall, int64_t toWall, const std::vector<std::string>& tags, int64_t now,
+                              const Publication& publication = Publication()) const;
     std::optional<std::string> latestBody(const std::string& tag, int64_t now) const;
 
     // The asset names the plugin gives the readings of every tag.
@@ -141,5 +164,7 @@ private:
 // Calendar helpers shared with the tests.
 int64_t daysFromCivil(int year, unsigned month, unsigned day);
 std::string formatWallTime(int64_t epoch, int offsetMinutes);
+// "YYYY-MM-DDTHH:MM:SS" to seconds of the wall clock.
+std::optional<int64_t> parseWallTime(const std::string& text);
 
 }  // namespace nerivosim
