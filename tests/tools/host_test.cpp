@@ -29,6 +29,7 @@
 #include "sim_service.hpp"
 #include "tools_support.h"
 #include "utility_model.hpp"
+#include "zones.h"
 
 namespace toolstest {
 namespace {
@@ -491,8 +492,8 @@ struct FaultyUtility {
 
     std::string config() const
     {
-        return dir.write("config.json",
-                         "{\"key\": \"" + std::string(KEY) + "\", \"proxy\": \"" + service.hostPort() + "\"}");
+        return dir.write("config.json", "{\"key\": \"" + std::string(KEY) + "\", \"proxy\": \"" +
+                                            service.hostPort() + "\"" + items + "}");
     }
 
     // Runs the host on the state file; false on a failed run.
@@ -566,6 +567,7 @@ struct FaultyUtility {
     std::map<std::string, std::set<int64_t>> delivered;  // reading asset -> times
     std::size_t duplicates = 0;
     std::vector<RunRecord> runs;
+    std::string items;  // more configuration items, e.g. ", \"timezone\": \"sites\""
 
 private:
     Intercept m_intercept;
@@ -851,6 +853,119 @@ TEST(Delivery, OneYearCatchUpOf200TagsIsBoundedPerPollAndComplete)
     ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &usage), 0);
     EXPECT_LT(usage.ru_maxrss, 256 * 1024) << "peak resident kilobytes of a run";
 #endif
+}
+
+// How a run with the item timezone set to item reads the site's times.
+nerivo::Zone readingZone(const std::string& item, const nerivosim::UtilityModel& model, const nerivosim::Site& site)
+{
+    if (item.empty())
+        return nerivo::Zone(model.serviceOffsetMinutes());
+    const char* name = item == "sites" ? nerivo::zoneOfDisplayName(nerivo::displayNameOf(site.timezone)) : item.c_str();
+    return nerivo::Zone::named(name).value();
+}
+
+// The true instants of what a run read in another zone than the service
+// writes: the same wall time in the service's zone.
+void toTrueInstants(FaultyUtility& u, const std::string& item)
+{
+    for (const auto& site : u.model.sites()) {
+        const nerivo::Zone read = readingZone(item, u.model, site);
+        const nerivo::Zone served = nerivo::Zone::named(u.model.zoneOf(site)).value();
+        for (const auto& asset : site.assets)
+            for (const auto& p : asset.parameters) {
+                std::set<int64_t>& times = u.delivered[asset.name + "." + p.name];
+                std::set<int64_t> moved;
+                for (const int64_t t : times)
+                    moved.insert(read.offsetAt(t) == served.offsetAt(t) ? t
+                                                                        : served.firstInstantFrom(read.wallOf(t)));
+                times = moved;
+            }
+    }
+}
+
+// Changes of season in a zone with daylight saving, each site's own zone,
+// and a change of the item on a stored state: every sample once, at its
+// true instant; every request in one zone, no date in a skipped hour.
+TEST(Zones, EverySampleOnceAtItsTrueInstantInEveryZoneAndSeason)
+{
+    struct Case {
+        const char* name;
+        nerivosim::Zones zones;
+        int sites;
+        const char* start;  // of the series, UTC; null: 20 minutes ago
+        int64_t seconds;    // of the series; with 60 s samples
+        std::size_t perAnswer;  // samples of a tag in one answer: the next asks from where it stopped
+        std::vector<std::string> runs;  // the item timezone of each run
+    };
+    using Z = nerivosim::Zones;
+    // clang-format off
+    const std::vector<Case> cases{
+        {"New York, spring", Z::Rules, 2, "2026-03-08T05:00:00", 4 * 3600, 1000000, {"America/New_York"}},
+        {"New York, autumn", Z::Rules, 2, "2026-11-01T04:00:00", 4 * 3600, 100, {"America/New_York"}},
+        {"Amsterdam, spring", Z::Rules, 1, "2026-03-29T00:00:00", 2 * 3600, 1000000, {"Europe/Amsterdam"}},
+        {"Amsterdam, autumn", Z::Rules, 1, "2026-10-24T23:30:00", 5 * 1800, 70, {"Europe/Amsterdam"}},
+        {"six sites, European autumn", Z::Sites, 6, "2026-10-24T23:00:00", 4 * 3600, 1000000, {"sites"}},
+        {"switch to sites", Z::Sites, 2, nullptr, 0, 1000000, {"Europe/Amsterdam", "sites"}},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto began = std::chrono::steady_clock::now();
+        const bool live = c.start == nullptr;
+        nerivosim::ModelOptions options;
+        options.sites = c.sites;
+        options.assetsPerSite = 1;
+        options.parametersPerAsset = 3;
+        options.sampleInterval = live ? 5 : 60;
+        options.maxSamplesPerTag = c.perAnswer;
+        options.zones = c.zones;
+        options.seriesStart = live ? std::time(nullptr) - 1200 : *nerivosim::parseWallTime(c.start);
+        if (!live)
+            options.seriesEnd = options.seriesStart + c.seconds;
+        FaultyUtility u(options, nerivosim::Faults());
+        // Stored by a run in the first run's setting, early enough for every
+        // site's series in every reading.
+        const std::string state = u.dir.write("state.json", "{ \"lastPull\" : " +
+                                                                std::to_string(options.seriesStart - 7 * 3600) +
+                                                                ", \"timezone\" : \"" + c.runs[0] + "\" }");
+        int64_t cutoff = options.seriesEnd;
+        for (const std::string& item : c.runs) {
+            if (live && !u.runs.empty())
+                std::this_thread::sleep_for(6s);  // new samples for the second run
+            cutoff = std::min<int64_t>(options.seriesEnd, std::time(nullptr));
+            u.items = ", \"timezone\": \"" + item + "\"";
+            ASSERT_TRUE(u.run(state, {"--polls", "6", "--interval", "0"}));
+            toTrueInstants(u, item);
+        }
+        const FaultyUtility::Tally t = u.tally(options.seriesStart, cutoff);
+        EXPECT_GT(t.expected, 0u);
+        EXPECT_EQ(t.delivered, t.expected);
+        EXPECT_EQ(t.duplicated + t.missing + t.extra, 0u);
+        // Each request in one zone of the run's reading, its dates real wall
+        // times of that zone.
+        std::set<std::string> zones;
+        for (std::size_t run = 0; run < c.runs.size(); ++run)
+            for (const auto& range : rangesOfRun(u, run)) {
+                std::map<std::string, nerivo::Zone> of;
+                for (const auto& tag : range.tags) {
+                    const auto zone = readingZone(c.runs[run], u.model, u.model.siteOf(*u.model.findParameter(tag)));
+                    of.emplace(zone.key(), zone);
+                }
+                EXPECT_LE(of.size(), 1u) << range.from << " " << range.to;
+                for (const auto& zone : of) {
+                    zones.insert(zone.first);
+                    for (const std::string& text : {range.from, range.to}) {
+                        const int64_t wall = *nerivosim::parseWallTime(text);
+                        EXPECT_EQ(zone.second.wallOf(zone.second.firstInstantFrom(wall)), wall)
+                            << text << " lies in the skipped hour of " << zone.first;
+                    }
+                }
+            }
+        EXPECT_EQ(zones.size(), static_cast<std::size_t>(c.runs.back() == "sites" ? c.sites + live : 1));
+        std::printf("[ zones ] %-28s expected %5zu delivered %5zu; %zu runs, %.1f s\n", c.name, t.expected,
+                    t.delivered, u.runs.size(),
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
+    }
 }
 
 }  // namespace
