@@ -71,7 +71,10 @@ void Nerivo::configure(ConfigCategory* config)
     if (config->itemExists("proxy")) {
         applyProxy(config->getValue("proxy"));
     }
-    applyTimezone(valueOrDefault(config, "timezone"));
+    // Kept when missing, like the key: a change moves the stored progress.
+    if (config->itemExists("timezone")) {
+        applyTimezone(config->getValue("timezone"));
+    }
 
     // The new key and proxy both apply to this discovery.
     if (m_initialised) {

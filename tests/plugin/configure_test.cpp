@@ -29,7 +29,8 @@ void configureEverything(Nerivo& client, Probe& probe)
                                     {"separator", "-"},
                                     {"includeSite", "true"},
                                     {"includeAlarms", "TRUE"},
-                                    {"proxy", "proxy.test:3128"}});
+                                    {"proxy", "proxy.test:3128"},
+                                    {"timezone", "Europe/Amsterdam"}});
     client.configure(&full);
     ASSERT_EQ(probe.poll(client), (Seen{"first-key", "proxy.test:3128", "North-Pump 3-Flow", true}));
 }
@@ -257,9 +258,10 @@ struct RefusedCase {
     std::string value;
 };
 
-// A control character in the key or proxy could add lines to a request; the
-// item is refused by name, never echoed, and the previous value stays.
-TEST(Configure, KeyOrProxyWithAControlCharacterIsRefusedAndThePreviousValueStays)
+// A control character in the key or proxy could add lines to a request, and
+// a zone the tz database lacks cannot be read; the item is refused by name,
+// never echoed, and the previous value stays.
+TEST(Configure, KeyOrProxyWithAControlCharacterOrAnUnknownZoneIsRefusedAndThePreviousValueStays)
 {
     const std::vector<RefusedCase> cases{
         {"key", "abc\r\nX-Injected: yes"},
@@ -271,6 +273,9 @@ TEST(Configure, KeyOrProxyWithAControlCharacterIsRefusedAndThePreviousValueStays
         {"proxy", "http://proxy.test:3128\n"},
         {"proxy", std::string("proxy.test\0:1", 13)},
         {"proxy", "\x1fproxy.test:3128"},
+        {"timezone", "Mars/Olympus_Mons"},
+        {"timezone", "Europe/Amsterdam "},
+        {"timezone", "Sites"},
     };
     for (const RefusedCase& c : cases) {
         SCOPED_TRACE(std::string(c.item) + " " + std::to_string(c.value.size()));
@@ -291,6 +296,7 @@ TEST(Configure, KeyOrProxyWithAControlCharacterIsRefusedAndThePreviousValueStays
         const Seen seen = probe.poll(client);
         EXPECT_EQ(seen.key, "first-key");
         EXPECT_EQ(seen.proxy, "proxy.test:3128");
+        EXPECT_NE(client.getState().find("\"timezone\" : \"Europe/Amsterdam\""), std::string::npos);
     }
 }
 

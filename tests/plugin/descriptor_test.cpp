@@ -60,6 +60,13 @@ const std::vector<ExpectedItem>& expectedItems()
           {"default", ""},
           {"order", "5"},
           {"displayName", "Proxy"}}},
+        {"timezone",
+         {{"description", "How the service's times are read: empty for one offset from the site list all year, a tz "
+                          "database zone such as Europe/Amsterdam for all sites, or sites for each site's own zone"},
+          {"type", "string"},
+          {"default", ""},
+          {"displayName", "Time Zone"},
+          {"order", "6"}}},
     };
     return items;
 }
@@ -107,7 +114,7 @@ TEST(DefaultConfiguration, IsOneLineOfJson)
     EXPECT_EQ(std::strchr(config, '\r'), nullptr);
 }
 
-TEST(DefaultConfiguration, HoldsExactlyTheSixItemsWithTheirAttributesInOrder)
+TEST(DefaultConfiguration, HoldsExactlyItsItemsWithTheirAttributesInOrder)
 {
     rapidjson::Document doc;
     doc.Parse(plugin_info()->config);
