@@ -51,6 +51,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION "net")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr/local/lorvane")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The zone rules are read from the system's tz database at run time; the
+# date/tz library itself comes in through dpkg-shlibdeps.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "tzdata")
 # libcommon-lib comes with the platform, not from a Debian package: dpkg-shlibdeps
 # is shown where it lies and, finding no package for it, leaves it out of Depends.
 if(LORVANE_COMMON_LIB)

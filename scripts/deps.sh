@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when any is missing
-# (dpkg-dev, file and lintian build and check the Debian package; clang-14 and
-# libclang-rt-14-dev, which holds libFuzzer's runtime, build the fuzz targets;
-# clang-format-14 and clang-tidy-14 check the style and the code).
+# (libhowardhinnant-date-dev and tzdata give the zone rules; dpkg-dev, file and
+# lintian build and check the Debian package; clang-14 and libclang-rt-14-dev,
+# which holds libFuzzer's runtime, build the fuzz targets; clang-format-14 and
+# clang-tidy-14 check the style and the code).
 set -euo pipefail
 packages=(g++ cmake make pkg-config libboost-dev libboost-system-dev libssl-dev openssl ca-certificates
-          rapidjson-dev zlib1g-dev libgtest-dev libgmock-dev libbenchmark-dev binutils python3
+          rapidjson-dev zlib1g-dev libhowardhinnant-date-dev tzdata libgtest-dev libgmock-dev libbenchmark-dev
+          binutils python3
           dpkg-dev file lintian clang-14 libclang-rt-14-dev clang-format-14 clang-tidy-14)
 missing=()
 for p in "${packages[@]}"; do

@@ -38,7 +38,7 @@ back=$(sed -E 's/^([0-9]+\.[0-9]+\.[0-9]+)\+([0-9]+)\.g([0-9a-f]+)$/\1-\2-g\3/' 
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 names=$(sed -E 's/ \([^)]*\)//g; s/, */\n/g' <<<"$depends")
-for lib in libc6 libstdc++6 libgcc-s1 libssl3; do
+for lib in libc6 libstdc++6 libgcc-s1 libssl3 libdate-tz3 tzdata; do
   grep -qxF "$lib" <<<"$names" || fail "Depends lacks $lib"
 done
 
