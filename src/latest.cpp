@@ -2,8 +2,8 @@
 #include <utility>
 
 #include "logger.h"
-#include "progress.h"
 #include "nerivo.h"
+#include "progress.h"
 #include "reading.h"
 #include "sample_mapping.h"
 

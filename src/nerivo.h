@@ -138,8 +138,7 @@ private:
     std::string zoneMember() const;
     const nerivo::Zone& tagZone(const std::string& tag) const { return m_zones.of(tag, m_index); }
     // The dates of a range request in the zone of its tags.
-    bool sendZone(std::vector<Reading*>* readings, const nerivo::Ask& ask, const nerivo::Zone& zone,
-                  PollTally& tally);
+    bool sendZone(std::vector<Reading*>* readings, const nerivo::Ask& ask, const nerivo::Zone& zone, PollTally& tally);
     // Runs the first discovery, its retries after a failure and the periodic
     // refresh, each when due; called before each poll's range requests.
     void maintainDiscovery();

@@ -241,6 +241,12 @@ TEST_F(HostTest, OperatorMessagesSayWhatToDo)
         {"state ahead", KEY, "-", future, true, false, "WARNING: The clock is behind the stored progress"},
         {"private CA", KEY, "-", "-", false, false, "SSL_CERT_FILE"},
         {"tunnel refused", KEY, "-", "-", true, true, "refused the tunnel to api.nerivowater.com:443"},
+        {"zone with daylight saving", KEY, "-", "-", true, false,
+         "INFO: Site Hartford is in America/New_York, which has daylight saving, but its times are read with one "
+         "offset all year. Set the item timezone to sites"},
+        {"sites in different zones", KEY, "-", "-", true, false,
+         "WARNING: Sites give different time zone offsets; using -300 minutes, the last site's, for all sites. Set "
+         "the item timezone to sites"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -492,8 +498,8 @@ struct FaultyUtility {
 
     std::string config() const
     {
-        return dir.write("config.json", "{\"key\": \"" + std::string(KEY) + "\", \"proxy\": \"" +
-                                            service.hostPort() + "\"" + items + "}");
+        return dir.write("config.json", "{\"key\": \"" + std::string(KEY) + "\", \"proxy\": \"" + service.hostPort() +
+                                            "\"" + items + "}");
     }
 
     // Runs the host on the state file; false on a failed run.
@@ -876,8 +882,7 @@ void toTrueInstants(FaultyUtility& u, const std::string& item)
                 std::set<int64_t>& times = u.delivered[asset.name + "." + p.name];
                 std::set<int64_t> moved;
                 for (const int64_t t : times)
-                    moved.insert(read.offsetAt(t) == served.offsetAt(t) ? t
-                                                                        : served.firstInstantFrom(read.wallOf(t)));
+                    moved.insert(read.offsetAt(t) == served.offsetAt(t) ? t : served.firstInstantFrom(read.wallOf(t)));
                 times = moved;
             }
     }
@@ -892,9 +897,9 @@ TEST(Zones, EverySampleOnceAtItsTrueInstantInEveryZoneAndSeason)
         const char* name;
         nerivosim::Zones zones;
         int sites;
-        const char* start;  // of the series, UTC; null: 20 minutes ago
-        int64_t seconds;    // of the series; with 60 s samples
-        std::size_t perAnswer;  // samples of a tag in one answer: the next asks from where it stopped
+        const char* start;              // of the series, UTC; null: 20 minutes ago
+        int64_t seconds;                // of the series; 60 s samples (5 s when live)
+        std::size_t perAnswer;          // samples of a tag in one answer: the next asks from where it stopped
         std::vector<std::string> runs;  // the item timezone of each run
     };
     using Z = nerivosim::Zones;
@@ -925,9 +930,9 @@ TEST(Zones, EverySampleOnceAtItsTrueInstantInEveryZoneAndSeason)
         FaultyUtility u(options, nerivosim::Faults());
         // Stored by a run in the first run's setting, early enough for every
         // site's series in every reading.
-        const std::string state = u.dir.write("state.json", "{ \"lastPull\" : " +
-                                                                std::to_string(options.seriesStart - 7 * 3600) +
-                                                                ", \"timezone\" : \"" + c.runs[0] + "\" }");
+        const std::string state =
+            u.dir.write("state.json", "{ \"lastPull\" : " + std::to_string(options.seriesStart - 7 * 3600) +
+                                          ", \"timezone\" : \"" + c.runs[0] + "\" }");
         int64_t cutoff = options.seriesEnd;
         for (const std::string& item : c.runs) {
             if (live && !u.runs.empty())
@@ -962,9 +967,8 @@ TEST(Zones, EverySampleOnceAtItsTrueInstantInEveryZoneAndSeason)
                 }
             }
         EXPECT_EQ(zones.size(), static_cast<std::size_t>(c.runs.back() == "sites" ? c.sites + live : 1));
-        std::printf("[ zones ] %-28s expected %5zu delivered %5zu; %zu runs, %.1f s\n", c.name, t.expected,
-                    t.delivered, u.runs.size(),
-                    std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
+        std::printf("[ zones ] %-28s expected %5zu delivered %5zu; %zu runs, %.1f s\n", c.name, t.expected, t.delivered,
+                    u.runs.size(), std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
     }
 }
 

@@ -90,11 +90,11 @@ const char* const USAGE =
 
 bool isOption(const std::string& arg)
 {
-    static const char* const names[] = {
-        "--port",    "--key",       "--sites",        "--assets",    "--parameters", "--interval",  "--max-samples",
-        "--ca-file", "--fail-path", "--malformed",    "--drop",      "--delay-ms",   "--late-tag",  "--reject-tag",
-        "--offline", "--backfill",  "--newest-first", "--max-range", "--reset-tag",  "--overshoot", "--throttle",
-        "--zones",   "--start",     "--hours"};
+    static const char* const names[] = {"--port",     "--key",          "--sites",     "--assets",     "--parameters",
+                                        "--interval", "--max-samples",  "--ca-file",   "--fail-path",  "--malformed",
+                                        "--drop",     "--delay-ms",     "--late-tag",  "--reject-tag", "--offline",
+                                        "--backfill", "--newest-first", "--max-range", "--reset-tag",  "--overshoot",
+                                        "--throttle", "--zones",        "--start",     "--hours"};
     for (const char* name : names)
         if (arg == name)
             return true;
@@ -172,16 +172,18 @@ bool zoneOption(const std::string& arg, const char* value, SimArguments& args, s
     long number = 0;
     if (arg == "--zones") {
         const std::string mode = value;
-        model.zones = mode == "rules" ? nerivosim::Zones::Rules
+        model.zones = mode == "rules"   ? nerivosim::Zones::Rules
                       : mode == "sites" ? nerivosim::Zones::Sites
                                         : nerivosim::Zones::Fixed;
         if (mode != "fixed" && mode != "rules" && mode != "sites")
             error = "--zones needs fixed, rules or sites";
     } else if (arg == "--start") {
         std::string text = value;
-        text += std::string("T00:00:00").substr(text.size() == 10 ? 0 : text.size() == 16 ? 6 : 9);
-        const std::optional<int64_t> start = nerivosim::parseWallTime(text);
-        if (!start || (text.size() != 19))
+        if (text.size() == 10)
+            text += "T00:00";
+        const std::optional<int64_t> start =
+            text.size() == 16 ? nerivosim::parseWallTime(text + ":00") : std::optional<int64_t>();
+        if (!start)
             error = "--start needs YYYY-MM-DD or YYYY-MM-DDTHH:MM";
         model.seriesStart = start.value_or(0);
     } else if (arg == "--hours") {

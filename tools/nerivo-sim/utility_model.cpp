@@ -325,8 +325,8 @@ std::optional<int64_t> parseWallTime(const std::string& text)
     if (month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
         second < 0 || second > 60)
         return std::nullopt;
-    return daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * DAY +
-           int64_t{hour} * 3600 + int64_t{minute} * 60 + second;
+    return daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * DAY + int64_t{hour} * 3600 +
+           int64_t{minute} * 60 + second;
 }
 
 Sample UtilityModel::sampleAt(const Parameter& p, int64_t time) const
@@ -408,8 +408,8 @@ std::vector<Sample> UtilityModel::samples(const Parameter& parameter, int64_t fr
     return out;
 }
 
-std::vector<Sample> UtilityModel::wallSamples(const Parameter& parameter, int64_t fromWall, int64_t toWall,
-                                              int64_t now, const Publication& publication) const
+std::vector<Sample> UtilityModel::wallSamples(const Parameter& parameter, int64_t fromWall, int64_t toWall, int64_t now,
+                                              const Publication& publication) const
 {
     // The instants of a wall time lie within a day of it read as UTC.
     std::vector<Sample> out;
