@@ -202,6 +202,8 @@ std::string Nerivo::zoneMember() const
 
 void Nerivo::restoreState(const std::string& state)
 {
+    // Only a stored state has times read in some setting to carry over.
+    m_storedZone.reset();
     if (state.empty()) {
         m_logger->info("No stored state: the first range starts one year back, at %s",
                        formatDate(m_progress.start()).c_str());

@@ -57,8 +57,8 @@ void Nerivo::applyTimezone(const std::string& text)
     }
     m_logger->info("Times are read as wall time of %s",
                    m_zoneSetting.value.empty() ? "one offset from the site list" : m_zoneSetting.value.c_str());
+    updateZones();
     if (m_discovery.completedOnce()) {
-        updateZones();
         carryProgress();
     }
 }
