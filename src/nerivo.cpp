@@ -6,6 +6,9 @@
 #include <cstring>
 #include <ctime>
 
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
 #include "config_category.h"
 #include "config_items.h"
 #include "config_text.h"

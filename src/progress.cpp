@@ -800,25 +800,29 @@ std::vector<Note> Progress::takeNotes()
 void Progress::remapTimes(const std::function<int64_t(const std::string& tag, int64_t time)>& map)
 {
     m_start = map(std::string(), m_start);
+    if (m_evidence) {
+        m_evidence = map(std::string(), *m_evidence);
+    }
     for (auto& entry : m_tags) {
         const std::string& name = entry.first;
-        Tag& t = entry.second;
-        t.next = map(name, t.next);
-        if (t.cursor) {
-            t.cursor = map(name, *t.cursor);
+        StoredTag& k = entry.second.kept;
+        k.next = map(name, k.next);
+        if (k.asked) {
+            k.asked = map(name, *k.asked);
         }
-        if (t.last) {
-            t.last = map(name, *t.last);
+        if (k.last) {
+            k.last = map(name, *k.last);
         }
-        for (Gap& gap : t.gaps) {
+        for (Gap& gap : k.gaps) {
             gap.after = map(name, gap.after);
             gap.before = map(name, gap.before);
+            gap.asked = gap.asked != 0 ? map(name, gap.asked) : 0;
         }
         std::set<int64_t> ahead;
-        for (const int64_t time : t.ahead) {
+        for (const int64_t time : k.ahead) {
             ahead.insert(map(name, time));
         }
-        t.ahead = std::move(ahead);
+        k.ahead = std::move(ahead);
     }
 }
 

@@ -172,10 +172,11 @@ public:
     std::map<std::string, StoredTag> stored() const;
     void load(int64_t start, std::map<std::string, StoredTag> tags, std::optional<int64_t> evidence, int64_t now);
 
-    // Moves every stored time (the start, and per tag its next pull, cursor,
-    // newest sample, gaps and samples ahead) through map(tag, time); the
-    // start's tag is empty. The wall times the times stand for are read in
-    // another zone when the zone setting changes.
+    // Moves every stored time (the start, the service's clock, and per tag
+    // its next pull, how far it was asked, its newest sample, its gaps and
+    // samples ahead) through map(tag, time); the start's and the clock's tag
+    // is empty. The wall times the times stand for are read in another zone
+    // when the zone setting changes.
     void remapTimes(const std::function<int64_t(const std::string& tag, int64_t time)>& map);
 
 private:
