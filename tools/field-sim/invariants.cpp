@@ -94,6 +94,9 @@ void Checks::trackUnasked(const PollRecord& poll, const nerivo::Progress& progre
         // A clock behind the tag's stored progress may hold it back (looked
         // up only for tags not asked: it is a search by name).
         const bool asked = poll.asked[i] != 0;
+        if (poll.networkDown && !asked) {
+            continue;  // a poll the network cut short does not count against the tags it did not reach
+        }
         const bool waits = !asked && progress.next(m_world.tags[i].name) > poll.pluginNow + 1;
         m_unasked[i] = asked || waits ? 0 : m_unasked[i] + 1;
         m_figures.longestUnasked = std::max(m_figures.longestUnasked, m_unasked[i]);
@@ -115,9 +118,9 @@ void Checks::afterPoll(const PollRecord& poll, const nerivo::Progress& progress,
     if (poll.requests > nerivo::MAX_POLL_REQUESTS) {
         fail("request-budget", m_world.tags.size(), poll.trueNow, std::to_string(poll.requests) + " requests");
     }
-    if (!poll.networkDown) {
-        trackUnasked(poll, progress, index);
-    }
+    // A poll the network cut short still asked the tags it named before
+    // it stopped: those were asked, and count so.
+    trackUnasked(poll, progress, index);
     if (m_caughtUp && !m_world.isDisturbed(poll.trueNow)) {
         // The newest second of a series written with fractions is asked
         // again at every ask by design (a second sample of that second may
