@@ -4,6 +4,7 @@
 // figures and the command that replays it.
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -123,6 +124,65 @@ TEST(FieldSim, ChecksTellTwiceLostAndIrregularLateApart)
     ASSERT_EQ(checks.violations().size(), 1u);
     EXPECT_EQ(checks.violations().front().check, "exactly-once");
     EXPECT_EQ(checks.violations().front().count, 2u);
+}
+
+// Of a series with fractions, only its newest second's samples delivered
+// before are left out of the cost: a new sample of that second, or one of a
+// series without fractions, still counts.
+TEST(FieldSim, CostLeavesOutOnlyTheNewestFractionalSecondAskedAgain)
+{
+    World world;
+    world.begin = 1000;
+    world.end = 100000;
+    fieldsim::TagSeries fractional;
+    fractional.name = "F";
+    fractional.samples = {{100, 100, 6}, {100, 101, 901}, {160, 160, 6}};
+    fieldsim::TagSeries whole;
+    whole.name = "W";
+    fieldsim::addRegular(whole, 0, 200, 100, 0);  // 100
+    world.tags = {fractional, whole};
+    fieldsim::Checks checks(world);
+    EXPECT_EQ(checks.rereads(0, {100}, {6}), 0u);  // nothing delivered yet
+    checks.delivered(0, fieldsim::Sample{100, 0, 6}, 1000);
+    checks.delivered(1, fieldsim::Sample{100, 0, 0}, 1000);
+    EXPECT_EQ(checks.rereads(0, {100, 100, 160}, {6, 901, 6}), 1u);
+    EXPECT_EQ(checks.rereads(1, {100}, {0}), 0u);
+    checks.delivered(0, fieldsim::Sample{160, 0, 6}, 1060);
+    EXPECT_EQ(checks.rereads(0, {100, 160}, {6, 6}), 1u);  // only the newest second
+}
+
+// A poll the network cut short counts for the tags it asked before it
+// stopped, and not against those it did not reach.
+TEST(FieldSim, AskedEveryTenPollsCountsAPollCutShort)
+{
+    World world;
+    world.begin = 1000;
+    world.end = 100000;
+    fieldsim::TagSeries tag;
+    tag.name = "T";
+    world.tags = {tag};
+    fieldsim::Checks checks(world);
+    const nerivo::Progress progress(0);
+    const std::vector<std::size_t> index = {0};
+    fieldsim::PollRecord poll;
+    poll.asked = {0};
+    auto run = [&](int polls, bool asked, bool down) {
+        for (int i = 0; i < polls; ++i) {
+            poll.trueNow += 60;
+            poll.pluginNow = poll.trueNow;
+            poll.asked = {static_cast<char>(asked ? 1 : 0)};
+            poll.networkDown = down;
+            checks.afterPoll(poll, progress, index);
+        }
+    };
+    run(8, false, false);
+    run(1, false, true);  // does not count
+    run(1, true, true);   // asked before the network went down
+    run(9, false, false);
+    EXPECT_TRUE(checks.passed());
+    EXPECT_EQ(checks.figures().longestUnasked, 9);
+    run(1, false, false);
+    EXPECT_FALSE(checks.passed());
 }
 
 }  // namespace

@@ -167,6 +167,7 @@ void Driver::take(Poll& poll, const nerivo::Ask& ask, const Answer& answer)
         const std::vector<int64_t>& times = series.times;
         heard.insert(name);
         samples += times.size();
+        poll.record.reread += m_checks.rereads(series.tag, times, series.fractions);
         std::vector<std::size_t> chosen = m_progress.select(name, times, series.fractions);
         // Beyond the reading bound the oldest go first, the rest wait for a
         // later poll, as the plugin takes them.

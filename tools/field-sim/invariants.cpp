@@ -8,6 +8,7 @@ Checks::Checks(const World& world)
     : m_world(world),
       m_count(world.tags.size()),
       m_firstAt(world.tags.size()),
+      m_newest(world.tags.size(), SIZE_MAX),
       m_unasked(world.tags.size(), 0)
 {
     for (std::size_t i = 0; i < world.tags.size(); ++i) {
@@ -41,6 +42,7 @@ void Checks::delivered(std::size_t tag, const Sample& sample, int64_t trueNow)
     const auto i = static_cast<std::size_t>(it - samples.begin());
     ++m_figures.delivered;
     m_firstAt[tag][i] = std::min(m_firstAt[tag][i], trueNow);
+    m_newest[tag] = m_newest[tag] == SIZE_MAX ? i : std::max(m_newest[tag], i);
     if (++m_count[tag][i] < 2) {
         return;
     }
@@ -50,6 +52,32 @@ void Checks::delivered(std::size_t tag, const Sample& sample, int64_t trueNow)
         ++m_figures.twice;
         fail("exactly-once", tag, time, "delivered twice");
     }
+}
+
+std::size_t Checks::rereads(std::size_t tag, const std::vector<int64_t>& times,
+                            const std::vector<int32_t>& fractions) const
+{
+    if (m_newest[tag] == SIZE_MAX) {
+        return 0;
+    }
+    const auto& samples = m_world.tags[tag].samples;
+    const Sample& newest = samples[m_newest[tag]];
+    if (newest.fraction == 0) {
+        return 0;
+    }
+    std::size_t count = 0;
+    for (std::size_t k = 0; k < times.size() && k < fractions.size(); ++k) {
+        if (times[k] != newest.time) {
+            continue;
+        }
+        const Sample s{times[k], 0, fractions[k]};
+        auto it = std::lower_bound(samples.begin(), samples.end(), s, earlier);
+        if (it != samples.end() && it->time == s.time && it->fraction == s.fraction &&
+            m_count[tag][static_cast<std::size_t>(it - samples.begin())] != 0) {
+            ++count;
+        }
+    }
+    return count;
 }
 
 void Checks::cutRestart(int64_t lastPull, int64_t trueNow)
@@ -66,6 +94,9 @@ void Checks::trackUnasked(const PollRecord& poll, const nerivo::Progress& progre
         // A clock behind the tag's stored progress may hold it back (looked
         // up only for tags not asked: it is a search by name).
         const bool asked = poll.asked[i] != 0;
+        if (poll.networkDown && !asked) {
+            continue;  // a poll the network cut short does not count against the tags it did not reach
+        }
         const bool waits = !asked && progress.next(m_world.tags[i].name) > poll.pluginNow + 1;
         m_unasked[i] = asked || waits ? 0 : m_unasked[i] + 1;
         m_figures.longestUnasked = std::max(m_figures.longestUnasked, m_unasked[i]);
@@ -87,11 +118,15 @@ void Checks::afterPoll(const PollRecord& poll, const nerivo::Progress& progress,
     if (poll.requests > nerivo::MAX_POLL_REQUESTS) {
         fail("request-budget", m_world.tags.size(), poll.trueNow, std::to_string(poll.requests) + " requests");
     }
-    if (!poll.networkDown) {
-        trackUnasked(poll, progress, index);
-    }
+    // A poll the network cut short still asked the tags it named before
+    // it stopped: those were asked, and count so.
+    trackUnasked(poll, progress, index);
     if (m_caughtUp && !m_world.isDisturbed(poll.trueNow)) {
-        m_figures.steadyAnswered += poll.answered;
+        // The newest second of a series written with fractions is asked
+        // again at every ask by design (a second sample of that second may
+        // still come): those answers are the price of not missing it, not
+        // waste, so they are left out; the rest of the tag's traffic counts.
+        m_figures.steadyAnswered += poll.answered - std::min(poll.answered, poll.reread);
         m_figures.steadyDelivered += poll.delivered;
     }
     m_caughtUp = m_caughtUp || poll.atPresent;

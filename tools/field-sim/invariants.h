@@ -25,6 +25,7 @@ struct PollRecord {
     int64_t pluginNow = 0;
     int requests = 0;
     std::size_t answered = 0;   // samples in the answers
+    std::size_t reread = 0;     // of those, the newest second of a series with fractions, asked again by design
     std::size_t delivered = 0;  // readings
     bool atPresent = true;      // every range reached now, no gap asked, nothing left for later
     bool networkDown = false;   // stopped after two requests in a row raised
@@ -61,6 +62,10 @@ public:
     // A sample of the tag, named by its time and fraction, was delivered.
     void delivered(std::size_t tag, const Sample& sample, int64_t trueNow);
     void cutRestart(int64_t lastPull, int64_t trueNow);
+    // Of a tag's answered samples, those delivered before in the second of
+    // its newest delivered sample, when that one has a fraction.
+    std::size_t rereads(std::size_t tag, const std::vector<int64_t>& times,
+                        const std::vector<int32_t>& fractions) const;
     void afterPoll(const PollRecord& poll, const nerivo::Progress& progress, const std::vector<std::size_t>& index);
     void stateSize(std::size_t bytes, std::size_t tags);
     // Whether the answers so far exceed the work budget.
@@ -85,6 +90,7 @@ private:
     const World& m_world;
     std::vector<std::vector<uint8_t>> m_count;    // deliveries by tag and sample
     std::vector<std::vector<int64_t>> m_firstAt;  // true time of the first delivery
+    std::vector<std::size_t> m_newest;            // index of the newest sample delivered; SIZE_MAX: none
     std::vector<int> m_unasked;
     std::optional<Cut> m_cut;
     bool m_caughtUp = false;
