@@ -51,6 +51,21 @@ void writeGaps(Writer& writer, const std::vector<Gap>& gaps)
     writer.EndArray();
 }
 
+// A member holding the numbers as an array; none when there are none.
+template <typename Number>
+void writeNumbers(Writer& writer, const char* name, const std::set<Number>& numbers)
+{
+    if (numbers.empty()) {
+        return;
+    }
+    writer.Key(name);
+    writer.StartArray();
+    for (const Number number : numbers) {
+        writer.Int64(number);
+    }
+    writer.EndArray();
+}
+
 void writeDetail(Writer& writer, const StoredTag& t)
 {
     writer.StartObject();
@@ -69,26 +84,12 @@ void writeDetail(Writer& writer, const StoredTag& t)
     if (!t.gaps.empty()) {
         writeGaps(writer, t.gaps);
     }
-    if (!t.ahead.empty()) {
-        writer.Key("ahead");
-        writer.StartArray();
-        for (const int64_t time : t.ahead) {
-            writer.Int64(time);
-        }
-        writer.EndArray();
-    }
+    writeNumbers(writer, "ahead", t.ahead);
     if (t.missingSince != 0) {
         writer.Key("missing");
         writer.Int64(t.missingSince);
     }
-    if (!t.edge.empty()) {
-        writer.Key("edge");
-        writer.StartArray();
-        for (const int32_t fraction : t.edge) {
-            writer.Int(fraction);
-        }
-        writer.EndArray();
-    }
+    writeNumbers(writer, "edge", t.edge);
     writer.EndObject();
 }
 
