@@ -60,7 +60,7 @@ std::vector<std::pair<long, long>> ids(const Reply& reply, const char* idName, c
 {
     std::vector<std::pair<long, long>> found;
     rapidjson::Document doc;
-    if (reply.failure != Failure::NONE || reply.status != "200 OK" || reply.body.empty() ||
+    if (reply.failure != Failure::NONE || reply.code != 200 || reply.body.empty() ||
         doc.Parse(reply.body.c_str(), reply.body.size()).HasParseError() || !doc.IsObject()) {
         return found;
     }

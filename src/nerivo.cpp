@@ -53,8 +53,7 @@ Nerivo::Nerivo(nerivo::Connector connector)
       m_service(std::move(connector), API_HOST, m_logger),
       m_discovery(m_service, m_logger),
       m_progress(static_cast<int64_t>(time(nullptr)) - DEFAULT_LOOKBACK),
-      m_lastPull(m_progress.start()),
-      m_nextPull(m_lastPull)
+      m_lastPull(m_progress.start())
 {
 }
 
@@ -239,7 +238,6 @@ void Nerivo::restoreState(const std::string& state)
     // is delivered again.
     const int64_t restored = static_cast<int64_t>(lastPull->value.GetUint64());
     m_lastPull = restored;
-    m_nextPull = restored;
     if (!nerivo::restoreProgress(m_progress, doc, restored, now())) {
         m_logger->warn("Persisted state of plugin holds per-tag pull times that cannot be used; ignored");
     }

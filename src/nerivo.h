@@ -85,7 +85,6 @@ public:
     int64_t now() const;
 
     // Read-only views for the tests, fuzz targets and benchmarks.
-    int64_t nextPull() const { return m_nextPull; }
     // The tag's next-pull time: one second past its newest sample delivered,
     // or the starting time until it has one.
     int64_t tagPull(const std::string& tag) const { return m_progress.next(tag); }
@@ -175,10 +174,8 @@ private:
     nerivo::Discovery m_discovery;
     nerivo::AssetIndex m_index;
     nerivo::Progress m_progress;
-    // The earliest next-pull time of the tags, handed to an older version;
-    // and one second past the newest sample delivered.
+    // The earliest next-pull time of the tags, handed to an older version.
     int64_t m_lastPull;
-    int64_t m_nextPull;
     // " +HH:MM" of the zone offset, ending every reading's time text: worked
     // out when the offset changes, not per sample.
     std::string m_zoneSuffix = " +00:00";

@@ -159,9 +159,10 @@ bool Service::sendOn(std::size_t connection, const std::string& url, Reply& repl
     try {
         auto response = m_clients.at(connection)(url, header, m_proxy);
         reply.status = response->status_code;
+        reply.code = statusCode(reply.status);
         reply.body = response->content.take();
         auto retryAfter = response->header.find("Retry-After");
-        record(reply.status == "200 OK" ? Backoff::Outcome::OK : Backoff::Outcome::STATUS, reply.status,
+        record(reply.code == 200 ? Backoff::Outcome::OK : Backoff::Outcome::STATUS, reply.status,
                retryAfter == response->header.end() ? std::string() : retryAfter->second);
         std::lock_guard<std::mutex> lock(m_mutex);
         m_traffic.wire += response->wire_bytes;
@@ -235,7 +236,7 @@ Failure Service::read(Reply& reply, const Expect& expect) const
 {
     reply.result = nullptr;
     reply.failure = Failure::NONE;
-    if (expect.okOnly && reply.status != "200 OK") {
+    if (expect.okOnly && reply.code != 200) {
         return reply.failure = Failure::STATUS;
     }
     // RapidJSON must never be handed an empty text.
@@ -284,7 +285,7 @@ void Service::report(const Reply& reply, const std::string& url, const Lines& li
     }
     logAt(m_logger, line.level, text);
     // A refused key is the usual cause of a 401 or 403.
-    const bool refused = reply.status.compare(0, 3, "401") == 0 || reply.status.compare(0, 3, "403") == 0;
+    const bool refused = reply.code == 401 || reply.code == 403;
     if (reply.failure == Failure::STATUS && line.level == Logger::Level::Error && refused) {
         m_logger->error("The service refused the request (%s): check the configuration item \"key\"",
                         reply.status.c_str());

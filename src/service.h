@@ -36,7 +36,7 @@ enum class Failure {
     NONE,
     HELD,        // not sent: the service is backing off
     RAISED,      // no answer at all
-    STATUS,      // a status other than "200 OK" where one is needed
+    STATUS,      // a status other than 200 where one is needed
     EMPTY,       // the body is empty
     UNPARSABLE,  // the body is not JSON
     NOT_OBJECT,  // the top level is not an object
@@ -49,6 +49,7 @@ struct Reply {
     Failure failure = Failure::NONE;
     std::string error;   // what went wrong when it raised
     std::string status;  // e.g. "200 OK"
+    int code = 0;        // its number, read once, e.g. 200; 0 without one
     std::string body;    // moved out of the response, not copied
     std::unique_ptr<rapidjson::MemoryPoolAllocator<>> pool;
     std::unique_ptr<rapidjson::Document> doc;
@@ -58,7 +59,7 @@ struct Reply {
 // How an operation reads its answer.
 struct Expect {
     rapidjson::Type result = rapidjson::kArrayType;
-    bool okOnly = true;    // a status other than "200 OK" fails the request
+    bool okOnly = true;    // a status other than 200 fails the request
     bool inPlace = false;  // a large answer: parsed in place when that is safe
 };
 
@@ -95,7 +96,6 @@ public:
     // Opens the first connection; false, logged, when the client cannot be
     // created.
     bool connect();
-    bool connected() const { return !m_clients.empty(); }
     void setLowSpeedWindow(std::chrono::milliseconds window) { m_lowSpeedWindow = window; }
     // A new key or proxy may be what the service or the network refused:
     // a back-off they caused ends with them.

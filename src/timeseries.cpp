@@ -222,5 +222,4 @@ void Nerivo::takeSeries(std::vector<Reading*>* readings, const std::string& tag,
     }
     deliverSamples(readings, tag, asset, fresh);
     m_progress.delivered(batch.ask, tag, times, fresh.size(), fractions);
-    m_nextPull = std::max(m_nextPull, m_progress.next(tag));
 }

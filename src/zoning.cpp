@@ -132,7 +132,6 @@ void Nerivo::carryProgress()
     };
     m_progress.remapTimes(map);
     m_lastPull = map(std::string(), m_lastPull);
-    m_nextPull = map(std::string(), m_nextPull);
     m_logger->info("Stored progress carried over from the time zone setting '%s' to '%s'", m_storedZone->value.c_str(),
                    m_zoneSetting.value.c_str());
     m_storedZone.reset();
