@@ -72,6 +72,7 @@ void AssetIndex::addParameter(long assetId, const rapidjson::Value& parameter, l
 void AssetIndex::noteMissing(const std::string& what)
 {
     m_missing += (m_missing.empty() ? "" : ", ") + what;
+    ++m_missingLists;
 }
 
 std::size_t AssetIndex::parameterCount() const

@@ -53,6 +53,7 @@ struct AssetIndex {
     unsigned m_requests = 0;
     // The lists that did not answer, for the log; empty when complete.
     std::string m_missing;
+    unsigned m_missingLists = 0;
 
     // An asset listed for a site; its list exists even with no parameters.
     void addAsset(long assetId);

@@ -41,6 +41,8 @@ const ConfigItem ITEMS[] = {
     {"timezone", "How the service's times are read: empty for one offset from the site list all year, a tz "
                  "database zone such as Europe/Amsterdam for all sites, or sites for each site's own zone",
      "string", "", "Time Zone", "6", false, false, false},
+    {"healthAsset", "Asset name of a reading of the plugin's health after each poll; empty for none", "string", "",
+     "Health Asset", "7", false, false, false},
 };
 // clang-format on
 

@@ -32,6 +32,10 @@ public:
     bool completedOnce() const { return m_completed; }
     // Seconds between refreshes of a completed discovery.
     void setRefresh(int64_t seconds) { m_refresh = seconds; }
+    // Seconds since the last discovery completed; -1 before any did.
+    int64_t ageSeconds() const;
+    // Lists the last discovery could not read.
+    unsigned missingLists() const { return m_missingLists; }
 
 private:
     // Sends the asset and parameter lists the site list names over several
@@ -64,6 +68,8 @@ private:
     unsigned m_failures = 0;
     int64_t m_next = 0;
     int64_t m_refresh = 86400;
+    int64_t m_completedAt = 0;
+    unsigned m_missingLists = 0;
 };
 
 }  // namespace nerivo

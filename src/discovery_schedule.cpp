@@ -46,7 +46,9 @@ void Discovery::schedule(const AssetIndex& found)
 {
     m_ran = true;
     const int64_t now = monotonicSeconds();
+    m_missingLists = found.m_missingLists;
     if (found.m_missing.empty()) {
+        m_completedAt = now;
         if (m_failures > 0) {
             m_logger->info("Discovery completed after %u failed attempts", m_failures);
         }
@@ -65,6 +67,11 @@ void Discovery::schedule(const AssetIndex& found)
         m_logger->warn("Discovery incomplete, missing %s%s; next try in %lld s", found.m_missing.c_str(), kept,
                        static_cast<long long>(delay));
     }
+}
+
+int64_t Discovery::ageSeconds() const
+{
+    return m_completed ? monotonicSeconds() - m_completedAt : -1;
 }
 
 }  // namespace nerivo

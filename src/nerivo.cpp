@@ -69,6 +69,7 @@ void Nerivo::configure(ConfigCategory* config)
     m_separator = valueOrDefault(config, "separator");
     m_includeSite = isTrue(valueOrDefault(config, "includeSite"));
     m_includeAlarms = isTrue(valueOrDefault(config, "includeAlarms"));
+    m_healthAsset = valueOrDefault(config, "healthAsset");
 
     if (config->itemExists("proxy")) {
         applyProxy(config->getValue("proxy"));

@@ -11,12 +11,14 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <rapidjson/document.h>
 
 #include "asset_index.h"
 #include "discovery.h"
+#include "health.h"
 #include "progress.h"
 #include "service.h"
 #include "zones.h"
@@ -159,9 +161,15 @@ private:
                         const std::vector<const TimedSample*>& fresh);
     std::vector<std::string> indexTags() const;
     void logNotes();
-    void logPoll(std::size_t readings, const PollTally& tally, int64_t oldestBefore, int64_t now);
-    void logPollRate(const nerivo::Traffic& traffic, int64_t now);
-    void logCatchUp(int64_t oldest, int64_t oldestBefore, int64_t now);
+    // Settles the poll: its last pull, its lines and its health reading.
+    void endPoll(std::vector<Reading*>* readings, const PollTally& tally, const std::vector<std::string>& tags,
+                 int64_t oldestBefore, int64_t now);
+    // The poll's figures, worked out once for its line and its health reading.
+    nerivo::Health pollHealth(std::size_t readings, const PollTally& tally, int64_t oldest, int64_t now);
+    // pulls: the earliest and latest next-pull time of the tags.
+    void logPoll(const nerivo::Health& health, std::pair<int64_t, int64_t> pulls, int64_t oldestBefore, int64_t now);
+    void logPollRate(uint64_t wire, int64_t now);
+    void logCatchUp(int64_t behind, int64_t oldest, int64_t oldestBefore);
 
     std::atomic<bool> m_reconfPending;
     std::mutex m_mutex;
@@ -170,6 +178,8 @@ private:
     std::string m_separator;
     bool m_includeSite;
     bool m_includeAlarms;
+    // The asset of a health reading after each poll; empty: none.
+    std::string m_healthAsset;
     nerivo::Service m_service;
     nerivo::Discovery m_discovery;
     nerivo::AssetIndex m_index;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 
 #include "logger.h"
 #include "nerivo.h"
@@ -101,6 +102,13 @@ bool Nerivo::getDateRange(std::vector<Reading*>* readings)
             break;  // nothing more to ask, or the budget is spent
         }
     }
+    endPoll(readings, tally, tags, oldestBefore, now);
+    return ok;
+}
+
+void Nerivo::endPoll(std::vector<Reading*>* readings, const PollTally& tally, const std::vector<std::string>& tags,
+                     int64_t oldestBefore, int64_t now)
+{
     m_lastPull = m_progress.earliest(tags).value_or(m_lastPull);
     // Tags a discovery has not found yet start at the stored time: it must
     // not pass them before they are seen.
@@ -108,8 +116,13 @@ bool Nerivo::getDateRange(std::vector<Reading*>* readings)
         m_lastPull = std::min(m_lastPull, m_progress.start());
     }
     logNotes();
-    logPoll(readings->size(), tally, oldestBefore, now);
-    return ok;
+    const auto pulls = tags.empty() ? std::make_pair(m_lastPull, m_lastPull) : m_progress.span(tags);
+    const nerivo::Health health = pollHealth(readings->size(), tally, pulls.first, now);
+    logPoll(health, pulls, oldestBefore, now);
+    // Outside the reading bound: it moves no progress.
+    if (!m_healthAsset.empty()) {
+        readings->push_back(health.reading(m_healthAsset, this->now()));
+    }
 }
 
 bool Nerivo::sendPacked(std::vector<Reading*>* readings, const nerivo::Ask& ask, PollTally& tally)
@@ -199,21 +212,38 @@ void Nerivo::logNotes()
     }
 }
 
-void Nerivo::logPoll(std::size_t readings, const PollTally& tally, int64_t oldestBefore, int64_t now)
+nerivo::Health Nerivo::pollHealth(std::size_t readings, const PollTally& tally, int64_t oldest, int64_t now)
 {
-    const auto span = m_progress.span(indexTags());
-    const int64_t oldest = m_index.m_tagIndex.empty() ? m_lastPull : span.first;
-    const int64_t newest = m_index.m_tagIndex.empty() ? m_lastPull : span.second;
     const nerivo::Traffic traffic = m_service.takeTraffic();
-    m_logger->info("Poll returned %zu readings from %d requests, %d failed; next pull of the tags from %s to %s; "
-                   "%llu bytes on the wire, %llu inflated",
-                   readings, tally.requests, tally.failed, formatDate(oldest).c_str(), formatDate(newest).c_str(),
-                   static_cast<unsigned long long>(traffic.wire), static_cast<unsigned long long>(traffic.inflated));
-    logPollRate(traffic, now);
-    logCatchUp(oldest, oldestBefore, now);
+    nerivo::Health health;
+    health.requests = tally.requests;
+    health.failed = tally.failed;
+    health.readings = static_cast<int64_t>(readings);
+    health.bytesWire = traffic.wire;
+    health.bytesInflated = traffic.inflated;
+    health.tags = static_cast<int64_t>(m_index.m_tagIndex.size());
+    health.behindSeconds = health.tags == 0 ? 0 : nerivo::catchUpBehind(now, oldest);
+    health.gaps = static_cast<int64_t>(m_progress.openGaps());
+    health.heldSeconds = m_service.heldSeconds();
+    health.discoveryAgeSeconds = m_discovery.ageSeconds();
+    health.missingLists = m_discovery.missingLists();
+    return health;
 }
 
-void Nerivo::logPollRate(const nerivo::Traffic& traffic, int64_t now)
+void Nerivo::logPoll(const nerivo::Health& health, std::pair<int64_t, int64_t> pulls, int64_t oldestBefore,
+                     int64_t now)
+{
+    m_logger->info("Poll returned %lld readings from %lld requests, %lld failed; next pull of the tags from %s to %s; "
+                   "%llu bytes on the wire, %llu inflated",
+                   static_cast<long long>(health.readings), static_cast<long long>(health.requests),
+                   static_cast<long long>(health.failed), formatDate(pulls.first).c_str(),
+                   formatDate(pulls.second).c_str(), static_cast<unsigned long long>(health.bytesWire),
+                   static_cast<unsigned long long>(health.bytesInflated));
+    logPollRate(health.bytesWire, now);
+    logCatchUp(health.behindSeconds, pulls.first, oldestBefore);
+}
+
+void Nerivo::logPollRate(uint64_t wire, int64_t now)
 {
     // Polls far more often than the samples come cost traffic for nothing;
     // said once a day.
@@ -227,19 +257,15 @@ void Nerivo::logPollRate(const nerivo::Traffic& traffic, int64_t now)
     m_logger->info("Polls come every %lld s, more than 10 times as often as the fastest tag's samples (every %lld "
                    "s); at this rate they cost about %llu bytes a day on the wire",
                    static_cast<long long>(gap), static_cast<long long>(fastest),
-                   static_cast<unsigned long long>(traffic.wire * 86400 / static_cast<uint64_t>(gap)));
+                   static_cast<unsigned long long>(wire * 86400 / static_cast<uint64_t>(gap)));
 }
 
-void Nerivo::logCatchUp(int64_t oldest, int64_t oldestBefore, int64_t now)
+void Nerivo::logCatchUp(int64_t behind, int64_t oldest, int64_t oldestBefore)
 {
-    // A stored time may lie anywhere in the 64-bit range: differences saturate.
-    int64_t behind = 0;
-    if (__builtin_sub_overflow(now, oldest, &behind)) {
-        behind = INT64_MAX;
-    }
-    if (m_index.m_tagIndex.empty() || behind <= 2 * nerivo::GROUP_SPAN) {
+    if (behind == 0) {
         return;
     }
+    // A stored time may lie anywhere in the 64-bit range: differences saturate.
     int64_t gained = 0;
     if (__builtin_sub_overflow(oldest, oldestBefore, &gained)) {
         gained = 0;

@@ -224,6 +224,17 @@ bool Service::holding() const
     return !m_backoff.mayRequest(monotonicMs());
 }
 
+int64_t Service::heldSeconds() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const int64_t now = monotonicMs();
+    // Checked first: with no hold ever set, heldUntil is the most negative time.
+    if (m_backoff.mayRequest(now)) {
+        return 0;
+    }
+    return (m_backoff.heldUntil() - now + 999) / 1000;
+}
+
 Traffic Service::takeTraffic()
 {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -123,6 +123,8 @@ public:
     // Whether requests are held back: the service asked for a pause, or it
     // cannot be reached and is given time.
     bool holding() const;
+    // Whole seconds left of a back-off, rounded up; 0 when none holds.
+    int64_t heldSeconds() const;
     // A poll starts: failures in a row are counted within it.
     void newPoll();
     // The traffic since the last call.

@@ -67,6 +67,12 @@ const std::vector<ExpectedItem>& expectedItems()
           {"default", ""},
           {"displayName", "Time Zone"},
           {"order", "6"}}},
+        {"healthAsset",
+         {{"description", "Asset name of a reading of the plugin's health after each poll; empty for none"},
+          {"type", "string"},
+          {"default", ""},
+          {"displayName", "Health Asset"},
+          {"order", "7"}}},
     };
     return items;
 }

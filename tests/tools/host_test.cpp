@@ -207,6 +207,141 @@ TEST_F(HostTest, CompressionGivesTheSameReadingsInFewerBytesOnTheWire)
     EXPECT_LT(wire[0], inflated[0]);
 }
 
+// The figures of one poll as its poll line and its "Catching up" line give them.
+struct PollLine {
+    long long readings = 0, requests = 0, failed = 0, days = -1, hours = -1;
+    unsigned long long wire = 0, inflated = 0;
+};
+
+std::vector<PollLine> pollLines(const std::string& err)
+{
+    std::vector<PollLine> polls;
+    for (const auto& line : lines(err)) {
+        const auto poll = line.find("Poll returned ");
+        const auto behind = line.find("Catching up: the oldest tag is ");
+        PollLine p;
+        if (poll != std::string::npos) {
+            const auto traffic = line.rfind("; ");
+            EXPECT_EQ(std::sscanf(line.c_str() + poll, "Poll returned %lld readings from %lld requests, %lld failed",
+                                  &p.readings, &p.requests, &p.failed),
+                      3)
+                << line;
+            EXPECT_EQ(std::sscanf(line.c_str() + traffic, "; %llu bytes on the wire, %llu inflated", &p.wire,
+                                  &p.inflated),
+                      2)
+                << line;
+            polls.push_back(p);
+        } else if (behind != std::string::npos && !polls.empty()) {
+            EXPECT_EQ(std::sscanf(line.c_str() + behind, "Catching up: the oldest tag is %lld days %lld hours",
+                                  &polls.back().days, &polls.back().hours),
+                      2)
+                << line;
+        }
+    }
+    return polls;
+}
+
+// A health reading after each poll that ran, agreeing with the poll's lines,
+// the readings before it and the requests the service saw.
+TEST_F(HostTest, HealthReadingAfterEachPollThatRanAgreesWithItsPollLine)
+{
+    struct Row {
+        const char* name;
+        int64_t stateBack;
+        std::vector<std::pair<std::string, int>> failPaths;
+        bool throttleFirstRange;  // answered 429 with Retry-After: 1
+        int polls;
+        std::size_t tags;
+        int64_t missingLists;
+        bool failing, behind;  // what the first poll shows
+    };
+    const Row rows[] = {
+        {"normal", 3600, {}, false, 2, 12, 0, false, false},
+        {"failing request", 3600, {{"timeseriesdata", 500}}, false, 1, 12, 0, true, false},
+        {"list missing", 3600, {{"sites/102/assets", 500}}, false, 1, 6, 1, false, false},
+        {"catch-up", 3 * 86400, {}, false, 1, 12, 0, false, true},
+        // Polls every 0.5 s: at least one falls in the back-off and sends nothing.
+        {"back-off", 3600, {}, true, 4, 12, 0, true, false},
+    };
+    const std::string asset = "Gateway 7.health";
+    const std::string cfg = dir.write("config.json", config(KEY, ", \"healthAsset\": \"" + asset + "\""));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        nerivosim::Faults faults;
+        faults.failPaths = row.failPaths;
+        nerivosim::SimService rowSim(model, KEY, faults);
+        std::atomic<int> ranges{0};
+        service.setHandler([&](const fakeservice::Request& request) {
+            const bool range = request.path().rfind("/api/timeseriesdata/", 0) == 0;
+            if (range && ranges++ == 0 && row.throttleFirstRange) {
+                fakeservice::Answer answer = fakeservice::Answer::json("{}", 429);
+                answer.headers.push_back({"Retry-After", "1"});
+                return answer;
+            }
+            return rowSim.handle(request);
+        });
+        service.clearRecords();
+        const std::string state = dir.write(std::string(row.name) + ".json",
+                                            "{ \"lastPull\" : " + std::to_string(std::time(nullptr) - row.stateBack) + " }");
+        const int64_t started = std::time(nullptr);
+        const HostRun run = host({"--plugin", PLUGIN_PATH, "--config", cfg, "--state", state, "--polls",
+                                  std::to_string(row.polls), "--interval", "0.5", "--log-level", "info"});
+        const int64_t ended = std::time(nullptr);
+        ASSERT_EQ(run.status, 0) << run.err;
+        const std::vector<PollLine> polls = pollLines(run.err);
+        std::vector<ParsedReading> health;
+        long long data = 0, requests = 0;
+        for (const auto& line : run.readings) {
+            ParsedReading r = parse(line);
+            if (r.asset != asset) {
+                ++data;
+                continue;
+            }
+            const std::size_t i = health.size();
+            ASSERT_LT(i, polls.size()) << "a health reading without a poll line: " << line;
+            const PollLine& p = polls[i];
+            const auto& v = r.doc["readings"];
+            for (const char* name : {"requests", "failed", "readings", "bytesWire", "bytesInflated", "tags",
+                                     "behindSeconds", "gaps", "heldSeconds", "discoveryAgeSeconds", "missingLists"})
+                ASSERT_TRUE(v.HasMember(name) && v[name].IsInt64()) << name << " in " << line;
+            EXPECT_EQ(v["readings"].GetInt64(), p.readings) << line;
+            EXPECT_EQ(v["readings"].GetInt64(), data) << line;
+            EXPECT_EQ(v["requests"].GetInt64(), p.requests) << line;
+            EXPECT_EQ(v["failed"].GetInt64(), p.failed) << line;
+            EXPECT_EQ(static_cast<unsigned long long>(v["bytesWire"].GetInt64()), p.wire) << line;
+            EXPECT_EQ(static_cast<unsigned long long>(v["bytesInflated"].GetInt64()), p.inflated) << line;
+            EXPECT_EQ(v["tags"].GetInt64(), static_cast<int64_t>(row.tags)) << line;
+            const int64_t behind = v["behindSeconds"].GetInt64();
+            EXPECT_EQ(behind > 0, p.days >= 0) << line;
+            EXPECT_TRUE(behind == 0 || (behind / 86400 == p.days && behind % 86400 / 3600 == p.hours && behind > 7200))
+                << line;
+            EXPECT_EQ(v["gaps"].GetInt64(), 0) << line;
+            const int64_t held = v["heldSeconds"].GetInt64();
+            EXPECT_TRUE(i == 0 && row.throttleFirstRange ? held >= 1 && held <= 2 : held == 0) << line;
+            const int64_t age = v["discoveryAgeSeconds"].GetInt64();
+            // Whole seconds of two clocks: one more at most.
+            EXPECT_TRUE(row.missingLists > 0 ? age == -1 : age >= 0 && age <= ended - started + 1) << line;
+            EXPECT_EQ(v["missingLists"].GetInt64(), row.missingLists) << line;
+            EXPECT_TRUE(r.time >= started && r.time <= ended) << line;
+            if (i == 0) {
+                EXPECT_EQ(v["failed"].GetInt64() > 0, row.failing) << line;
+                EXPECT_EQ(behind > 0, row.behind) << line;
+            }
+            requests += v["requests"].GetInt64();
+            data = 0;
+            health.push_back(std::move(r));
+        }
+        EXPECT_EQ(data, 0) << "data readings after the last health reading";
+        EXPECT_EQ(health.size(), polls.size()) << run.err.substr(0, 4000);
+        EXPECT_EQ(requests, ranges.load());
+        if (row.throttleFirstRange)
+            EXPECT_TRUE(health.size() >= 2 && health.size() < static_cast<std::size_t>(row.polls)) << run.err;
+        else
+            EXPECT_EQ(health.size(), static_cast<std::size_t>(row.polls));
+    }
+    service.setHandler([this](const fakeservice::Request& request) { return sim.handle(request); });
+}
+
 TEST_F(HostTest, WrongKeyGivesErrorLinesAndNoReadings)
 {
     const std::string cfg = dir.write("config.json", config("not-the-key"));
