@@ -230,8 +230,7 @@ nerivo::Health Nerivo::pollHealth(std::size_t readings, const PollTally& tally, 
     return health;
 }
 
-void Nerivo::logPoll(const nerivo::Health& health, std::pair<int64_t, int64_t> pulls, int64_t oldestBefore,
-                     int64_t now)
+void Nerivo::logPoll(const nerivo::Health& health, std::pair<int64_t, int64_t> pulls, int64_t oldestBefore, int64_t now)
 {
     m_logger->info("Poll returned %lld readings from %lld requests, %lld failed; next pull of the tags from %s to %s; "
                    "%llu bytes on the wire, %llu inflated",

@@ -226,9 +226,8 @@ std::vector<PollLine> pollLines(const std::string& err)
                                   &p.readings, &p.requests, &p.failed),
                       3)
                 << line;
-            EXPECT_EQ(std::sscanf(line.c_str() + traffic, "; %llu bytes on the wire, %llu inflated", &p.wire,
-                                  &p.inflated),
-                      2)
+            EXPECT_EQ(
+                std::sscanf(line.c_str() + traffic, "; %llu bytes on the wire, %llu inflated", &p.wire, &p.inflated), 2)
                 << line;
             polls.push_back(p);
         } else if (behind != std::string::npos && !polls.empty()) {
@@ -281,8 +280,9 @@ TEST_F(HostTest, HealthReadingAfterEachPollThatRanAgreesWithItsPollLine)
             return rowSim.handle(request);
         });
         service.clearRecords();
-        const std::string state = dir.write(std::string(row.name) + ".json",
-                                            "{ \"lastPull\" : " + std::to_string(std::time(nullptr) - row.stateBack) + " }");
+        const std::string state =
+            dir.write(std::string(row.name) + ".json",
+                      "{ \"lastPull\" : " + std::to_string(std::time(nullptr) - row.stateBack) + " }");
         const int64_t started = std::time(nullptr);
         const HostRun run = host({"--plugin", PLUGIN_PATH, "--config", cfg, "--state", state, "--polls",
                                   std::to_string(row.polls), "--interval", "0.5", "--log-level", "info"});
