@@ -240,21 +240,56 @@ std::vector<PollLine> pollLines(const std::string& err)
     return polls;
 }
 
+struct HealthRow {
+    const char* name;
+    int64_t stateBack;
+    std::vector<std::pair<std::string, int>> failPaths;
+    bool throttleFirstRange;  // answered 429 with Retry-After: 1
+    int polls;
+    std::size_t tags;
+    int64_t missingLists;
+    bool failing, behind;  // what the first poll shows
+};
+
+// One health reading against its poll's lines, the data readings before it
+// and what its row makes of the service.
+void expectHealth(const std::string& line, const PollLine& p, const HealthRow& row, bool first, long long data,
+                  int64_t runSeconds)
+{
+    rapidjson::Document doc;
+    doc.Parse(line.c_str());
+    const auto& v = doc["readings"];
+    for (const char* name : {"requests", "failed", "readings", "bytesWire", "bytesInflated", "tags", "behindSeconds",
+                             "gaps", "heldSeconds", "discoveryAgeSeconds", "missingLists"})
+        ASSERT_TRUE(v.HasMember(name) && v[name].IsInt64()) << name << " in " << line;
+    EXPECT_EQ(v["readings"].GetInt64(), p.readings) << line;
+    EXPECT_EQ(v["readings"].GetInt64(), data) << line;
+    EXPECT_EQ(v["requests"].GetInt64(), p.requests) << line;
+    EXPECT_EQ(v["failed"].GetInt64(), p.failed) << line;
+    EXPECT_EQ(static_cast<unsigned long long>(v["bytesWire"].GetInt64()), p.wire) << line;
+    EXPECT_EQ(static_cast<unsigned long long>(v["bytesInflated"].GetInt64()), p.inflated) << line;
+    EXPECT_EQ(v["tags"].GetInt64(), static_cast<int64_t>(row.tags)) << line;
+    const int64_t behind = v["behindSeconds"].GetInt64();
+    EXPECT_EQ(behind > 0, p.days >= 0) << line;
+    EXPECT_TRUE(behind == 0 || (behind / 86400 == p.days && behind % 86400 / 3600 == p.hours && behind > 7200)) << line;
+    EXPECT_EQ(v["gaps"].GetInt64(), 0) << line;
+    const int64_t held = v["heldSeconds"].GetInt64();
+    EXPECT_TRUE(first && row.throttleFirstRange ? held >= 1 && held <= 2 : held == 0) << line;
+    const int64_t age = v["discoveryAgeSeconds"].GetInt64();
+    // Whole seconds of two clocks: one more at most.
+    EXPECT_TRUE(row.missingLists > 0 ? age == -1 : age >= 0 && age <= runSeconds + 1) << line;
+    EXPECT_EQ(v["missingLists"].GetInt64(), row.missingLists) << line;
+    if (first) {
+        EXPECT_EQ(v["failed"].GetInt64() > 0, row.failing) << line;
+        EXPECT_EQ(behind > 0, row.behind) << line;
+    }
+}
+
 // A health reading after each poll that ran, agreeing with the poll's lines,
 // the readings before it and the requests the service saw.
 TEST_F(HostTest, HealthReadingAfterEachPollThatRanAgreesWithItsPollLine)
 {
-    struct Row {
-        const char* name;
-        int64_t stateBack;
-        std::vector<std::pair<std::string, int>> failPaths;
-        bool throttleFirstRange;  // answered 429 with Retry-After: 1
-        int polls;
-        std::size_t tags;
-        int64_t missingLists;
-        bool failing, behind;  // what the first poll shows
-    };
-    const Row rows[] = {
+    const HealthRow rows[] = {
         {"normal", 3600, {}, false, 2, 12, 0, false, false},
         {"failing request", 3600, {{"timeseriesdata", 500}}, false, 1, 12, 0, true, false},
         {"list missing", 3600, {{"sites/102/assets", 500}}, false, 1, 6, 1, false, false},
@@ -264,7 +299,7 @@ TEST_F(HostTest, HealthReadingAfterEachPollThatRanAgreesWithItsPollLine)
     };
     const std::string asset = "Gateway 7.health";
     const std::string cfg = dir.write("config.json", config(KEY, ", \"healthAsset\": \"" + asset + "\""));
-    for (const Row& row : rows) {
+    for (const HealthRow& row : rows) {
         SCOPED_TRACE(row.name);
         nerivosim::Faults faults;
         faults.failPaths = row.failPaths;
@@ -279,7 +314,6 @@ TEST_F(HostTest, HealthReadingAfterEachPollThatRanAgreesWithItsPollLine)
             }
             return rowSim.handle(request);
         });
-        service.clearRecords();
         const std::string state =
             dir.write(std::string(row.name) + ".json",
                       "{ \"lastPull\" : " + std::to_string(std::time(nullptr) - row.stateBack) + " }");
@@ -289,55 +323,25 @@ TEST_F(HostTest, HealthReadingAfterEachPollThatRanAgreesWithItsPollLine)
         const int64_t ended = std::time(nullptr);
         ASSERT_EQ(run.status, 0) << run.err;
         const std::vector<PollLine> polls = pollLines(run.err);
-        std::vector<ParsedReading> health;
+        std::size_t health = 0;
         long long data = 0, requests = 0;
         for (const auto& line : run.readings) {
-            ParsedReading r = parse(line);
+            const ParsedReading r = parse(line);
             if (r.asset != asset) {
                 ++data;
                 continue;
             }
-            const std::size_t i = health.size();
-            ASSERT_LT(i, polls.size()) << "a health reading without a poll line: " << line;
-            const PollLine& p = polls[i];
-            const auto& v = r.doc["readings"];
-            for (const char* name : {"requests", "failed", "readings", "bytesWire", "bytesInflated", "tags",
-                                     "behindSeconds", "gaps", "heldSeconds", "discoveryAgeSeconds", "missingLists"})
-                ASSERT_TRUE(v.HasMember(name) && v[name].IsInt64()) << name << " in " << line;
-            EXPECT_EQ(v["readings"].GetInt64(), p.readings) << line;
-            EXPECT_EQ(v["readings"].GetInt64(), data) << line;
-            EXPECT_EQ(v["requests"].GetInt64(), p.requests) << line;
-            EXPECT_EQ(v["failed"].GetInt64(), p.failed) << line;
-            EXPECT_EQ(static_cast<unsigned long long>(v["bytesWire"].GetInt64()), p.wire) << line;
-            EXPECT_EQ(static_cast<unsigned long long>(v["bytesInflated"].GetInt64()), p.inflated) << line;
-            EXPECT_EQ(v["tags"].GetInt64(), static_cast<int64_t>(row.tags)) << line;
-            const int64_t behind = v["behindSeconds"].GetInt64();
-            EXPECT_EQ(behind > 0, p.days >= 0) << line;
-            EXPECT_TRUE(behind == 0 || (behind / 86400 == p.days && behind % 86400 / 3600 == p.hours && behind > 7200))
-                << line;
-            EXPECT_EQ(v["gaps"].GetInt64(), 0) << line;
-            const int64_t held = v["heldSeconds"].GetInt64();
-            EXPECT_TRUE(i == 0 && row.throttleFirstRange ? held >= 1 && held <= 2 : held == 0) << line;
-            const int64_t age = v["discoveryAgeSeconds"].GetInt64();
-            // Whole seconds of two clocks: one more at most.
-            EXPECT_TRUE(row.missingLists > 0 ? age == -1 : age >= 0 && age <= ended - started + 1) << line;
-            EXPECT_EQ(v["missingLists"].GetInt64(), row.missingLists) << line;
+            ASSERT_LT(health, polls.size()) << "a health reading without a poll line: " << line;
+            expectHealth(line, polls[health], row, health == 0, data, ended - started);
             EXPECT_TRUE(r.time >= started && r.time <= ended) << line;
-            if (i == 0) {
-                EXPECT_EQ(v["failed"].GetInt64() > 0, row.failing) << line;
-                EXPECT_EQ(behind > 0, row.behind) << line;
-            }
-            requests += v["requests"].GetInt64();
+            requests += polls[health++].requests;
             data = 0;
-            health.push_back(std::move(r));
         }
         EXPECT_EQ(data, 0) << "data readings after the last health reading";
-        EXPECT_EQ(health.size(), polls.size()) << run.err.substr(0, 4000);
+        EXPECT_EQ(health, polls.size()) << run.err.substr(0, 4000);
         EXPECT_EQ(requests, ranges.load());
-        if (row.throttleFirstRange)
-            EXPECT_TRUE(health.size() >= 2 && health.size() < static_cast<std::size_t>(row.polls)) << run.err;
-        else
-            EXPECT_EQ(health.size(), static_cast<std::size_t>(row.polls));
+        const auto ran = static_cast<std::size_t>(row.polls);
+        EXPECT_TRUE(row.throttleFirstRange ? health >= 2 && health < ran : health == ran) << run.err.substr(0, 4000);
     }
     service.setHandler([this](const fakeservice::Request& request) { return sim.handle(request); });
 }
