@@ -19,7 +19,7 @@ namespace nerivo {
 class Backoff {
 public:
     enum class Outcome {
-        OK,              // the request was answered "200 OK"
+        OK,              // the request was answered 200
         RAISED,          // no answer: status says what went wrong
         CONNECT_FAILED,  // no connection (refused, DNS, TLS, proxy tunnel): status says why
         STATUS,          // answered with another status, e.g. "429 Too Many Requests"
