@@ -1,6 +1,7 @@
 #include "health.h"
 
 #include <ctime>
+#include <iterator>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -42,18 +43,25 @@ int64_t clamped(uint64_t value)
 
 Reading* Health::reading(const std::string& asset, int64_t time) const
 {
+    // In the order the reading shows them.
+    const std::pair<const char*, int64_t> figures[] = {
+        {"requests", requests},
+        {"failed", failed},
+        {"readings", readings},
+        {"bytesWire", clamped(bytesWire)},
+        {"bytesInflated", clamped(bytesInflated)},
+        {"tags", tags},
+        {"behindSeconds", behindSeconds},
+        {"gaps", gaps},
+        {"heldSeconds", heldSeconds},
+        {"discoveryAgeSeconds", discoveryAgeSeconds},
+        {"missingLists", missingLists},
+    };
     std::vector<Datapoint*> datapoints;
-    add(datapoints, "requests", requests);
-    add(datapoints, "failed", failed);
-    add(datapoints, "readings", readings);
-    add(datapoints, "bytesWire", clamped(bytesWire));
-    add(datapoints, "bytesInflated", clamped(bytesInflated));
-    add(datapoints, "tags", tags);
-    add(datapoints, "behindSeconds", behindSeconds);
-    add(datapoints, "gaps", gaps);
-    add(datapoints, "heldSeconds", heldSeconds);
-    add(datapoints, "discoveryAgeSeconds", discoveryAgeSeconds);
-    add(datapoints, "missingLists", missingLists);
+    datapoints.reserve(std::size(figures));
+    for (const auto& figure : figures) {
+        add(datapoints, figure.first, figure.second);
+    }
     return new Reading(asset, std::move(datapoints), utcText(time));
 }
 

@@ -194,22 +194,23 @@ void Service::record(Backoff::Outcome outcome, const std::string& status, const 
 
 void Service::setKey(const std::string& key)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (key != m_key) {
-        m_backoff = Backoff(std::random_device()());
-        m_keyWorks = false;
-    }
-    m_key = key;
+    replaceCredential(m_key, key);
 }
 
 void Service::setProxy(const std::string& proxy)
 {
+    replaceCredential(m_proxy, proxy);
+}
+
+void Service::replaceCredential(std::string& current, const std::string& value)
+{
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (proxy != m_proxy) {
+    if (value != current) {
+        // What the service or the network refused may have been the old one.
         m_backoff = Backoff(std::random_device()());
         m_keyWorks = false;
     }
-    m_proxy = proxy;
+    current = value;
 }
 
 void Service::newPoll()

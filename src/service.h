@@ -141,6 +141,9 @@ public:
 
 private:
     bool sendOn(std::size_t connection, const std::string& url, Reply& reply);
+    // The key or the proxy: a new one starts without a back-off, and not yet
+    // known to be answered.
+    void replaceCredential(std::string& current, const std::string& value);
     void record(Backoff::Outcome outcome, const std::string& status, const std::string& retryAfter);
 
     Connector m_connector;
