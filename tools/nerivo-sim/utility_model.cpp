@@ -542,8 +542,8 @@ std::optional<std::string> UtilityModel::parametersBody(int64_t siteId, int64_t 
     return std::string(buffer.GetString());
 }
 
-std::string UtilityModel::rangeBody(int64_t from, int64_t to, const std::vector<std::string>& tags, int64_t now,
-                                    const Publication& publication) const
+std::string UtilityModel::seriesBody(const std::vector<std::string>& tags,
+                                     const std::function<std::vector<Sample>(const Parameter&)>& samplesOf) const
 {
     rapidjson::StringBuffer buffer;
     Writer w(buffer);
@@ -556,7 +556,7 @@ std::string UtilityModel::rangeBody(int64_t from, int64_t to, const std::vector<
             continue;
         w.Key(p->tag.c_str(), static_cast<rapidjson::SizeType>(p->tag.size()));
         w.StartArray();
-        for (const Sample& s : samples(*p, from, to, now, publication))
+        for (const Sample& s : samplesOf(*p))
             writeSample(w, s, wallOffsetMinutes(siteOf(*p), s.time));
         w.EndArray();
     }
@@ -565,27 +565,16 @@ std::string UtilityModel::rangeBody(int64_t from, int64_t to, const std::vector<
     return buffer.GetString();
 }
 
+std::string UtilityModel::rangeBody(int64_t from, int64_t to, const std::vector<std::string>& tags, int64_t now,
+                                    const Publication& publication) const
+{
+    return seriesBody(tags, [&](const Parameter& p) { return samples(p, from, to, now, publication); });
+}
+
 std::string UtilityModel::wallRangeBody(int64_t fromWall, int64_t toWall, const std::vector<std::string>& tags,
                                         int64_t now, const Publication& publication) const
 {
-    rapidjson::StringBuffer buffer;
-    Writer w(buffer);
-    w.StartObject();
-    w.Key("result");
-    w.StartObject();
-    for (const auto& tag : tags) {
-        const Parameter* p = findParameter(tag);
-        if (p == nullptr)
-            continue;
-        w.Key(p->tag.c_str(), static_cast<rapidjson::SizeType>(p->tag.size()));
-        w.StartArray();
-        for (const Sample& s : wallSamples(*p, fromWall, toWall, now, publication))
-            writeSample(w, s, wallOffsetMinutes(siteOf(*p), s.time));
-        w.EndArray();
-    }
-    w.EndObject();
-    w.EndObject();
-    return buffer.GetString();
+    return seriesBody(tags, [&](const Parameter& p) { return wallSamples(p, fromWall, toWall, now, publication); });
 }
 
 std::optional<std::string> UtilityModel::latestBody(const std::string& tag, int64_t now) const

@@ -4,6 +4,7 @@
 // same model answers the simulator's requests and tells tests what to expect.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -157,6 +158,9 @@ public:
     std::vector<std::string> readingAssetNames(const std::string& separator, bool includeSite) const;
 
 private:
+    // A range answer holding each known tag's samples as samplesOf gives them.
+    std::string seriesBody(const std::vector<std::string>& tags,
+                           const std::function<std::vector<Sample>(const Parameter&)>& samplesOf) const;
     ModelOptions m_options;
     std::vector<Site> m_sites;
 };
