@@ -576,7 +576,7 @@ void Progress::settleGaps(const Ask& ask, Tag& t)
         }
         // The last ask comes once the horizon has passed the gap.
         gap.due = std::min(m_now + gap.retry, end + HORIZON);
-        gap.retry = std::min(2 * gap.retry, MAX_GAP_RETRY);
+        gap.retry = std::min(2 * gap.retry, GAPS.maxRetry);
         ++it;
     }
 }
@@ -590,7 +590,7 @@ void Progress::detectGap(const std::string& name, StoredTag& k, int64_t time)
         } else if (k.interval > 0 && k.run >= REGULAR_RUN && holdsMissing(step, k.interval)) {
             // Regular series with samples missing: ask for them again, unless
             // the horizon has passed them already.
-            addGap(name, k, Gap{*k.last, time, k.interval, m_now + FIRST_GAP_RETRY, FIRST_GAP_RETRY, 0});
+            addGap(name, k, Gap{*k.last, time, k.interval, m_now + GAPS.firstRetry, GAPS.firstRetry, 0});
             learnInterval(k, step);
         } else {
             k.interval = step;
@@ -607,9 +607,9 @@ void Progress::addGap(const std::string& name, StoredTag& k, const Gap& gap)
     if (gap.before - 1 < settledBefore()) {
         return;  // the horizon has passed it already
     }
-    if (k.gaps.size() == MAX_GAPS) {
+    if (k.gaps.size() == GAPS.count) {
         note(Note::Level::INFO,
-             "Tag " + name + " has more than " + std::to_string(MAX_GAPS) + " gaps; the oldest is no longer asked");
+             "Tag " + name + " has more than " + std::to_string(GAPS.count) + " gaps; the oldest is no longer asked");
         k.gaps.erase(k.gaps.begin());
     }
     k.gaps.push_back(gap);
@@ -673,7 +673,7 @@ void Progress::failed(const Ask& ask, const FailedRequest& failure)
             const int64_t start = gapStart(gap);
             if (ask.gap && start >= ask.from && start <= ask.to) {
                 gap.due = m_now + gap.retry;
-                gap.retry = std::min(2 * gap.retry, MAX_GAP_RETRY);
+                gap.retry = std::min(2 * gap.retry, GAPS.maxRetry);
             }
         }
     }
@@ -702,12 +702,12 @@ void Progress::split(const Ask& ask, const FailedRequest& failure)
         return;  // once may be chance
     }
     const int64_t width = ask.to - ask.from;
-    const bool halveWindow = width > MIN_SPLIT_WINDOW && (aboutRange || !rejects || ask.tags.size() == 1);
+    const bool halveWindow = width > WINDOWS.split && (aboutRange || !rejects || ask.tags.size() == 1);
     if (halveWindow || ask.tags.size() > 1) {
         for (const auto& name : ask.tags) {
             Session& s = m_tags.at(name).session;
             if (halveWindow) {
-                s.spanLimit = std::max(MIN_SPLIT_WINDOW, width / 2);
+                s.spanLimit = std::max(WINDOWS.split, width / 2);
             } else {
                 s.batchLimit = std::max<std::size_t>(1, ask.tags.size() / 2);
             }
@@ -737,7 +737,7 @@ void Progress::adaptWindow(const Ask& ask, std::size_t samples, bool partial)
     double density = double(samples) / tagSeconds;
     if (samples == 0) {
         // Nothing: the next window may be twice as long.
-        density = m_density.value_or(double(WINDOW_TARGET) / tagSeconds) / 2;
+        density = m_density.value_or(double(WINDOWS.target) / tagSeconds) / 2;
     }
     if (partial) {
         density *= 2;  // the reading bound cut it: ask less
@@ -750,8 +750,8 @@ int64_t Progress::windowFor(std::size_t tags) const
     if (!m_density) {
         return 86400;
     }
-    const double window = double(WINDOW_TARGET) / (double(std::max<std::size_t>(tags, 1)) * *m_density);
-    return window >= double(MAX_WINDOW) ? MAX_WINDOW : std::max(MIN_WINDOW, static_cast<int64_t>(window));
+    const double window = double(WINDOWS.target) / (double(std::max<std::size_t>(tags, 1)) * *m_density);
+    return window >= double(WINDOWS.max) ? WINDOWS.max : std::max(WINDOWS.min, static_cast<int64_t>(window));
 }
 
 std::map<std::string, StoredTag> Progress::stored() const

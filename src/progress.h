@@ -33,22 +33,30 @@ constexpr int64_t GROUP_SPAN = 3600;
 // A tag joins a request that starts before its own next pull only when that
 // re-reads at most this share of one of its intervals.
 constexpr double REREAD_LIMIT = 0.2;
-// A window of a failing request is halved down to this, then its tag list.
-constexpr int64_t MIN_SPLIT_WINDOW = 3600;
-// Catch-up windows adapt between these and aim at this many samples.
-constexpr int64_t MIN_WINDOW = 60;
-constexpr int64_t MAX_WINDOW = int64_t{400} * 86400;
-constexpr std::size_t WINDOW_TARGET = 25000;
+// Catch-up windows adapt between min and max seconds and aim at target
+// samples; a window of a failing request is halved down to split, then its
+// tag list.
+struct WindowLimits {
+    int64_t min;
+    int64_t max;
+    std::size_t target;
+    int64_t split;
+};
+constexpr WindowLimits WINDOWS{60, int64_t{400} * 86400, 25000, 3600};
 // Requests of one poll: all of them, and those kept for gaps.
 constexpr int MAX_POLL_REQUESTS = 50;
 constexpr int MAX_GAP_REQUESTS = 5;
 // Range groups of one poll; more are merged, so that every tag is asked
 // within a few polls whatever its progress.
 constexpr std::size_t MAX_GROUPS = 20;
-// Gaps of one tag that are remembered; and how often one is asked again.
-constexpr std::size_t MAX_GAPS = 32;
-constexpr int64_t FIRST_GAP_RETRY = 60;
-constexpr int64_t MAX_GAP_RETRY = 86400;
+// Gaps of one tag that are remembered, and how soon one is asked again: at
+// first, and at the most once its retries have backed off.
+struct GapLimits {
+    std::size_t count;
+    int64_t firstRetry;
+    int64_t maxRetry;
+};
+constexpr GapLimits GAPS{32, 60, 86400};
 // Intervals alike in a row that make a series regular; two intervals are
 // alike within a tenth of the longer (clocks of loggers jitter).
 constexpr int REGULAR_RUN = 3;
@@ -96,7 +104,7 @@ struct Gap {
     int64_t before = 0;
     int64_t interval = 0;
     int64_t due = 0;  // when it is asked again
-    int64_t retry = FIRST_GAP_RETRY;
+    int64_t retry = GAPS.firstRetry;
     int64_t asked = 0;  // how far a windowed round has asked it; 0: from its start
 };
 

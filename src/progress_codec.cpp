@@ -95,7 +95,7 @@ void writeDetail(Writer& writer, const StoredTag& t)
 
 void readGaps(StoredTag& t, const rapidjson::Value* gaps)
 {
-    for (std::size_t i = 0; gaps != nullptr && gaps->IsArray() && i < gaps->Size() && t.gaps.size() < MAX_GAPS; ++i) {
+    for (std::size_t i = 0; gaps != nullptr && gaps->IsArray() && i < gaps->Size() && t.gaps.size() < GAPS.count; ++i) {
         const rapidjson::Value& gap = (*gaps)[static_cast<rapidjson::SizeType>(i)];
         if (!gap.IsArray() || gap.Size() < 5 || gap.Size() > 6 || !std::all_of(gap.Begin(), gap.End(), isTime)) {
             continue;
@@ -103,7 +103,7 @@ void readGaps(StoredTag& t, const rapidjson::Value* gaps)
         Gap read{gap[0].GetInt64(), gap[1].GetInt64(), gap[2].GetInt64(),
                  gap[3].GetInt64(), gap[4].GetInt64(), gap.Size() == 6 ? gap[5].GetInt64() : 0};
         const bool sound = read.interval > 0 && read.before - read.after > read.interval &&
-                           read.retry >= FIRST_GAP_RETRY && read.retry <= MAX_GAP_RETRY &&
+                           read.retry >= GAPS.firstRetry && read.retry <= GAPS.maxRetry &&
                            (t.gaps.empty() || read.after >= t.gaps.back().before);
         if (sound) {
             t.gaps.push_back(read);
