@@ -9,6 +9,14 @@ namespace {
 
 using Start = std::pair<std::string, int64_t>;
 
+// The newest second of a series written with fractions stays open for a
+// sample of it published later, until the service has answered samples
+// this far past it.
+constexpr int64_t EDGE_WAIT = 60;
+// Services cap an answer at no fewer samples a tag than this: a shorter
+// answer was not cut short.
+constexpr std::size_t SHORTEST_CAP = 100;
+
 bool byStart(const Start& a, const Start& b)
 {
     return a.second != b.second ? a.second < b.second : a.first < b.first;
@@ -164,9 +172,10 @@ void Progress::beginPoll(int64_t now, const std::vector<std::string>& tags)
     m_gapRequests = 0;
     m_gapReserve = 0;
     m_answers = 0;
+    m_pollEvidence = m_evidence;
     m_index = tags;
     for (auto& entry : m_tags) {
-        entry.second.marks = Marks{true, false, false};  // until the index names it
+        entry.second.marks = Marks{true, false, false, false};  // until the index names it
     }
     for (const auto& name : tags) {
         Tag& t = tag(name);
@@ -254,8 +263,8 @@ std::vector<Ask> Progress::rangeAsks()
 std::pair<int64_t, int64_t> Progress::reach(const Start& start, double allowance) const
 {
     // A request may start before the tag's next pull while that re-reads
-    // little of it: a share of its interval, or an hour while it has shown
-    // none; a tag that never had a sample costs nothing.
+    // little of it: a share of its interval, or of an hour while it has
+    // shown none; a tag that never had a sample costs nothing.
     const StoredTag& k = m_tags.at(start.first).kept;
     int64_t earliest = INT64_MIN;
     if (k.last) {
@@ -435,6 +444,7 @@ void Progress::delivered(const Ask& ask, const std::string& name, const std::vec
     std::stable_sort(chosen.begin(), chosen.end(),
                      [&times](std::size_t a, std::size_t b) { return times[a] < times[b]; });
     Tag& t = tag(name);
+    t.marks.full = times.size() >= SHORTEST_CAP;
     const bool partial = count < chosen.size();
     chosen.resize(std::min(count, chosen.size()));
     std::vector<std::pair<int64_t, int32_t>> taken;
@@ -517,6 +527,7 @@ void Progress::answered(const Ask& ask, const std::set<std::string>& heard, std:
             settleRange(ask, t, heard.count(name) != 0);
         }
         t.marks.fresh = false;
+        t.marks.full = false;
     }
     if (!ask.gap) {
         adaptWindow(ask, samples, partial);
@@ -548,8 +559,28 @@ void Progress::settleRange(const Ask& ask, Tag& t, bool heard)
         // Asked up to the present: from now on asked from its next pull.
         k.asked.reset();
         t.session.spanLimit = 0;
-        t.marks.done = true;
+        closeEdge(k);
+        t.marks.done = !cutShort(t, ask.to);
     }
+}
+
+void Progress::closeEdge(StoredTag& k) const
+{
+    if (!k.edge.empty() && m_pollEvidence && *m_pollEvidence - EDGE_WAIT >= k.next) {
+        k.edge.clear();
+        ++k.next;
+    }
+}
+
+bool Progress::cutShort(const Tag& t, int64_t to) const
+{
+    // A regular series answered far short of the present (beyond what a
+    // slow publisher explains) in an answer as long as a cap: the rest is
+    // asked within this poll.
+    const StoredTag& k = t.kept;
+    const bool regular = k.interval > 0 && k.run >= REGULAR_RUN;
+    const int64_t shortBy = to - k.next;
+    return t.marks.fresh && t.marks.full && regular && holdsMissing(shortBy, k.interval) && shortBy > CLOCK_SLACK;
 }
 
 void Progress::settleGaps(const Ask& ask, Tag& t)
@@ -680,10 +711,10 @@ void Progress::failed(const Ask& ask, const FailedRequest& failure)
     split(ask, failure);
 }
 
-void Progress::split(const Ask& ask, const FailedRequest& failure)
+bool Progress::split(const Ask& ask, const FailedRequest& failure)
 {
     if (ask.tags.empty() || failure.refusal == Refusal::THROTTLED) {
-        return;  // nothing to split, or the rate: splitting would change nothing
+        return false;  // nothing to split, or the rate: splitting would change nothing
     }
     int failures = 0;
     for (const auto& name : ask.tags) {
@@ -694,12 +725,12 @@ void Progress::split(const Ask& ask, const FailedRequest& failure)
     // failing: then its tags are what the service refuses.
     if ((failure.refusal == Refusal::KEY && m_answers == 0) ||
         (failure.refusal == Refusal::SERVER && m_answers == 0 && failures < 2)) {
-        return;
+        return false;
     }
     const bool aboutRange = failure.refusal == Refusal::RANGE;
     const bool rejects = failure.refusal != Refusal::RAISED;
     if (!rejects && failures < 2) {
-        return;  // once may be chance
+        return false;  // once may be chance
     }
     const int64_t width = ask.to - ask.from;
     const bool halveWindow = width > WINDOWS.split && (aboutRange || !rejects || ask.tags.size() == 1);
@@ -712,9 +743,10 @@ void Progress::split(const Ask& ask, const FailedRequest& failure)
                 s.batchLimit = std::max<std::size_t>(1, ask.tags.size() / 2);
             }
         }
-        return;
+        return true;
     }
     isolate(ask.tags.front(), failure, rejects);
+    return false;
 }
 
 void Progress::isolate(const std::string& name, const FailedRequest& failure, bool rejects)

@@ -199,12 +199,14 @@ private:
         int silentAsks = 0;     // answers in a row that held nothing of it
         bool quiet = false;     // its last answer held nothing new
     };
-    // Whether this poll is done with the tag, left samples for later, or
-    // delivered new ones in the last ask.
+    // Whether this poll is done with the tag, left samples for later,
+    // delivered new ones in the last ask, or had an answer as long as a
+    // service's cap on samples.
     struct Marks {
         bool done = false;
         bool deferred = false;
         bool fresh = false;
+        bool full = false;
     };
     struct Tag {
         StoredTag kept;
@@ -235,11 +237,17 @@ private:
     void take(const Ask& ask, const std::string& name, Tag& t, int64_t time, int32_t millis);
     void settleRange(const Ask& ask, Tag& t, bool heard);
     void settleGaps(const Ask& ask, Tag& t);
+    // Ends the newest second's wait for another sample of it, once the
+    // service has answered well past it.
+    void closeEdge(StoredTag& k) const;
+    // Whether the service cut an answer of the tag short of the present.
+    bool cutShort(const Tag& t, int64_t to) const;
     void detectGap(const std::string& name, StoredTag& k, int64_t time);
     void addGap(const std::string& name, StoredTag& k, const Gap& gap);
     void learnInterval(StoredTag& k, int64_t step);
     static void fillGaps(StoredTag& k, int64_t time);
-    void split(const Ask& ask, const FailedRequest& failure);
+    // Narrows the window or the tag list of a failed request; true when it did.
+    bool split(const Ask& ask, const FailedRequest& failure);
     void isolate(const std::string& name, const FailedRequest& failure, bool rejects);
     void adaptWindow(const Ask& ask, std::size_t samples, bool partial);
     int64_t windowFor(std::size_t tags) const;
@@ -248,6 +256,7 @@ private:
     int64_t m_start;
     std::map<std::string, Tag> m_tags;
     std::optional<int64_t> m_evidence;
+    std::optional<int64_t> m_pollEvidence;  // as the poll began
     // Samples a tag gives per second of a catch-up window, as last seen: a
     // window is sized from it and the number of tags it asks, so that a small
     // group cannot grow the window of a large one. Until then, a day.

@@ -78,6 +78,11 @@ bool runOne(const fieldsim::World& world, const std::string& replay, bool verbos
     }
     if (!result.passed()) {
         std::printf("  %s\n", fieldsim::failureLine(world, result, replay).c_str());
+        for (const fieldsim::Violation& v : result.violations) {
+            if (verbose && !v.tag.empty()) {
+                std::printf("%s\n", fieldsim::describeTag(world, v.tag).c_str());
+            }
+        }
     }
     std::fflush(stdout);
     return result.passed();

@@ -1,6 +1,7 @@
 #include "runner.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 
 #include "driver.h"
@@ -76,6 +77,32 @@ std::string describe(const World& w)
         static_cast<long long>(w.pollDrift), static_cast<long long>(w.begin - w.start), static_cast<long long>(w.skew),
         static_cast<long long>(w.jumpBy), static_cast<long long>(w.jumpAt - w.begin), w.cap,
         static_cast<long long>(w.maxRange), w.failures.size(), w.restarts.size(), cuts, w.sampleCount());
+    return line;
+}
+
+std::string describeTag(const World& w, const std::string& name)
+{
+    const auto tag = std::find_if(w.tags.begin(), w.tags.end(), [&name](const TagSeries& t) { return t.name == name; });
+    if (tag == w.tags.end() || tag->samples.empty()) {
+        return "  tag \"" + name + "\": no samples";
+    }
+    // Samples published after a newer one: a backlog, a backfill or late.
+    std::size_t outOfOrder = 0;
+    int64_t newest = INT64_MIN;
+    int64_t longestDelay = 0;
+    for (const Sample& s : tag->samples) {
+        newest = std::max(newest, s.published);
+        outOfOrder += s.published < newest ? 1 : 0;
+        longestDelay = std::max(longestDelay, s.published - s.time);
+    }
+    char line[400];
+    std::snprintf(line, sizeof line,
+                  "  tag \"%s\": %s, %zu samples over [%+lld, %+lld], %zu published out of order, longest delay "
+                  "%llds, %zu absences, %zu times unlisted",
+                  name.c_str(), tag->regular ? "regular" : "by exception", tag->samples.size(),
+                  static_cast<long long>(tag->samples.front().time - w.begin),
+                  static_cast<long long>(tag->samples.back().time - w.begin), outOfOrder,
+                  static_cast<long long>(longestDelay), tag->absent.size(), tag->unlisted.size());
     return line;
 }
 

@@ -20,6 +20,8 @@ struct RunResult {
 RunResult runWorld(const World& world);
 // The world's drawn settings, for --verbose.
 std::string describe(const World& world);
+// What the series of a tag holds, for --verbose on a failure.
+std::string describeTag(const World& world, const std::string& name);
 // One line: the seed, its size and every figure of the run.
 std::string summaryLine(const World& world, const RunResult& result);
 // The first failing check with its example, and how to replay it; empty
