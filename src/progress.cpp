@@ -268,7 +268,7 @@ std::pair<int64_t, int64_t> Progress::reach(const Start& start, double allowance
     const StoredTag& k = m_tags.at(start.first).kept;
     int64_t earliest = INT64_MIN;
     if (k.last) {
-        const double back = k.interval > 0 ? allowance * double(k.interval) : std::max(allowance, 1.0) * GROUP_SPAN;
+        const double back = k.interval > 0 ? allowance * double(k.interval) : allowance * GROUP_SPAN;
         earliest = back >= double(start.second - INT64_MIN / 2) ? INT64_MIN : start.second - int64_t(back);
     }
     return {earliest, start.second};

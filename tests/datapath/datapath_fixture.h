@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -177,6 +178,23 @@ inline RangeUrl splitRange(const std::string& target)
     r.tags = target.substr(query + 6);
     r.valid = true;
     return r;
+}
+
+// Where the range requests start, by the tags they name (the last request
+// naming a tag counts).
+template <typename Requests>
+std::map<std::string, std::string> startsByTag(const Requests& requests)
+{
+    std::map<std::string, std::string> starts;
+    for (const auto& request : requests) {
+        const RangeUrl url = splitRange(request.target);
+        for (std::size_t at = 0; url.valid && at < url.tags.size();) {
+            const std::size_t comma = std::min(url.tags.find(',', at), url.tags.size());
+            starts[url.tags.substr(at, comma - at)] = url.from;
+            at = comma + 1;
+        }
+    }
+    return starts;
 }
 
 inline bool isRangeTarget(const std::string& target)

@@ -169,7 +169,6 @@ void Driver::take(Poll& poll, const nerivo::Ask& ask, const Answer& answer)
         samples += times.size();
         poll.record.reread += m_checks.rereads(series.tag, times, series.fractions);
         std::vector<std::size_t> chosen = m_progress.select(name, times, series.fractions);
-        if (getenv("FSDBG2") && chosen.size() < times.size()) { fprintf(stderr, "REREAD t=%lld %s ask[%lld,%lld] n=%zu chosen=%zu first=%lld fr=%d\n", (long long)(poll.record.trueNow-m_world.begin), name.c_str(), (long long)(ask.from-m_world.begin), (long long)(ask.to-m_world.begin), times.size(), chosen.size(), (long long)(times[0]-m_world.begin), series.fractions.empty()?-1:series.fractions[0]); }
         // Beyond the reading bound the oldest go first, the rest wait for a
         // later poll, as the plugin takes them.
         const std::size_t room = MAX_POLL_READINGS - std::min(MAX_POLL_READINGS, poll.record.delivered);

@@ -191,7 +191,6 @@ void Checks::finishTag(std::size_t t, int64_t lastPoll)
             ++m_figures.irregularLate;
         } else {
             ++m_figures.lost;
-            if (getenv("FSDBG") && tag.name == getenv("FSDBG")) fprintf(stderr, "LOST %lld\n", (long long)(s.time - m_world.begin));
             fail("exactly-once", t, s.time,
                  "never delivered (published " + std::to_string(s.published - s.time) + " s after its time)");
         }
