@@ -30,6 +30,7 @@
 #include "logger.h"
 #include "memory_client.hpp"
 #include "nerivo.h"
+#include "nerivo_probe.h"
 #include "reading.h"
 #include "sim_service.hpp"
 #include "utility_model.hpp"
@@ -88,7 +89,8 @@ struct Load {
     {
         nerivo_https_memory::setHandler([this](const nerivo_https_memory::Exchange& e) { return answer(e); });
         ConfigCategory config("nerivo", "{\"key\": {\"value\": \"bench-key\"}}");
-        client.setClock(NOW);
+        NerivoProbe probe(client);
+        probe.setClock(NOW);
         client.configure(&config);
         client.connect();
         // The model's sites differ in zone on purpose; that warning is not the measurement.
@@ -97,7 +99,7 @@ struct Load {
         Logger::getLogger()->setMinLevel(Logger::Level::Warning);
         from = NOW - samples * INTERVAL;
         std::vector<std::string> all;
-        for (const auto& entry : client.tagIndex())
+        for (const auto& entry : probe.tagIndex())
             all.push_back(entry.first);
         all.resize(std::min<std::size_t>(all.size(), static_cast<std::size_t>(tags)));
         const std::size_t per = static_cast<std::size_t>(samples) > 288 ? TAGS_PER_BODY : all.size();

@@ -43,6 +43,7 @@
 #include "config_category.h"
 #include "logger.h"
 #include "nerivo.h"
+#include "nerivo_probe.h"
 #include "reading.h"
 #include "sim_service.hpp"
 #include "utility_model.hpp"
@@ -72,7 +73,7 @@ struct Setup {
         ConfigCategory config("nerivo", json);
         client.configure(&config);
         if (clock != nullptr) {
-            client.setClock(*clock);
+            probe().setClock(*clock);
             client.restoreState("{ \"lastPull\" : " + std::to_string(lastPull) + " }");
         }
         // The first poll discovers; keep it out of the measurement, or hand
@@ -83,6 +84,8 @@ struct Setup {
             first = nullptr;
         }
     }
+
+    NerivoProbe probe() { return NerivoProbe(client); }
 
     static nerivosim::SimService::Clock clockOf(const int64_t* clock)
     {
@@ -223,9 +226,9 @@ double singleRangeRequests(const nerivosim::UtilityModel& model)
 // Every sample delivered, by tag and time.
 class Ledger {
 public:
-    explicit Ledger(const Setup& setup)
+    explicit Ledger(Setup& setup)
     {
-        const auto names = setup.model.readingAssetNames(setup.client.separator(), setup.client.includeSite());
+        const auto names = setup.model.readingAssetNames(setup.probe().separator(), setup.probe().includeSite());
         const auto tags = modelTags(setup.model);
         for (std::size_t i = 0; i < tags.size() && i < names.size(); ++i)
             m_tagOf[names[i]] = tags[i];
@@ -298,10 +301,10 @@ public:
         if (state != nullptr)
             state->PauseTiming();
         m_clock = now;
-        m_setup.client.setClock(now);
+        m_setup.probe().setClock(now);
         std::map<std::string, int64_t> nextPull;
         for (const auto& entry : m_publications)
-            nextPull[entry.first] = m_setup.client.tagPull(entry.first);
+            nextPull[entry.first] = m_setup.probe().tagPull(entry.first);
         if (state != nullptr)
             state->ResumeTiming();
         auto* list = m_setup.client.takeReading();
@@ -692,7 +695,7 @@ Traffic steadyTraffic(int64_t rate, bool compress)
     const Meter before{meter->answers.load(), meter->wire.load(), meter->bodyWire.load(), meter->body.load()};
     Traffic out;
     for (clock = T0 + rate; clock <= T0 + TRAFFIC_WINDOW; clock += rate) {
-        setup.client.setClock(clock);
+        setup.probe().setClock(clock);
         auto* list = setup.client.takeReading();
         out.readings += static_cast<double>(list->size());
         out.polls += 1;
@@ -773,7 +776,7 @@ Discovered timedDiscovery(const nerivo::Connector& connector)
     out.complete = setup.client.populateAssetInformation() ? 1 : 0;
     out.seconds = secondsSince(start);
     out.answers = static_cast<double>(setup.fake.requests().size());
-    out.tags = static_cast<double>(setup.client.tagIndex().size());
+    out.tags = static_cast<double>(setup.probe().tagIndex().size());
     return out;
 }
 

@@ -82,6 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
     const std::string text = withMarkedKey(std::string(reinterpret_cast<const char*>(data), size));
     Nerivo& plugin = running();
+    const NerivoProbe probe(plugin);
     nerivo_https_memory::setHandler([](const nerivo_https_memory::Exchange& e) {
         fz::sent().push_back(e);
         return fz::fixedIndex(e);
@@ -90,28 +91,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     fz::sent().clear();
     try {
         ConfigCategory config("fuzz", text);
-        const std::string keyBefore = plugin.key();
-        const std::string proxyBefore = plugin.proxy();
+        const std::string keyBefore = probe.key();
+        const std::string proxyBefore = probe.proxy();
         plugin.configure(&config);
         const bool hasKey = config.itemExists("key");
         const std::string key = config.getValue("key");
-        if (hasKey && plugin.key() != (nerivo::hasControlCharacter(key) ? keyBefore : key))
-            fz::fail("key not taken, or taken with a control character", plugin.key());
-        if (nerivo::hasControlCharacter(plugin.proxy()))
-            fz::fail("proxy with a control character", plugin.proxy());
+        if (hasKey && probe.key() != (nerivo::hasControlCharacter(key) ? keyBefore : key))
+            fz::fail("key not taken, or taken with a control character", probe.key());
+        if (nerivo::hasControlCharacter(probe.proxy()))
+            fz::fail("proxy with a control character", probe.proxy());
         if (config.itemExists("proxy") && nerivo::hasControlCharacter(config.getValue("proxy")) &&
-            plugin.proxy() != proxyBefore)
-            fz::fail("a refused proxy changed the proxy", plugin.proxy());
-        const bool distinct = distinctKey(config, plugin.key());
+            probe.proxy() != proxyBefore)
+            fz::fail("a refused proxy changed the proxy", probe.proxy());
+        const bool distinct = distinctKey(config, probe.key());
         for (const auto& e : fz::sent()) {
-            fz::checkRequest(e, plugin.key(), distinct);
-            if (e.proxy != plugin.proxy())
+            fz::checkRequest(e, probe.key(), distinct);
+            if (e.proxy != probe.proxy())
                 fz::fail("request not through the configured proxy", e.proxy);
         }
         if (distinct)
-            fz::checkLog(plugin.key(), std::string());
-        if (plugin.proxy() != plugin.key() && !fz::contains(key, plugin.proxy()))
-            checkProxyLog(plugin.proxy());
+            fz::checkLog(probe.key(), std::string());
+        if (probe.proxy() != probe.key() && !fz::contains(key, probe.proxy()))
+            checkProxyLog(probe.proxy());
     } catch (const ConfigCategoryException&) {
     }
     return 0;

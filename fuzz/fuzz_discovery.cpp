@@ -50,29 +50,29 @@ std::vector<const rapidjson::Value*> expected(const rapidjson::Document& doc)
     return out;
 }
 
-void checkIndex(const Nerivo& plugin, const std::string& parameterBody)
+void checkIndex(const NerivoProbe& probe, const std::string& parameterBody)
 {
     rapidjson::Document doc;
     if (!parameterBody.empty())
         doc.Parse(parameterBody.c_str(), parameterBody.size());
     const auto elements = expected(doc);
-    for (const auto& asset : plugin.assetParameters()) {
+    for (const auto& asset : probe.assetParameters()) {
         const auto& records = asset.second;
         if (elements.empty() ? !records.empty() : records.size() % elements.size() != 0)
             fz::fail("an asset holds records its parameter list does not give", std::to_string(asset.first));
         for (std::size_t i = 0; i < records.size(); ++i) {
             checkRecord(*records[i], *elements[i % elements.size()]);
-            auto indexed = plugin.tagIndex().find(records[i]->m_historianTag);
-            if (indexed == plugin.tagIndex().end())
+            auto indexed = probe.tagIndex().find(records[i]->m_historianTag);
+            if (indexed == probe.tagIndex().end())
                 fz::fail("a record missing from the tag index", records[i]->m_historianTag);
         }
     }
-    for (const auto& entry : plugin.tagIndex()) {
+    for (const auto& entry : probe.tagIndex()) {
         if (entry.first != entry.second->m_historianTag)
             fz::fail("tag index under the wrong tag", entry.first);
     }
-    if (plugin.timezoneOffset() < -(24 * 60 + 59) || plugin.timezoneOffset() > 24 * 60 + 59)
-        fz::fail("zone offset out of range", std::to_string(plugin.timezoneOffset()));
+    if (probe.timezoneOffset() < -(24 * 60 + 59) || probe.timezoneOffset() > 24 * 60 + 59)
+        fz::fail("zone offset out of range", std::to_string(probe.timezoneOffset()));
 }
 
 }  // namespace
@@ -95,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     plugin.populateAssetInformation();
     for (const auto& e : fz::sent())
         fz::checkRequest(e, fz::kKey);
-    checkIndex(plugin, bodies[2]);
+    checkIndex(NerivoProbe(plugin), bodies[2]);
     fz::checkLog(fz::kKey, input);
     return 0;
 }

@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     plugin.getLatestData(&readings);
     // A 503 holds every later request of the back-off it starts.
     const std::size_t requests = status[0] == '5' ? std::min<std::size_t>(1, readings.size()) : readings.size();
-    if (readings.size() != plugin.tagIndex().size() || fz::sent().size() != requests)
+    if (readings.size() != NerivoProbe(plugin).tagIndex().size() || fz::sent().size() != requests)
         fz::fail("not one reading per parameter, one request each until a back-off",
                  std::to_string(readings.size()) + " readings, " + std::to_string(fz::sent().size()) + " requests");
     for (const auto& e : fz::sent())

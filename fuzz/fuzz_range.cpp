@@ -54,9 +54,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     plugin.populateAssetInformation();
     plugin.restoreState("{ \"lastPull\" : " + std::to_string(fz::kNow - back) +
                         ", \"tags\" : {\"TAG1\":" + std::to_string(fz::kNow - back + 7) + "} }");
+    const NerivoProbe probe(plugin);
     std::map<std::string, int64_t> before;
-    for (const auto& tag : plugin.tagIndex())
-        before[tag.first] = plugin.tagPull(tag.first);
+    for (const auto& tag : probe.tagIndex())
+        before[tag.first] = probe.tagPull(tag.first);
     const uint64_t pullBefore = lastPull(plugin.getState());
 
     std::vector<Reading*> readings;
@@ -67,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         fz::checkReading(r);
     const bool failed = raise || !usable(status, body);
     for (const auto& tag : before) {
-        const int64_t after = plugin.tagPull(tag.first);
+        const int64_t after = probe.tagPull(tag.first);
         if (failed ? after != tag.second : after < tag.second)
             fz::fail(failed ? "a failed range request moved a next-pull time" : "a next-pull time went back",
                      tag.first);

@@ -10,7 +10,7 @@ namespace {
 std::string persisted(const std::string& state)
 {
     Nerivo plugin(nerivo_https_memory::connector());
-    plugin.setClock(fz::kNow);
+    NerivoProbe(plugin).setClock(fz::kNow);
     plugin.restoreState("{ \"lastPull\" : 1690000000 }");
     plugin.restoreState(state);
     return plugin.getState();

@@ -13,6 +13,7 @@
 #include "log_capture.h"
 #include "memory_client.hpp"
 #include "nerivo.h"
+#include "nerivo_probe.h"
 #include "reading.h"
 
 namespace fz {
@@ -114,7 +115,7 @@ inline void setUp(Nerivo& plugin, bool connect = true, const std::string& key = 
                                       "\"},\"includeSite\":{\"value\":\"true\"},"
                                       "\"includeAlarms\":{\"value\":\"true\"}}");
     plugin.configure(&config);
-    plugin.setClock(kNow);
+    NerivoProbe(plugin).setClock(kNow);
     if (connect)
         plugin.connect();
 }

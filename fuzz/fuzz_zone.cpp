@@ -27,7 +27,7 @@ int32_t offsetOf(const std::string& zone)
     Nerivo plugin(nerivo_https_memory::connector());
     fz::setUp(plugin);
     plugin.populateAssetInformation();
-    return plugin.timezoneOffset();
+    return NerivoProbe(plugin).timezoneOffset();
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 // steps over service access (service.h), discovery and its index
 // (discovery.h, asset_index.h) and the per-tag progress (progress.h).
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -78,29 +77,10 @@ public:
     bool getAssetData(const AssetData* asset, std::vector<Datapoint*>& datapoints, std::string& time);
     bool getLatestData(std::vector<Reading*>* readings);
 
-    // Settings a test may shorten or fix: the low-speed window of the HTTPS
-    // client, the refresh of a completed discovery, and the clock (0: the
-    // system clock), so that ranges of a known day are exact.
-    void setLowSpeedWindow(std::chrono::milliseconds window) { m_service.setLowSpeedWindow(window); }
-    void setDiscoveryRefresh(int64_t seconds) { m_discovery.setRefresh(seconds); }
-    void setClock(int64_t fixedNow) { m_fixedNow = fixedNow; }
-    int64_t now() const;
-
-    // Read-only views for the tests, fuzz targets and benchmarks.
-    // The tag's next-pull time: one second past its newest sample delivered,
-    // or the starting time until it has one.
-    int64_t tagPull(const std::string& tag) const { return m_progress.next(tag); }
-    int32_t timezoneOffset() const { return m_index.m_timezoneOffset; }
-    const std::string& key() const { return m_service.key(); }
-    const std::string& separator() const { return m_separator; }
-    bool includeSite() const { return m_includeSite; }
-    bool includeAlarms() const { return m_includeAlarms; }
-    const std::string& proxy() const { return m_service.proxy(); }
-    bool initialised() const { return m_initialised; }
-    const std::map<long, std::vector<const AssetData*>>& assetParameters() const { return m_index.m_assetParameters; }
-    const std::map<std::string, const AssetData*>& tagIndex() const { return m_index.m_tagIndex; }
-
 private:
+    // Tests, fuzz targets and benchmarks set and read private state through it (nerivo_probe.h).
+    friend class NerivoProbe;
+
     // Per-poll tallies for the poll's info line.
     struct PollTally {
         int requests = 0;
@@ -110,6 +90,9 @@ private:
     };
     // A sample of a series with a readable time: its members and its time.
     struct TimedSample;
+
+    // The system clock, or the time a probe fixed.
+    int64_t now() const;
 
     // The key and proxy items of configure; a text that could break a
     // request is refused and the previous value kept.

@@ -20,6 +20,7 @@
 #include "fakeservice/fake_service.hpp"
 #include "log_capture.h"
 #include "nerivo.h"
+#include "nerivo_probe.h"
 #include "plugin_api.h"  // the entry points as the platform sees them
 #include "pull_times.h"
 #include "reading.h"
@@ -278,7 +279,7 @@ protected:
         ConfigCategory config("NerivoWater", configJson(s));
         handle = plugin_init(&config);
         if (handle)
-            client()->setClock(kNow);
+            probe().setClock(kNow);
         return handle;
     }
 
@@ -288,12 +289,13 @@ protected:
     {
         init(s);
         if (handle)
-            client()->setClock(lastPull + 86400);
+            probe().setClock(lastPull + 86400);
         plugin_start(handle, stateText(lastPull));
         return handle;
     }
 
     Nerivo* client() const { return static_cast<Nerivo*>(handle); }
+    NerivoProbe probe() const { return NerivoProbe(*client()); }
 
     ReadingList poll() { return ReadingList(plugin_poll(handle)); }
 

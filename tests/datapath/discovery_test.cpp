@@ -279,7 +279,7 @@ TEST_F(DataPathTest, RefreshAddsNewTagsFromTheStartAndAFailedOneKeepsTheIndex)
     fake.script(url, {Answer::json(listBody({first.json()})), Answer::json(listBody({first.json(), added.json()}))});
     rangeAnswer(Answer::json(seriesBody({{"T1", "[" + sample("2024-07-01T17:00:00") + "]"}})));
     initAt(kT0);
-    client()->setDiscoveryRefresh(0);
+    probe().setDiscoveryRefresh(0);
 
     auto one = poll();
     ASSERT_EQ(splitRange(rangeRequests().back().target).tags, "T1");

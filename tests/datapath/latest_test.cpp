@@ -125,7 +125,7 @@ TEST_F(LatestTest, GetAssetDataReportsAFailedRequestAndLeavesItsOutputsAlone)
 
     std::vector<Datapoint*> datapoints;
     std::string time = "unchanged";
-    EXPECT_FALSE(client()->getAssetData(client()->tagIndex().at("T1"), datapoints, time));
+    EXPECT_FALSE(client()->getAssetData(probe().tagIndex().at("T1"), datapoints, time));
     EXPECT_TRUE(datapoints.empty());
     EXPECT_EQ(time, "unchanged");
 }

@@ -83,7 +83,7 @@ TEST_P(BatchingTest, TagListIsSplitAfterTheTagThatTakesTheUrlPast4000Characters)
             EXPECT_LE(ranges[i].target.size(), kLimit) << "the closing request never passed the limit";
         }
     }
-    EXPECT_EQ(first.to, localText(client()->now(), 120));
+    EXPECT_EQ(first.to, localText(probe().now(), 120));
 }
 
 const std::string kA = tagFilling('a', kLimit);       // base + A is exactly 4000: not yet sent
@@ -197,7 +197,7 @@ TEST_P(FailedBatchTest, FailureHoldsBackOnlyItsOwnTagsAndDeliversNothingTwice)
     scriptOneSite(paramsFor(tags));
     initAt(kT0);
     // The plugin's low-speed window, shortened so that a trickle fails fast.
-    client()->setLowSpeedWindow(std::chrono::milliseconds(300));
+    probe().setLowSpeedWindow(std::chrono::milliseconds(300));
     bool recovered = false;
     onRange([&bad, &recovered, badLead, heldTag](const Request& req) {
         const std::string tagList = splitRange(req.target).tags;
@@ -286,7 +286,7 @@ TEST_F(DataPathTest, ForbiddenForOneTagOnceTheKeyWorksHoldsBackOnlyThatTag)
         return Answer::json(seriesBody({{"t4", "[" + sample("2024-07-01T18:00:00") + "]"}}));
     });
     for (int i = 1; i <= 8; ++i) {
-        client()->setClock(kT0 + 3600 * i);
+        probe().setClock(kT0 + 3600 * i);
         poll();
     }
     EXPECT_GT(pulls().tag("t4"), kT0);
@@ -316,7 +316,7 @@ TEST_P(EndingTest, OnlyAFullResultCountsAWindowAsAsked)
     const Ending& c = GetParam();
     scriptOneSite(paramsFor({kA, "b1", "e1"}));
     initAt(kT0);
-    client()->setClock(kT0 + 3 * 86400);
+    probe().setClock(kT0 + 3 * 86400);
     onRange([&c](const Request& req) {
         const std::string tagList = splitRange(req.target).tags;
         if (!tagList.empty() && tagList[0] == 'a') {
@@ -520,7 +520,7 @@ TEST_F(DataPathTest, WithoutStoredStateTheFirstRangeReachesBackOneYear)
     scriptOneSite({p}, "(GMT+00:00) London");
     const int64_t before = time(nullptr);
     init();
-    client()->setClock(0);
+    probe().setClock(0);
     const int64_t after = time(nullptr);
     auto readings = poll();
     const auto ranges = rangeRequests();

@@ -13,6 +13,7 @@
 #include "entry_points.h"
 #include "log_capture.h"
 #include "nerivo.h"
+#include "nerivo_probe.h"
 #include "plugin_test_support.h"
 #include "pull_times.h"
 
@@ -26,6 +27,11 @@ const char* const BACK = "Nerivo::takeReading(): back after yielding poll thread
 Nerivo* client(PLUGIN_HANDLE handle)
 {
     return static_cast<Nerivo*>(handle);
+}
+
+NerivoProbe probeOf(PLUGIN_HANDLE handle)
+{
+    return NerivoProbe(*client(handle));
 }
 
 TEST(Construction, LastAndNextPullStartOneYearBack)
@@ -59,12 +65,12 @@ TEST(PluginInit, CategoryLackingEveryItem)
     ConfigCategory empty("nerivo", "{}");
     PLUGIN_HANDLE handle = plugin_init(&empty);
     ASSERT_NE(handle, nullptr);
-    EXPECT_EQ(client(handle)->key(), "");
-    EXPECT_EQ(client(handle)->separator(), ".");
-    EXPECT_FALSE(client(handle)->includeSite());
-    EXPECT_FALSE(client(handle)->includeAlarms());
-    EXPECT_EQ(client(handle)->proxy(), "");
-    EXPECT_FALSE(client(handle)->initialised());
+    EXPECT_EQ(probeOf(handle).key(), "");
+    EXPECT_EQ(probeOf(handle).separator(), ".");
+    EXPECT_FALSE(probeOf(handle).includeSite());
+    EXPECT_FALSE(probeOf(handle).includeAlarms());
+    EXPECT_EQ(probeOf(handle).proxy(), "");
+    EXPECT_FALSE(probeOf(handle).initialised());
     EXPECT_TRUE(log.entries().empty());
     plugin_shutdown(handle);
 }
@@ -75,10 +81,10 @@ TEST(PluginInit, DefaultConfigurationOfTheDescriptor)
     ConfigCategory defaults("nerivo", plugin_info()->config);
     PLUGIN_HANDLE handle = plugin_init(&defaults);
     ASSERT_NE(handle, nullptr);
-    EXPECT_EQ(client(handle)->key(), "xxxxxxx");
-    EXPECT_EQ(client(handle)->separator(), ".");
-    EXPECT_FALSE(client(handle)->includeSite());
-    EXPECT_FALSE(client(handle)->includeAlarms());
+    EXPECT_EQ(probeOf(handle).key(), "xxxxxxx");
+    EXPECT_EQ(probeOf(handle).separator(), ".");
+    EXPECT_FALSE(probeOf(handle).includeSite());
+    EXPECT_FALSE(probeOf(handle).includeAlarms());
     EXPECT_EQ(log.at(Level::Info), std::vector<std::string>{"Using proxy server "});
     // The placeholder key is taken, with one word that it will be refused.
     const auto warnings = log.at(Level::Warning);

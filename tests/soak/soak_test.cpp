@@ -23,6 +23,7 @@
 #include "fakeservice/fake_service.hpp"
 #include "log_capture.h"
 #include "nerivo.h"
+#include "nerivo_probe.h"
 #include "plugin_api.h"
 #include "reading.h"
 #include "sim_service.hpp"
@@ -151,7 +152,7 @@ struct Soak {
     bool poll(PLUGIN_HANDLE handle, std::string& duplicate)
     {
         now += kStep;
-        static_cast<Nerivo*>(handle)->setClock(now);
+        NerivoProbe(*static_cast<Nerivo*>(handle)).setClock(now);
         std::unique_ptr<std::vector<Reading*>> list(plugin_poll(handle));
         fake.clearRecords();
         bool fresh = true;
