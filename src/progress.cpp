@@ -1,6 +1,7 @@
 #include "progress.h"
 
 #include <algorithm>
+#include <climits>
 #include <tuple>
 
 namespace nerivo {
@@ -711,42 +712,51 @@ void Progress::failed(const Ask& ask, const FailedRequest& failure)
     split(ask, failure);
 }
 
-bool Progress::split(const Ask& ask, const FailedRequest& failure)
+void Progress::split(const Ask& ask, const FailedRequest& failure)
 {
     if (ask.tags.empty() || failure.refusal == Refusal::THROTTLED) {
-        return false;  // nothing to split, or the rate: splitting would change nothing
+        return;  // nothing to split, or the rate: splitting would change nothing
     }
-    int failures = 0;
+    // How many times in a row the request's tags failed: all of them, and
+    // the one failing longest.
+    int together = INT_MAX;
+    int longest = 0;
     for (const auto& name : ask.tags) {
-        failures = std::max(failures, m_tags.at(name).session.failures);
+        const int failures = m_tags.at(name).session.failures;
+        together = std::min(together, failures);
+        longest = std::max(longest, failures);
     }
     // The key and the service's own state are not about this request, unless
     // other requests of the same poll were answered or the same tags keep
     // failing: then its tags are what the service refuses.
     if ((failure.refusal == Refusal::KEY && m_answers == 0) ||
-        (failure.refusal == Refusal::SERVER && m_answers == 0 && failures < 2)) {
-        return false;
+        (failure.refusal == Refusal::SERVER && m_answers == 0 && longest < 2)) {
+        return;
     }
     const bool aboutRange = failure.refusal == Refusal::RANGE;
     const bool rejects = failure.refusal != Refusal::RAISED;
-    if (!rejects && failures < 2) {
-        return false;  // once may be chance
+    if (!rejects && longest < 2) {
+        return;  // once may be chance
     }
     const int64_t width = ask.to - ask.from;
-    const bool halveWindow = width > WINDOWS.split && (aboutRange || !rejects || ask.tags.size() == 1);
-    if (halveWindow || ask.tags.size() > 1) {
+    if (width > WINDOWS.split && (aboutRange || !rejects || ask.tags.size() == 1)) {
         for (const auto& name : ask.tags) {
-            Session& s = m_tags.at(name).session;
-            if (halveWindow) {
-                s.spanLimit = std::max(WINDOWS.split, width / 2);
-            } else {
-                s.batchLimit = std::max<std::size_t>(1, ask.tags.size() / 2);
-            }
+            m_tags.at(name).session.spanLimit = std::max(WINDOWS.split, width / 2);
         }
-        return true;
+        return;
+    }
+    // Failures that strike requests at random strike a half as often as the
+    // whole: a tag list is narrowed once the same tags failed together again.
+    if (together < 2) {
+        return;
+    }
+    if (ask.tags.size() > 1) {
+        for (const auto& name : ask.tags) {
+            m_tags.at(name).session.batchLimit = std::max<std::size_t>(1, ask.tags.size() / 2);
+        }
+        return;
     }
     isolate(ask.tags.front(), failure, rejects);
-    return false;
 }
 
 void Progress::isolate(const std::string& name, const FailedRequest& failure, bool rejects)

@@ -246,8 +246,7 @@ private:
     void addGap(const std::string& name, StoredTag& k, const Gap& gap);
     void learnInterval(StoredTag& k, int64_t step);
     static void fillGaps(StoredTag& k, int64_t time);
-    // Narrows the window or the tag list of a failed request; true when it did.
-    bool split(const Ask& ask, const FailedRequest& failure);
+    void split(const Ask& ask, const FailedRequest& failure);
     void isolate(const std::string& name, const FailedRequest& failure, bool rejects);
     void adaptWindow(const Ask& ask, std::size_t samples, bool partial);
     int64_t windowFor(std::size_t tags) const;

@@ -85,6 +85,12 @@ void Checks::cutRestart(int64_t lastPull, int64_t trueNow)
     m_cut = Cut{lastPull, trueNow};
 }
 
+bool Checks::failingAtRandom(int64_t t) const
+{
+    return std::any_of(m_world.failures.begin(), m_world.failures.end(),
+                       [t](const Failure& f) { return f.tag.empty() && f.rate >= 0.25 && f.when.holds(t); });
+}
+
 void Checks::trackUnasked(const PollRecord& poll, const nerivo::Progress& progress,
                           const std::vector<std::size_t>& index)
 {
@@ -94,8 +100,11 @@ void Checks::trackUnasked(const PollRecord& poll, const nerivo::Progress& progre
         // A clock behind the tag's stored progress may hold it back (looked
         // up only for tags not asked: it is a search by name).
         const bool asked = poll.asked[i] != 0;
-        if (poll.networkDown && !asked) {
-            continue;  // a poll the network cut short does not count against the tags it did not reach
+        if ((poll.networkDown || failingAtRandom(poll.trueNow)) && !asked) {
+            // A poll the network cut short does not count against the tags
+            // it did not reach; nor does one in which the service fails a
+            // large share of all requests: splitting them narrows requests.
+            continue;
         }
         const bool waits = !asked && progress.next(m_world.tags[i].name) > poll.pluginNow + 1;
         m_unasked[i] = asked || waits ? 0 : m_unasked[i] + 1;

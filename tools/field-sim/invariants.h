@@ -84,6 +84,8 @@ private:
     };
     void fail(const std::string& check, std::size_t tag, int64_t time, const std::string& detail);
     bool expected(const TagSeries& tag, const Sample& s, int64_t lastPoll) const;
+    // Whether the service fails a quarter or more of all requests at t.
+    bool failingAtRandom(int64_t t) const;
     // How much longer a sample's tag may wait while another tag fails.
     int64_t splitting(int64_t published, int64_t settle) const;
     void finishTag(std::size_t tag, int64_t lastPoll);

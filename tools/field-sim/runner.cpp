@@ -77,7 +77,17 @@ std::string describe(const World& w)
         static_cast<long long>(w.pollDrift), static_cast<long long>(w.begin - w.start), static_cast<long long>(w.skew),
         static_cast<long long>(w.jumpBy), static_cast<long long>(w.jumpAt - w.begin), w.cap,
         static_cast<long long>(w.maxRange), w.failures.size(), w.restarts.size(), cuts, w.sampleCount());
-    return line;
+    std::string text = line;
+    for (const Failure& f : w.failures) {
+        std::snprintf(line, sizeof line, "\n  failure: %d for %s%s over [%+lld, %+lld)", f.status,
+                      f.tag.empty() ? "any request" : "tag ", f.tag.c_str(),
+                      static_cast<long long>(f.when.from - w.begin), static_cast<long long>(f.when.to - w.begin));
+        text += line;
+        if (f.tag.empty()) {
+            text += " at a rate of " + std::to_string(f.rate);
+        }
+    }
+    return text;
 }
 
 std::string describeTag(const World& w, const std::string& name)
