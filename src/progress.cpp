@@ -17,6 +17,8 @@ constexpr int64_t EDGE_WAIT = 60;
 // Services cap an answer at no fewer samples a tag than this: a shorter
 // answer was not cut short.
 constexpr std::size_t SHORTEST_CAP = 100;
+// A step before a rhythm is taken for an outage beyond this many intervals.
+constexpr int64_t LEAD_INTERVALS = 4;
 
 bool byStart(const Start& a, const Start& b)
 {
@@ -137,8 +139,10 @@ int64_t Progress::settledBefore() const
 
 bool Progress::resting(const Tag& t) const
 {
+    // A rest ends two polls short of the promise, so that a spent budget
+    // that puts the tag off to a later poll still keeps it.
     const StoredTag& k = t.kept;
-    if (k.asked || m_poll - t.session.askedPoll >= RESTING_POLLS) {
+    if (k.asked || m_poll - t.session.askedPoll >= RESTING_POLLS - 2) {
         return false;
     }
     // A regular series has nothing new before its next sample is due: asking
@@ -147,8 +151,9 @@ bool Progress::resting(const Tag& t) const
     if (regular && m_now < *k.last + k.interval) {
         return true;
     }
-    // A tag whose answers keep holding nothing (a dead sensor, a removed
-    // logger) is asked at a slowing rhythm.
+    // A tag whose answers keep holding nothing new (a dead sensor, a
+    // removed logger, a tag that seldom changes) is asked at a slowing
+    // rhythm.
     return t.session.silentAsks > 1 && m_poll - t.session.askedPoll < t.session.silentAsks;
 }
 
@@ -497,7 +502,7 @@ void Progress::take(const Ask& ask, const std::string& name, Tag& t, int64_t tim
         k.edge.insert(millis);  // one more sample of the newest second
         return;
     }
-    detectGap(name, k, time);
+    detectGap(name, t, time);
     k.edge.clear();
     k.next = time + 1;
     if (millis != 0) {
@@ -524,7 +529,7 @@ void Progress::answered(const Ask& ask, const std::set<std::string>& heard, std:
         } else if (ask.gap) {
             settleGaps(ask, t);
         } else {
-            t.session.silentAsks = heard.count(name) != 0 ? 0 : t.session.silentAsks + 1;
+            t.session.silentAsks = t.marks.fresh ? 0 : t.session.silentAsks + 1;
             settleRange(ask, t, heard.count(name) != 0);
         }
         t.marks.fresh = false;
@@ -613,24 +618,47 @@ void Progress::settleGaps(const Ask& ask, Tag& t)
     }
 }
 
-void Progress::detectGap(const std::string& name, StoredTag& k, int64_t time)
+void Progress::detectGap(const std::string& name, Tag& t, int64_t time)
 {
+    StoredTag& k = t.kept;
     if (k.last && time > *k.last) {
         const int64_t step = time - *k.last;
         if (k.interval > 0 && alike(step, k.interval)) {
             ++k.run;
+            leadGap(name, t);
         } else if (k.interval > 0 && k.run >= REGULAR_RUN && holdsMissing(step, k.interval)) {
             // Regular series with samples missing: ask for them again, unless
             // the horizon has passed them already.
             addGap(name, k, Gap{*k.last, time, k.interval, m_now + GAPS.firstRetry, GAPS.firstRetry, 0});
             learnInterval(k, step);
         } else {
+            if (t.session.prior) {
+                t.session.lead = std::make_pair(*t.session.prior, *k.last);
+            }
             k.interval = step;
             k.run = 1;
         }
     }
     if (!k.last || time > *k.last) {
+        t.session.prior = k.last;
         k.last = time;
+    }
+}
+
+void Progress::leadGap(const std::string& name, Tag& t)
+{
+    // Once a rhythm is known, the step before it began (a logger's first
+    // samples before an outage) is a gap if it left several samples out:
+    // a step of a few intervals before three alike ones is as likely the
+    // chance of a series by exception.
+    StoredTag& k = t.kept;
+    if (k.run != REGULAR_RUN || !t.session.lead) {
+        return;
+    }
+    const auto lead = *t.session.lead;
+    t.session.lead.reset();
+    if (lead.second - lead.first > LEAD_INTERVALS * k.interval) {
+        addGap(name, k, Gap{lead.first, lead.second, k.interval, m_now + GAPS.firstRetry, GAPS.firstRetry, 0});
     }
 }
 

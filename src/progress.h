@@ -196,8 +196,13 @@ private:
         int64_t rejectedLogged = INT64_MIN;
         int64_t failedPoll = -1;
         int64_t askedPoll = 0;  // the last poll that asked it
-        int silentAsks = 0;     // answers in a row that held nothing of it
+        int silentAsks = 0;     // answers in a row that held nothing new of it
         bool quiet = false;     // its last answer held nothing new
+        // The sample before the newest, and the step before the series'
+        // current rhythm began while it is not yet known whether that step
+        // left samples out.
+        std::optional<int64_t> prior;
+        std::optional<std::pair<int64_t, int64_t>> lead;
     };
     // Whether this poll is done with the tag, left samples for later,
     // delivered new ones in the last ask, or had an answer as long as a
@@ -242,7 +247,8 @@ private:
     void closeEdge(StoredTag& k) const;
     // Whether the service cut an answer of the tag short of the present.
     bool cutShort(const Tag& t, int64_t to) const;
-    void detectGap(const std::string& name, StoredTag& k, int64_t time);
+    void detectGap(const std::string& name, Tag& t, int64_t time);
+    void leadGap(const std::string& name, Tag& t);
     void addGap(const std::string& name, StoredTag& k, const Gap& gap);
     void learnInterval(StoredTag& k, int64_t step);
     static void fillGaps(StoredTag& k, int64_t time);

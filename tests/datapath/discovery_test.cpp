@@ -244,13 +244,15 @@ TEST_P(DiscoveryHealsTest, FailedListIsRetriedAndItsTagsReadFromTheStart)
     auto healed = poll();
     ASSERT_TRUE(healed);
     EXPECT_GE(log.count(Level::Info, "Discovery completed after"), 1u);
-    // Both tags: the one found now from the start, T10 from past its sample
-    // once it had one.
+    // The tag found now from the start; T10 from past its sample once it had
+    // one (unless, asked again and again for nothing new, it rests a poll).
     const auto ranges = rangeRequests();
     const auto starts = startsByTag(std::vector<Request>(ranges.begin() + long(c.failures), ranges.end()));
-    ASSERT_EQ(starts.size(), 2u);
+    ASSERT_EQ(starts.count("T20"), 1u);
     EXPECT_EQ(starts.at("T20"), "2024-07-01T14:05:09");
-    EXPECT_EQ(starts.at("T10"), c.list == 0 ? "2024-07-01T14:05:09" : "2024-07-01T15:00:01");
+    if (c.list == 0 || starts.count("T10") != 0) {
+        EXPECT_EQ(starts.at("T10"), c.list == 0 ? "2024-07-01T14:05:09" : "2024-07-01T15:00:01");
+    }
     EXPECT_EQ(countTarget(lists[c.list].first), c.failures + 1);
 }
 

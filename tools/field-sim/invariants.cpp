@@ -196,7 +196,13 @@ void Checks::finishTag(std::size_t t, int64_t lastPoll)
         if (m_count[t][i] != 0) {
             continue;
         }
-        if (!tag.regular && newerAt[i + 1] < s.published) {
+        // A sample of the same second delivered before counts as newer: the
+        // series has moved past that second.
+        int64_t passedAt = newerAt[i + 1];
+        for (std::size_t j = i; j > 0 && tag.samples[j - 1].time == s.time; --j) {
+            passedAt = std::min(passedAt, m_firstAt[t][j - 1]);
+        }
+        if (!tag.regular && passedAt < s.published) {
             ++m_figures.irregularLate;
         } else {
             ++m_figures.lost;
