@@ -142,7 +142,7 @@ bool Progress::resting(const Tag& t) const
     // A rest ends two polls short of the promise, so that a spent budget
     // that puts the tag off to a later poll still keeps it.
     const StoredTag& k = t.kept;
-    if (k.asked || m_poll - t.session.askedPoll >= RESTING_POLLS - 2) {
+    if (k.asked || m_poll - t.session.rangePoll >= RESTING_POLLS - 2) {
         return false;
     }
     // A regular series has nothing new before its next sample is due: asking
@@ -154,7 +154,7 @@ bool Progress::resting(const Tag& t) const
     // A tag whose answers keep holding nothing new (a dead sensor, a
     // removed logger, a tag that seldom changes) is asked at a slowing
     // rhythm.
-    return t.session.silentAsks > 1 && m_poll - t.session.askedPoll < t.session.silentAsks;
+    return t.session.silentAsks > 1 && m_poll - t.session.rangePoll < t.session.silentAsks;
 }
 
 int64_t Progress::fastestInterval() const
@@ -523,6 +523,7 @@ void Progress::answered(const Ask& ask, const std::set<std::string>& heard, std:
         t.session.failures = 0;
         t.session.batchLimit = 0;
         t.session.askedPoll = m_poll;
+        t.session.rangePoll = ask.gap ? t.session.rangePoll : m_poll;
         partial = partial || t.marks.deferred;
         if (t.marks.deferred) {
             // Its samples wait for a later poll: nothing of it is settled.
@@ -611,8 +612,9 @@ void Progress::settleGaps(const Ask& ask, Tag& t)
             it = t.kept.gaps.erase(it);  // asked once the horizon passed it: complete
             continue;
         }
-        // The last ask comes once the horizon has passed the gap.
-        gap.due = std::min(m_now + gap.retry, end + HORIZON);
+        // The last ask comes once the horizon has passed the gap (by the
+        // clock: a clock ahead of the service's evidence keeps the retries).
+        gap.due = end + HORIZON > m_now ? std::min(m_now + gap.retry, end + HORIZON) : m_now + gap.retry;
         gap.retry = std::min(2 * gap.retry, GAPS.maxRetry);
         ++it;
     }
@@ -728,6 +730,7 @@ void Progress::failed(const Ask& ask, const FailedRequest& failure)
         ++t.session.failures;
         t.session.failedPoll = m_poll;
         t.session.askedPoll = m_poll;
+        t.session.rangePoll = ask.gap ? t.session.rangePoll : m_poll;
         t.marks.done = true;
         for (Gap& gap : t.kept.gaps) {
             const int64_t start = gapStart(gap);

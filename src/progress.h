@@ -196,6 +196,7 @@ private:
         int64_t rejectedLogged = INT64_MIN;
         int64_t failedPoll = -1;
         int64_t askedPoll = 0;  // the last poll that asked it
+        int64_t rangePoll = 0;  // the last poll that asked its range
         int silentAsks = 0;     // answers in a row that held nothing new of it
         bool quiet = false;     // its last answer held nothing new
         // The sample before the newest, and the step before the series'
