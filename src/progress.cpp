@@ -642,7 +642,9 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time)
         }
     }
     if (!k.last || time > *k.last) {
-        t.session.prior = k.last;
+        // Before its first sample, the series was read from its next pull:
+        // a hole there (an outage before the first upload) counts as a step.
+        t.session.prior = k.last ? *k.last : k.next - 1;
         k.last = time;
     }
 }
@@ -659,8 +661,11 @@ void Progress::leadGap(const std::string& name, Tag& t)
     }
     const auto lead = *t.session.lead;
     t.session.lead.reset();
-    if (lead.second - lead.first > LEAD_INTERVALS * k.interval) {
-        addGap(name, k, Gap{lead.first, lead.second, k.interval, m_now + GAPS.firstRetry, GAPS.firstRetry, 0});
+    // What lies beyond the horizon can no longer come.
+    const int64_t settled = settledBefore();
+    const int64_t after = settled == INT64_MIN ? lead.first : std::max(lead.first, settled - 1);
+    if (lead.second - lead.first > LEAD_INTERVALS * k.interval && after < lead.second) {
+        addGap(name, k, Gap{after, lead.second, k.interval, m_now + GAPS.firstRetry, GAPS.firstRetry, 0});
     }
 }
 

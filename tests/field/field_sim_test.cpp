@@ -54,12 +54,24 @@ struct SeedRow {
 };
 
 const SeedRow kSeeds[] = {
-    {"Seed1", 1, 0},       {"Seed4", 4, 0},         {"Seed8", 8, 0},           {"Seed11", 11, 0},
-    {"Seed19", 19, 0},     {"Seed22", 22, 0},       {"Seed23", 23, 0},         {"Seed29", 29, 0},
-    {"OneTagSeed5", 5, 1}, {"TenTagsSeed6", 6, 10}, {"FiftyTagsSeed9", 9, 50}, {"SixtyTagsSeed3", 3, 60},
+    {"Seed1", 1, 0},
+    {"Seed4", 4, 0},
+    {"Seed8", 8, 0},
+    {"Seed11", 11, 0},
+    {"Seed19", 19, 0},
+    {"Seed22", 22, 0},
+    {"Seed23", 23, 0},
+    {"Seed29", 29, 0},
+    {"OneTagSeed5", 5, 1},
+    {"TenTagsSeed6", 6, 10},
+    {"FiftyTagsSeed9", 9, 50},
+    {"SixtyTagsSeed3", 3, 60},
     // Sparse tags among others (cost); a cut-short restart with a capped
     // fast tag; a tag sharing requests with one that fails.
-    {"Seed2", 2, 0},       {"Seed27", 27, 0},       {"Seed13", 13, 0},         {"Seed30", 30, 0},
+    {"Seed2", 2, 0},
+    {"Seed27", 27, 0},
+    {"Seed13", 13, 0},
+    {"Seed30", 30, 0},
 };
 
 void PrintTo(const SeedRow& row, std::ostream* out)
