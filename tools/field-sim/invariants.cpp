@@ -166,8 +166,9 @@ bool Checks::expected(const TagSeries& tag, const Sample& s, int64_t lastPoll) c
     // so it must have been published that long before the last poll.
     const int64_t lateness = std::max<int64_t>(0, s.published - (s.time - m_world.skew));
     const int64_t settle = std::min(lateness, DAY) + 10 * MINUTE + 2 * m_world.pollInterval;
-    // A tag must still be listed a while after the sample, or after the
-    // first poll for a backlog: one gone before the plugin ran is not seen.
+    // A tag must be listed when the sample comes (or at the first poll, for
+    // a backlog) and still a while after: one gone before the plugin ran is
+    // not seen.
     // Requests of the tag that still fail near the end (all of them, or
     // most) may hold it back.
     const bool heldBack = std::any_of(m_world.failures.begin(), m_world.failures.end(), [&](const Failure& f) {
@@ -176,6 +177,7 @@ bool Checks::expected(const TagSeries& tag, const Sample& s, int64_t lastPoll) c
     });
     return s.time >= m_world.start && s.published - s.time <= nerivo::HORIZON && s.published <= m_world.end &&
            s.published + settle <= lastPoll && s.time <= m_world.pluginNow(m_world.end) &&
+           tag.listed(std::max(s.published, m_world.begin)) &&
            tag.listed(std::max(s.published, m_world.begin) + settle + splitting(s.published, settle)) && !heldBack;
 }
 
