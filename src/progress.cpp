@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <tuple>
 
 namespace nerivo {
@@ -19,28 +20,6 @@ constexpr int64_t EDGE_WAIT = 60;
 constexpr std::size_t SHORTEST_CAP = 100;
 // A step before a rhythm is taken for an outage beyond this many intervals.
 constexpr int64_t LEAD_INTERVALS = 4;
-
-bool byStart(const Start& a, const Start& b)
-{
-    return a.second != b.second ? a.second < b.second : a.first < b.first;
-}
-
-// Sorted by start, a new group wherever a start lies more than span after
-// its group's first.
-std::vector<std::vector<Start>> groupByStart(std::vector<Start> starts, int64_t span)
-{
-    std::sort(starts.begin(), starts.end(), byStart);
-    std::vector<std::vector<Start>> groups;
-    for (const Start& start : starts) {
-        // Times near the end of the range would overflow the addition.
-        const int64_t first = groups.empty() ? 0 : groups.back().front().second;
-        if (groups.empty() || (first <= INT64_MAX - span && start.second > first + span)) {
-            groups.emplace_back();
-        }
-        groups.back().push_back(start);
-    }
-    return groups;
-}
 
 // Two intervals of one series are alike within a tenth of the longer.
 bool alike(int64_t a, int64_t b)
@@ -268,15 +247,24 @@ std::vector<Ask> Progress::rangeAsks()
 
 std::pair<int64_t, int64_t> Progress::reach(const Start& start, double allowance) const
 {
-    // A request may start before the tag's next pull while that re-reads
-    // little of it: a share of its interval, or of an hour while it has
-    // shown none; a tag that never had a sample costs nothing.
-    const StoredTag& k = m_tags.at(start.first).kept;
-    int64_t earliest = INT64_MIN;
-    if (k.last) {
-        const double back = k.interval > 0 ? allowance * double(k.interval) : allowance * GROUP_SPAN;
-        earliest = back >= double(start.second - INT64_MIN / 2) ? INT64_MIN : start.second - int64_t(back);
+    // A request may start before the tag's next pull while the samples that
+    // re-reads are few against those it is expected to bring: whole samples
+    // from its newest back, a share of those due since (one, once it fell
+    // silent). A series without a rhythm is taken at its latest step, or an
+    // hour; a tag that never had a sample costs nothing.
+    const Tag& t = m_tags.at(start.first);
+    const StoredTag& k = t.kept;
+    if (!k.last) {
+        return {INT64_MIN, start.second};
     }
+    const double interval = k.interval > 0 ? double(k.interval) : double(GROUP_SPAN);
+    const double due = t.session.quiet ? 1.0 : std::max(1.0, double(m_now - *k.last) / interval);
+    const double rereads = std::floor(allowance * due);
+    if (rereads < 1) {
+        return {start.second, start.second};
+    }
+    const double back = double(start.second - *k.last) + (rereads - 1) * interval;
+    const int64_t earliest = back >= double(start.second - INT64_MIN / 2) ? INT64_MIN : start.second - int64_t(back);
     return {earliest, start.second};
 }
 
@@ -289,7 +277,12 @@ std::vector<Progress::Group> Progress::rangeGroups(const std::vector<Start>& sta
     // A tag with samples re-reads its newest from any earlier start: it
     // shares only when there are too many groups.
     for (double allowance = 0; groups.empty() || groups.size() > MAX_GROUPS;
-         allowance = allowance == 0 ? REREAD_LIMIT : allowance * 8) {
+         allowance = allowance == 0 ? REREAD_LIMIT : allowance * 2) {
+        // More groups than one poll's budget wait their turn while they
+        // re-read little: a tag put off brings more at its next ask.
+        if (allowance > REREAD_LIMIT && groups.size() <= MAX_GROUPS * MAX_GROUP_POLLS) {
+            break;
+        }
         std::vector<std::pair<std::pair<int64_t, int64_t>, const std::string*>> reaches;
         reaches.reserve(starts.size());
         for (const Start& start : starts) {
@@ -349,52 +342,124 @@ Ask Progress::rangeAsk(const Group& group, int64_t spanLimit, std::size_t batchL
     return ask;
 }
 
+// A gap due at this poll, and the window it is asked over.
+struct DueGap {
+    std::string tag;
+    int64_t from = 0;
+    int64_t to = 0;
+    int64_t interval = 1;
+    int64_t missing = 1;  // samples it may still bring
+    int64_t since = 0;    // due since
+};
+
+namespace {
+
+// Samples of the gap's tag that an ask starting at from reads before it.
+int64_t rereadBefore(const DueGap& gap, int64_t from)
+{
+    return from >= gap.from ? 0 : (gap.from - from + gap.interval - 1) / gap.interval;
+}
+
+// How far an ask starting at from may reach past the gap while it re-reads
+// at most the given share of what the gap may bring; none when it may not
+// start there.
+std::optional<int64_t> reachOf(const DueGap& gap, int64_t from, double allowance)
+{
+    const double allowed = std::floor(allowance * double(gap.missing)) - double(rereadBefore(gap, from));
+    if (allowed < 0) {
+        return std::nullopt;
+    }
+    const double end = double(gap.to) + allowed * double(gap.interval);
+    return end >= double(INT64_MAX / 2) ? INT64_MAX / 2 : gap.to + int64_t(allowed) * gap.interval;
+}
+
+// Sorted by start, a gap joins the group before it while no gap of the
+// group re-reads more than its share.
+std::vector<std::vector<const DueGap*>> groupGaps(const std::vector<DueGap>& gaps, double allowance)
+{
+    std::vector<std::vector<const DueGap*>> groups;
+    int64_t to = 0;
+    int64_t limit = 0;
+    for (const DueGap& gap : gaps) {
+        if (!groups.empty()) {
+            const std::optional<int64_t> reach = reachOf(gap, groups.back().front()->from, allowance);
+            if (reach && std::max(to, gap.to) <= std::min(limit, *reach)) {
+                groups.back().push_back(&gap);
+                to = std::max(to, gap.to);
+                limit = std::min(limit, *reach);
+                continue;
+            }
+        }
+        groups.push_back({&gap});
+        to = gap.to;
+        limit = reachOf(gap, gap.from, allowance).value_or(gap.to);
+    }
+    return groups;
+}
+
+}  // namespace
+
+Ask Progress::gapAsk(const std::vector<const DueGap*>& group) const
+{
+    Ask ask;
+    ask.gap = true;
+    ask.from = group.front()->from;
+    ask.to = ask.from;
+    std::map<std::string, int64_t> since;  // by tag
+    for (const DueGap* gap : group) {
+        ask.to = std::max(ask.to, gap->to);
+        since.emplace(gap->tag, gap->since).first->second = std::min(since[gap->tag], gap->since);
+    }
+    for (const auto& entry : since) {
+        // A gap is windowed and split like any range its tag failed.
+        const Session& s = m_tags.at(entry.first).session;
+        if (s.spanLimit != 0) {
+            ask.to = std::min(ask.to, ask.from + s.spanLimit);
+        }
+        if (s.batchLimit != 0) {
+            ask.maxTags = ask.maxTags == 0 ? s.batchLimit : std::min(ask.maxTags, s.batchLimit);
+        }
+        ask.tags.push_back(entry.first);
+    }
+    // Tags whose gaps are due longest go first.
+    std::stable_sort(ask.tags.begin(), ask.tags.end(),
+                     [&since](const std::string& a, const std::string& b) { return since[a] < since[b]; });
+    return ask;
+}
+
 std::vector<Ask> Progress::gapAsks()
 {
-    std::vector<Start> due;  // where a gap's next ask starts, by tag
-    std::map<Start, int64_t> ends;
-    std::map<std::string, int64_t> waiting;  // since when a tag's gaps are due
+    std::vector<DueGap> due;
     for (const auto& name : m_index) {
-        const Tag& t = m_tags.at(name);
-        for (const Gap& gap : t.kept.gaps) {
+        for (const Gap& gap : m_tags.at(name).kept.gaps) {
             if (gap.due <= m_now) {
-                const int64_t from = gapStart(gap);
-                due.emplace_back(name, from);
-                ends[{name, from}] = gap.before - 1;
-                waiting.emplace(name, gap.due).first->second = std::min(waiting[name], gap.due);
+                const int64_t interval = std::max<int64_t>(gap.interval, 1);
+                const int64_t missing = std::max<int64_t>((gap.before - gap.after) / interval - 1, 1);
+                due.push_back(DueGap{name, gapStart(gap), gap.before - 1, interval, missing, gap.due});
             }
+        }
+    }
+    std::sort(due.begin(), due.end(), [](const DueGap& a, const DueGap& b) {
+        return std::tie(a.from, a.to, a.tag) < std::tie(b.from, b.to, b.tag);
+    });
+    // Gaps share a request where that re-reads little of the samples around
+    // them; with more groups than a few polls' budget, more is allowed.
+    std::vector<std::vector<const DueGap*>> groups;
+    for (double allowance = 0;; allowance = allowance == 0 ? REREAD_LIMIT : allowance * 2) {
+        groups = groupGaps(due, allowance);
+        if (groups.size() <= MAX_GAP_GROUPS || allowance >= 1) {
+            break;
+        }
+    }
+    std::vector<std::pair<int64_t, Ask>> asks;
+    for (const auto& group : groups) {
+        asks.emplace_back(INT64_MAX, gapAsk(group));
+        for (const DueGap* gap : group) {
+            asks.back().first = std::min(asks.back().first, gap->since);
         }
     }
     // The gaps due longest go first, so that more than the budget takes
     // are asked in turns.
-    const auto longest = [&waiting](const std::string& a, const std::string& b) {
-        return waiting[a] != waiting[b] ? waiting[a] < waiting[b] : a < b;
-    };
-    std::vector<std::pair<int64_t, Ask>> asks;
-    for (const auto& group : groupByStart(due, GROUP_SPAN)) {
-        Ask ask;
-        ask.gap = true;
-        ask.from = group.front().second;
-        ask.to = ask.from;
-        std::vector<std::string> tags;
-        for (const Start& start : group) {
-            ask.to = std::max(ask.to, ends[start]);
-            tags.push_back(start.first);
-            // A gap is windowed and split like any range its tag failed.
-            const Session& s = m_tags.at(start.first).session;
-            if (s.spanLimit != 0) {
-                ask.to = std::min(ask.to, ask.from + s.spanLimit);
-            }
-            if (s.batchLimit != 0) {
-                ask.maxTags = ask.maxTags == 0 ? s.batchLimit : std::min(ask.maxTags, s.batchLimit);
-            }
-        }
-        std::sort(tags.begin(), tags.end(), longest);
-        tags.erase(std::unique(tags.begin(), tags.end()), tags.end());
-        const int64_t since = waiting[tags.front()];
-        ask.tags = std::move(tags);
-        asks.emplace_back(since, std::move(ask));
-    }
     std::stable_sort(asks.begin(), asks.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<Ask> chosen;
     for (std::size_t i = 0; i < asks.size() && i < static_cast<std::size_t>(MAX_GAP_REQUESTS); ++i) {

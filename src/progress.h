@@ -19,6 +19,8 @@
 
 namespace nerivo {
 
+struct DueGap;
+
 // "YYYY-MM-DDTHH:MM:SS" with an optional fraction ".d...", local wall time
 // offsetMinutes east of UTC, to whole epoch seconds. Anything else (a zone
 // of its own, a trailing text, a field out of range) gives false.
@@ -46,9 +48,14 @@ constexpr WindowLimits WINDOWS{60, int64_t{400} * 86400, 25000, 3600};
 // Requests of one poll: all of them, and those kept for gaps.
 constexpr int MAX_POLL_REQUESTS = 50;
 constexpr int MAX_GAP_REQUESTS = 5;
+// Gap groups of one poll; more are merged, so that gaps due are asked
+// within a couple of polls.
+constexpr std::size_t MAX_GAP_GROUPS = 10;
 // Range groups of one poll; more are merged, so that every tag is asked
 // within a few polls whatever its progress.
-constexpr std::size_t MAX_GROUPS = 20;
+constexpr std::size_t MAX_GROUPS = 40;
+// Polls over which range groups that re-read little may take turns.
+constexpr std::size_t MAX_GROUP_POLLS = 4;
 // Gaps of one tag that are remembered, and how soon one is asked again: at
 // first, and at the most once its retries have backed off.
 struct GapLimits {
@@ -238,6 +245,7 @@ private:
     std::vector<Group> rangeGroups(const std::vector<Start>& starts) const;
     Ask rangeAsk(const Group& group, int64_t spanLimit, std::size_t batchLimit) const;
     std::vector<Ask> gapAsks();
+    Ask gapAsk(const std::vector<const DueGap*>& group) const;
     void order(std::vector<Ask>& asks) const;
     std::vector<std::string> byAskedPoll(std::vector<std::string> tags) const;
     void take(const Ask& ask, const std::string& name, Tag& t, int64_t time, int32_t millis);
