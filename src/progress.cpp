@@ -231,6 +231,9 @@ std::vector<Ask> Progress::rangeAsks()
     for (const auto& name : m_index) {
         Tag& t = m_tags.at(name);
         if (t.marks.done || startOf(t) > m_now || resting(t)) {
+            if (!t.marks.done && startOf(t) > m_now) {
+                t.session.askedPoll = m_poll;  // owed nothing while it waits for the clock
+            }
             t.marks.done = true;  // a stored time ahead of the clock waits for it
             continue;
         }
@@ -254,7 +257,9 @@ std::pair<int64_t, int64_t> Progress::reach(const Start& start, double allowance
     // hour; a tag that never had a sample costs nothing.
     const Tag& t = m_tags.at(start.first);
     const StoredTag& k = t.kept;
-    if (!k.last) {
+    // A tag put off to the last poll of its promise of a poll in ten joins
+    // any request.
+    if (!k.last || m_poll - t.session.askedPoll >= RESTING_POLLS - 1) {
         return {INT64_MIN, start.second};
     }
     const double interval = k.interval > 0 ? double(k.interval) : double(GROUP_SPAN);
@@ -443,11 +448,12 @@ std::vector<Ask> Progress::gapAsks()
         return std::tie(a.from, a.to, a.tag) < std::tie(b.from, b.to, b.tag);
     });
     // Gaps share a request where that re-reads little of the samples around
-    // them; with more groups than a few polls' budget, more is allowed.
+    // them; with more groups than the budget of several polls, more is
+    // allowed, so that none waits for ever.
     std::vector<std::vector<const DueGap*>> groups;
     for (double allowance = 0;; allowance = allowance == 0 ? REREAD_LIMIT : allowance * 2) {
         groups = groupGaps(due, allowance);
-        if (groups.size() <= MAX_GAP_GROUPS || allowance >= 1) {
+        if (groups.size() <= MAX_GAP_GROUPS || allowance > 1e15) {
             break;
         }
     }
@@ -610,7 +616,9 @@ void Progress::settleRange(const Ask& ask, Tag& t, bool heard)
 {
     StoredTag& k = t.kept;
     t.session.quiet = !t.marks.fresh;
-    if (!heard) {
+    // Samples delivered before and no more (an answer that short was not
+    // cut): the window held nothing new, as if it were empty.
+    if (!heard || (!t.marks.fresh && !t.marks.full)) {
         // Nothing in the answer: only what lies beyond the horizon is known
         // to be complete, and only when the range began at the next pull.
         const int64_t complete = std::min(ask.to, settledBefore());
@@ -690,15 +698,29 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time)
     StoredTag& k = t.kept;
     if (k.last && time > *k.last) {
         const int64_t step = time - *k.last;
+        Session& s = t.session;
         if (k.interval > 0 && alike(step, k.interval)) {
             ++k.run;
             leadGap(name, t);
+            // The rhythm held on past its gaps: they are samples missing.
+            s.unconfirmed = s.unconfirmed && ++s.confirming < REGULAR_RUN ? s.unconfirmed : std::nullopt;
         } else if (k.interval > 0 && k.run >= REGULAR_RUN && holdsMissing(step, k.interval)) {
             // Regular series with samples missing: ask for them again, unless
             // the horizon has passed them already.
             addGap(name, k, Gap{*k.last, time, k.interval, m_now + GAPS.firstRetry, GAPS.firstRetry, 0});
             learnInterval(k, step);
+            s.unconfirmed = s.unconfirmed.value_or(*k.last);
+            s.confirming = 0;
         } else {
+            // The rhythm broke right after its gaps: a series by exception
+            // looked regular for a while, and nothing is missing.
+            if (s.unconfirmed) {
+                const int64_t since = *s.unconfirmed;
+                k.gaps.erase(std::remove_if(k.gaps.begin(), k.gaps.end(),
+                                            [since](const Gap& gap) { return gap.after >= since; }),
+                             k.gaps.end());
+                s.unconfirmed.reset();
+            }
             if (t.session.prior) {
                 t.session.lead = std::make_pair(*t.session.prior, *k.last);
             }

@@ -48,9 +48,9 @@ constexpr WindowLimits WINDOWS{60, int64_t{400} * 86400, 25000, 3600};
 // Requests of one poll: all of them, and those kept for gaps.
 constexpr int MAX_POLL_REQUESTS = 50;
 constexpr int MAX_GAP_REQUESTS = 5;
-// Gap groups of one poll; more are merged, so that gaps due are asked
-// within a couple of polls.
-constexpr std::size_t MAX_GAP_GROUPS = 10;
+// Gap groups due at one poll; more are merged, so that a gap due waits
+// for its turn a few polls at most.
+constexpr std::size_t MAX_GAP_GROUPS = 30;
 // Range groups of one poll; more are merged, so that every tag is asked
 // within a few polls whatever its progress.
 constexpr std::size_t MAX_GROUPS = 40;
@@ -202,7 +202,7 @@ private:
         std::size_t batchLimit = 0;
         int64_t rejectedLogged = INT64_MIN;
         int64_t failedPoll = -1;
-        int64_t askedPoll = 0;  // the last poll that asked it
+        int64_t askedPoll = 0;  // the last poll that asked it, or that it waited for the clock
         int64_t rangePoll = 0;  // the last poll that asked its range
         int silentAsks = 0;     // answers in a row that held nothing new of it
         bool quiet = false;     // its last answer held nothing new
@@ -211,6 +211,11 @@ private:
         // left samples out.
         std::optional<int64_t> prior;
         std::optional<std::pair<int64_t, int64_t>> lead;
+        // Gaps since this sample wait for the rhythm to go on past them
+        // (alike steps counted in confirming) before they count as missing
+        // samples rather than a chance run of a series by exception.
+        std::optional<int64_t> unconfirmed;
+        int confirming = 0;
     };
     // Whether this poll is done with the tag, left samples for later,
     // delivered new ones in the last ask, or had an answer as long as a

@@ -167,7 +167,9 @@ void Driver::take(Poll& poll, const nerivo::Ask& ask, const Answer& answer)
         const std::vector<int64_t>& times = series.times;
         heard.insert(name);
         samples += times.size();
-        poll.record.reread += m_checks.rereads(series.tag, times, series.fractions);
+        const bool warm = m_checks.warmingUp(series.tag);
+        poll.record.reread += warm ? 0 : m_checks.rereads(series.tag, times, series.fractions);
+        poll.record.warmAnswered += warm ? times.size() : 0;
         std::vector<std::size_t> chosen = m_progress.select(name, times, series.fractions);
         // Beyond the reading bound the oldest go first, the rest wait for a
         // later poll, as the plugin takes them.
@@ -183,6 +185,7 @@ void Driver::take(Poll& poll, const nerivo::Ask& ask, const Answer& answer)
                                poll.record.trueNow);
         }
         poll.record.delivered += count;
+        poll.record.warmDelivered += warm ? count : 0;
         m_progress.delivered(ask, name, times, count, series.fractions);
     }
     poll.record.answered += samples;

@@ -9,6 +9,7 @@ Checks::Checks(const World& world)
       m_count(world.tags.size()),
       m_firstAt(world.tags.size()),
       m_newest(world.tags.size(), SIZE_MAX),
+      m_distinct(world.tags.size(), 0),
       m_unasked(world.tags.size(), 0)
 {
     for (std::size_t i = 0; i < world.tags.size(); ++i) {
@@ -44,6 +45,7 @@ void Checks::delivered(std::size_t tag, const Sample& sample, int64_t trueNow)
     m_firstAt[tag][i] = std::min(m_firstAt[tag][i], trueNow);
     m_newest[tag] = m_newest[tag] == SIZE_MAX ? i : std::max(m_newest[tag], i);
     if (++m_count[tag][i] < 2) {
+        ++m_distinct[tag];
         return;
     }
     if (m_cut && trueNow >= m_cut->at && time >= m_cut->lastPull) {
@@ -135,8 +137,10 @@ void Checks::afterPoll(const PollRecord& poll, const nerivo::Progress& progress,
         // again at every ask by design (a second sample of that second may
         // still come): those answers are the price of not missing it, not
         // waste, so they are left out; the rest of the tag's traffic counts.
-        m_figures.steadyAnswered += poll.answered - std::min(poll.answered, poll.reread);
-        m_figures.steadyDelivered += poll.delivered;
+        // So are the answers of a tag whose first samples are still coming:
+        // until its rhythm shows, it cannot rest nor share a start cheaply.
+        m_figures.steadyAnswered += poll.answered - std::min(poll.answered, poll.reread + poll.warmAnswered);
+        m_figures.steadyDelivered += poll.delivered - std::min(poll.delivered, poll.warmDelivered);
     }
     m_caughtUp = m_caughtUp || poll.atPresent;
 }
@@ -168,7 +172,8 @@ bool Checks::expected(const TagSeries& tag, const Sample& s, int64_t lastPoll) c
     const int64_t settle = std::min(lateness, DAY) + 10 * MINUTE + 2 * m_world.pollInterval;
     // A tag must be listed when the sample comes (or at the first poll, for
     // a backlog) and still a while after: one gone before the plugin ran is
-    // not seen.
+    // not seen, nor one gone before the ten polls within which every tag is
+    // asked.
     // Requests of the tag that still fail near the end (all of them, or
     // most) may hold it back.
     const bool heldBack = std::any_of(m_world.failures.begin(), m_world.failures.end(), [&](const Failure& f) {
@@ -178,7 +183,10 @@ bool Checks::expected(const TagSeries& tag, const Sample& s, int64_t lastPoll) c
     return s.time >= m_world.start && s.published - s.time <= nerivo::HORIZON && s.published <= m_world.end &&
            s.published + settle <= lastPoll && s.time <= m_world.pluginNow(m_world.end) &&
            tag.listed(std::max(s.published, m_world.begin)) &&
-           tag.listed(std::max(s.published, m_world.begin) + settle + splitting(s.published, settle)) && !heldBack;
+           tag.listed(std::min(lastPoll, std::max(s.published, m_world.begin) + settle +
+                                             splitting(s.published, settle) +
+                                             nerivo::RESTING_POLLS * m_world.pollInterval)) &&
+           !heldBack;
 }
 
 void Checks::finishTag(std::size_t t, int64_t lastPoll)

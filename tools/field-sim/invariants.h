@@ -14,6 +14,8 @@ namespace fieldsim {
 
 constexpr int MAX_UNASKED_POLLS = 10;
 constexpr double MAX_COST = 1.2;
+// Samples a tag shows before its rhythm is known (four alike steps and one).
+constexpr std::size_t WARMUP_SAMPLES = 5;
 constexpr std::size_t MAX_STATE_PER_TAG = 1024;
 // Samples answered in one run, at most: beyond it the run stops, as a cost
 // failure, rather than take hours.
@@ -24,12 +26,14 @@ struct PollRecord {
     int64_t trueNow = 0;
     int64_t pluginNow = 0;
     int requests = 0;
-    std::size_t answered = 0;   // samples in the answers
-    std::size_t reread = 0;     // of those, the newest second of a series with fractions, asked again by design
-    std::size_t delivered = 0;  // readings
-    bool atPresent = true;      // every range reached now, no gap asked, nothing left for later
-    bool networkDown = false;   // stopped after two requests in a row raised
-    std::vector<char> asked;    // by tag of the world: named by a request
+    std::size_t answered = 0;       // samples in the answers
+    std::size_t reread = 0;         // of those, the newest second of a series with fractions, asked again by design
+    std::size_t warmAnswered = 0;   // of those, of tags still showing their rhythm
+    std::size_t warmDelivered = 0;  // readings of such tags
+    std::size_t delivered = 0;      // readings
+    bool atPresent = true;          // every range reached now, no gap asked, nothing left for later
+    bool networkDown = false;       // stopped after two requests in a row raised
+    std::vector<char> asked;        // by tag of the world: named by a request
 };
 
 struct Violation {
@@ -62,6 +66,9 @@ public:
     // A sample of the tag, named by its time and fraction, was delivered.
     void delivered(std::size_t tag, const Sample& sample, int64_t trueNow);
     void cutRestart(int64_t lastPull, int64_t trueNow);
+    // Whether too few samples of the tag came yet for the plugin to know its
+    // rhythm: its answers are a start-up cost, left out of the steady state.
+    bool warmingUp(std::size_t tag) const { return m_distinct[tag] < WARMUP_SAMPLES; }
     // Of a tag's answered samples, those delivered before in the second of
     // its newest delivered sample, when that one has a fraction.
     std::size_t rereads(std::size_t tag, const std::vector<int64_t>& times,
@@ -95,6 +102,7 @@ private:
     std::vector<std::vector<uint8_t>> m_count;    // deliveries by tag and sample
     std::vector<std::vector<int64_t>> m_firstAt;  // true time of the first delivery
     std::vector<std::size_t> m_newest;            // index of the newest sample delivered; SIZE_MAX: none
+    std::vector<std::size_t> m_distinct;          // samples delivered at least once, by tag
     std::vector<int> m_unasked;
     std::optional<Cut> m_cut;
     bool m_caughtUp = false;
