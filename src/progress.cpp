@@ -739,9 +739,10 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time)
 void Progress::leadGap(const std::string& name, Tag& t)
 {
     // Once a rhythm is known, the step before it began (a logger's first
-    // samples before an outage) is a gap if it left several samples out:
-    // a step of a few intervals before three alike ones is as likely the
-    // chance of a series by exception.
+    // samples before an outage) is a gap if it left several samples out,
+    // or whole intervals of it: a step of a few intervals and a fraction
+    // before three alike ones is as likely the chance of a series by
+    // exception.
     StoredTag& k = t.kept;
     if (k.run != REGULAR_RUN || !t.session.lead) {
         return;
@@ -751,7 +752,11 @@ void Progress::leadGap(const std::string& name, Tag& t)
     // What lies beyond the horizon can no longer come.
     const int64_t settled = settledBefore();
     const int64_t after = settled == INT64_MIN ? lead.first : std::max(lead.first, settled - 1);
-    if (lead.second - lead.first > LEAD_INTERVALS * k.interval && after < lead.second) {
+    const int64_t span = lead.second - lead.first;
+    const int64_t off = span % k.interval;
+    const bool whole =
+        holdsMissing(span, k.interval) && alike(std::min(off, k.interval - off) + k.interval, k.interval);
+    if ((span > LEAD_INTERVALS * k.interval || whole) && after < lead.second) {
         addGap(name, k, Gap{after, lead.second, k.interval, m_now + GAPS.firstRetry, GAPS.firstRetry, 0});
     }
 }
