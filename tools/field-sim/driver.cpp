@@ -145,6 +145,11 @@ bool Driver::sendRequest(Poll& poll, const nerivo::Ask& ask)
     } else {
         m_keyWorks = true;
         take(poll, ask, answer);
+        for (const std::string& name : ask.tags) {
+            if (!ask.gap && ask.to < poll.record.pluginNow) {
+                m_checks.windowRead(m_service.find(name), ask.from, ask.to, poll.record.trueNow);
+            }
+        }
     }
     if (m_world.trace) {
         std::fprintf(stderr, "t=%+lld ask %s[%+lld, %+lld] %zu tags -> %d raised=%d answered=%zu delivered=%zu\n",

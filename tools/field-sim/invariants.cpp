@@ -10,6 +10,7 @@ Checks::Checks(const World& world)
       m_firstAt(world.tags.size()),
       m_newest(world.tags.size(), SIZE_MAX),
       m_distinct(world.tags.size(), 0),
+      m_windows(world.tags.size()),
       m_unasked(world.tags.size(), 0)
 {
     for (std::size_t i = 0; i < world.tags.size(); ++i) {
@@ -80,6 +81,13 @@ std::size_t Checks::rereads(std::size_t tag, const std::vector<int64_t>& times,
         }
     }
     return count;
+}
+
+void Checks::windowRead(std::size_t tag, int64_t from, int64_t to, int64_t trueNow)
+{
+    if (tag < m_windows.size() && !m_world.tags[tag].regular) {
+        m_windows[tag].push_back(Read{from, to, trueNow});
+    }
 }
 
 void Checks::cutRestart(int64_t lastPull, int64_t trueNow)
@@ -207,10 +215,13 @@ void Checks::finishTag(std::size_t t, int64_t lastPoll)
             continue;
         }
         // A sample of the same second delivered before counts as newer: the
-        // series has moved past that second.
+        // series has moved past that second; so has a window read past it.
         int64_t passedAt = newerAt[i + 1];
         for (std::size_t j = i; j > 0 && tag.samples[j - 1].time == s.time; --j) {
             passedAt = std::min(passedAt, m_firstAt[t][j - 1]);
+        }
+        for (const Read& read : m_windows[t]) {
+            passedAt = read.from <= s.time && s.time <= read.to ? std::min(passedAt, read.at) : passedAt;
         }
         if (!tag.regular && passedAt < s.published) {
             ++m_figures.irregularLate;

@@ -66,6 +66,9 @@ public:
     // A sample of the tag, named by its time and fraction, was delivered.
     void delivered(std::size_t tag, const Sample& sample, int64_t trueNow);
     void cutRestart(int64_t lastPull, int64_t trueNow);
+    // A window short of the present was answered for the tag: an irregular
+    // series has moved past it, as past a newer sample delivered.
+    void windowRead(std::size_t tag, int64_t from, int64_t to, int64_t trueNow);
     // Whether too few samples of the tag came yet for the plugin to know its
     // rhythm: its answers are a start-up cost, left out of the steady state.
     bool warmingUp(std::size_t tag) const { return m_distinct[tag] < WARMUP_SAMPLES; }
@@ -103,6 +106,10 @@ private:
     std::vector<std::vector<int64_t>> m_firstAt;  // true time of the first delivery
     std::vector<std::size_t> m_newest;            // index of the newest sample delivered; SIZE_MAX: none
     std::vector<std::size_t> m_distinct;          // samples delivered at least once, by tag
+    struct Read {
+        int64_t from, to, at;
+    };
+    std::vector<std::vector<Read>> m_windows;  // windows read of irregular tags
     std::vector<int> m_unasked;
     std::optional<Cut> m_cut;
     bool m_caughtUp = false;
