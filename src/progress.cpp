@@ -723,6 +723,7 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time)
             }
             if (t.session.prior) {
                 t.session.lead = std::make_pair(*t.session.prior, *k.last);
+                t.session.leadSampled = k.interval != 0;  // else it began where the series was read from
             }
             k.interval = step;
             k.run = 1;
@@ -754,8 +755,8 @@ void Progress::leadGap(const std::string& name, Tag& t)
     const int64_t after = settled == INT64_MIN ? lead.first : std::max(lead.first, settled - 1);
     const int64_t span = lead.second - lead.first;
     const int64_t off = span % k.interval;
-    const bool whole =
-        holdsMissing(span, k.interval) && alike(std::min(off, k.interval - off) + k.interval, k.interval);
+    const bool whole = t.session.leadSampled && holdsMissing(span, k.interval) &&
+                       alike(std::min(off, k.interval - off) + k.interval, k.interval);
     if ((span > LEAD_INTERVALS * k.interval || whole) && after < lead.second) {
         addGap(name, k, Gap{after, lead.second, k.interval, m_now + GAPS.firstRetry, GAPS.firstRetry, 0});
     }

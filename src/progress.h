@@ -211,6 +211,7 @@ private:
         // left samples out.
         std::optional<int64_t> prior;
         std::optional<std::pair<int64_t, int64_t>> lead;
+        bool leadSampled = false;  // the lead is a step between two samples
         // Gaps since this sample wait for the rhythm to go on past them
         // (alike steps counted in confirming) before they count as missing
         // samples rather than a chance run of a series by exception.
