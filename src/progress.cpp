@@ -708,19 +708,22 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time)
             // Regular series with samples missing: ask for them again, unless
             // the horizon has passed them already.
             addGap(name, k, Gap{*k.last, time, k.interval, m_now + GAPS.firstRetry, GAPS.firstRetry, 0});
-            learnInterval(k, step);
-            s.unconfirmed = s.unconfirmed.value_or(*k.last);
+            if (!s.unconfirmed) {
+                s.unconfirmed = std::make_pair(*k.last, k.interval);
+            }
             s.confirming = 0;
+            learnInterval(k, step);
         } else {
-            // The rhythm broke right after its gaps: a series by exception
-            // looked regular for a while, and nothing is missing.
-            if (s.unconfirmed) {
-                const int64_t since = *s.unconfirmed;
+            // The rhythm broke right after its gaps, other than back to the
+            // one they were seen in: a series by exception looked regular for
+            // a while, and nothing is missing.
+            if (s.unconfirmed && !alike(step, s.unconfirmed->second)) {
+                const int64_t since = s.unconfirmed->first;
                 k.gaps.erase(std::remove_if(k.gaps.begin(), k.gaps.end(),
                                             [since](const Gap& gap) { return gap.after >= since; }),
                              k.gaps.end());
-                s.unconfirmed.reset();
             }
+            s.unconfirmed.reset();
             if (t.session.prior) {
                 t.session.lead = std::make_pair(*t.session.prior, *k.last);
                 t.session.leadSampled = k.interval != 0;  // else it began where the series was read from
@@ -777,8 +780,9 @@ void Progress::addGap(const std::string& name, StoredTag& k, const Gap& gap)
 
 void Progress::learnInterval(StoredTag& k, int64_t step)
 {
-    // The same longer step again and again is a new interval, not gaps: the
-    // gaps it seemed to open are dropped.
+    // The same longer step again and again is a new interval, not gaps. The
+    // gaps it seemed to open stay until the horizon passes them: a logger
+    // that uploads every third sample first looks the same for a while.
     const std::size_t n = k.gaps.size();
     if (n < REGULAR_RUN) {
         return;
@@ -791,12 +795,6 @@ void Progress::learnInterval(StoredTag& k, int64_t step)
     }
     k.interval = step;
     k.run = REGULAR_RUN;
-    k.gaps.erase(std::remove_if(k.gaps.begin(), k.gaps.end(),
-                                [step](const Gap& gap) { return !holdsMissing(gap.before - gap.after, step); }),
-                 k.gaps.end());
-    for (Gap& gap : k.gaps) {
-        gap.interval = step;
-    }
 }
 
 void Progress::fillGaps(StoredTag& k, int64_t time)

@@ -212,10 +212,11 @@ private:
         std::optional<int64_t> prior;
         std::optional<std::pair<int64_t, int64_t>> lead;
         bool leadSampled = false;  // the lead is a step between two samples
-        // Gaps since this sample wait for the rhythm to go on past them
-        // (alike steps counted in confirming) before they count as missing
-        // samples rather than a chance run of a series by exception.
-        std::optional<int64_t> unconfirmed;
+        // Gaps since this sample, seen at this interval, wait for the rhythm
+        // to go on past them (alike steps counted in confirming) before they
+        // count as missing samples rather than a chance run of a series by
+        // exception.
+        std::optional<std::pair<int64_t, int64_t>> unconfirmed;
         int confirming = 0;
     };
     // Whether this poll is done with the tag, left samples for later,
