@@ -109,22 +109,29 @@ TEST(FieldSim, ASeedReplaysExactly)
     EXPECT_EQ(fieldsim::failureLine(world, first, ""), fieldsim::failureLine(world, again, ""));
 }
 
+// A world made by hand for the checks themselves.
+World handMade(std::vector<fieldsim::TagSeries> tags)
+{
+    World world;
+    world.begin = 1000;
+    world.end = 100000;
+    world.pollInterval = 60;
+    world.tags = std::move(tags);
+    return world;
+}
+
 // The checks themselves: a sample delivered twice, one never delivered, and
 // an irregular late sample overtaken by a newer one are told apart.
 TEST(FieldSim, ChecksTellTwiceLostAndIrregularLateApart)
 {
-    World world;
-    world.begin = 1000;
-    world.start = 0;
-    world.end = 100000;
-    world.pollInterval = 60;
     fieldsim::TagSeries regular;
     regular.name = "R";
     fieldsim::addRegular(regular, 0, 400, 100, 0);  // 100, 200, 300
     fieldsim::TagSeries irregular;
     irregular.name = "I";
     irregular.samples = {{100, 5000}, {200, 200}};  // 100 lands late, after 200 was delivered
-    world.tags = {regular, irregular};
+    World world = handMade({regular, irregular});
+    world.start = 0;
     fieldsim::Checks checks(world);
     checks.delivered(0, fieldsim::Sample{100, 0, 0}, 1000);
     checks.delivered(0, fieldsim::Sample{100, 0, 0}, 1060);
@@ -145,16 +152,13 @@ TEST(FieldSim, ChecksTellTwiceLostAndIrregularLateApart)
 // series without fractions, still counts.
 TEST(FieldSim, CostLeavesOutOnlyTheNewestFractionalSecondAskedAgain)
 {
-    World world;
-    world.begin = 1000;
-    world.end = 100000;
     fieldsim::TagSeries fractional;
     fractional.name = "F";
     fractional.samples = {{100, 100, 6}, {100, 101, 901}, {160, 160, 6}};
     fieldsim::TagSeries whole;
     whole.name = "W";
     fieldsim::addRegular(whole, 0, 200, 100, 0);  // 100
-    world.tags = {fractional, whole};
+    const World world = handMade({fractional, whole});
     fieldsim::Checks checks(world);
     EXPECT_EQ(checks.rereads(0, {100}, {6}), 0u);  // nothing delivered yet
     checks.delivered(0, fieldsim::Sample{100, 0, 6}, 1000);
@@ -169,12 +173,9 @@ TEST(FieldSim, CostLeavesOutOnlyTheNewestFractionalSecondAskedAgain)
 // stopped, and not against those it did not reach.
 TEST(FieldSim, AskedEveryTenPollsCountsAPollCutShort)
 {
-    World world;
-    world.begin = 1000;
-    world.end = 100000;
     fieldsim::TagSeries tag;
     tag.name = "T";
-    world.tags = {tag};
+    const World world = handMade({tag});
     fieldsim::Checks checks(world);
     const nerivo::Progress progress(0);
     const std::vector<std::size_t> index = {0};

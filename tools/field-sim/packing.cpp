@@ -1,7 +1,5 @@
 // Packing and state text exactly as the plugin does them, from its own
 // constants and encoder.
-#include <cstdio>
-#include <ctime>
 
 #include "driver.h"
 #include "nerivo.h"
@@ -10,27 +8,10 @@
 
 namespace fieldsim {
 
-namespace {
-
-std::string formatDate(int64_t time)
-{
-    const auto t = static_cast<time_t>(time);
-    struct tm parts {};
-    char buffer[80];
-    if (gmtime_r(&t, &parts) == nullptr) {
-        return "1970-01-01T00:00:00";
-    }
-    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d", parts.tm_year + 1900, parts.tm_mon + 1,
-                  parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
-    return buffer;
-}
-
-}  // namespace
-
 std::vector<std::vector<std::string>> packAsk(const nerivo::Ask& ask)
 {
     const std::string base = std::string("https://") + Nerivo::API_HOST + "/api/timeseriesdata/" +
-                             formatDate(ask.from) + "/" + formatDate(ask.to) + "?tags=";
+                             Nerivo::formatWall(ask.from) + "/" + Nerivo::formatWall(ask.to) + "?tags=";
     std::vector<std::vector<std::string>> requests;
     std::vector<std::string> batch;
     std::string url = base;
