@@ -241,7 +241,22 @@ std::vector<Ask> Progress::rangeAsks()
     }
     std::vector<Ask> asks;
     for (const auto& bucket : buckets) {
-        for (const auto& group : rangeGroups(bucket.second)) {
+        // Tags put off to the last poll of the promise of a poll in ten
+        // share one request, asked first, whatever it re-reads.
+        std::vector<Start> starts;
+        Group overdue{INT64_MAX, {}};
+        for (const Start& start : bucket.second) {
+            if (m_poll - m_tags.at(start.first).session.askedPoll >= RESTING_POLLS - 1) {
+                overdue.from = std::min(overdue.from, start.second);
+                overdue.tags.push_back(start.first);
+            } else {
+                starts.push_back(start);
+            }
+        }
+        if (!overdue.tags.empty()) {
+            asks.push_back(rangeAsk(overdue, bucket.first.first, bucket.first.second));
+        }
+        for (const auto& group : rangeGroups(starts)) {
             asks.push_back(rangeAsk(group, bucket.first.first, bucket.first.second));
         }
     }
@@ -257,9 +272,7 @@ std::pair<int64_t, int64_t> Progress::reach(const Start& start, double allowance
     // hour; a tag that never had a sample costs nothing.
     const Tag& t = m_tags.at(start.first);
     const StoredTag& k = t.kept;
-    // A tag put off to the last poll of its promise of a poll in ten joins
-    // any request.
-    if (!k.last || m_poll - t.session.askedPoll >= RESTING_POLLS - 1) {
+    if (!k.last) {
         return {INT64_MIN, start.second};
     }
     const double interval = k.interval > 0 ? double(k.interval) : double(GROUP_SPAN);
