@@ -34,11 +34,15 @@ void Driver::start(const std::string& state, int64_t trueNow)
 void Driver::restart(int64_t trueNow, bool cut, Rng& rng)
 {
     std::string state = stateText(m_lastPull, m_progress);
+    const int64_t lastPull = m_lastPull;
     if (cut) {
-        m_checks.cutRestart(m_lastPull, trueNow);
         state.resize(static_cast<std::size_t>(rng.range(0, static_cast<int64_t>(state.size()) - 1)));
     }
     start(state, trueNow);
+    if (cut) {
+        // A cut through lastPull itself leaves the plugin its start.
+        m_checks.cutRestart(std::min(lastPull, m_lastPull), trueNow);
+    }
 }
 
 std::vector<std::size_t> Driver::index(int64_t trueNow) const
