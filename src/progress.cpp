@@ -265,7 +265,7 @@ std::vector<Ask> Progress::rangeAsks()
 
 std::pair<int64_t, int64_t> Progress::reach(const Start& start, double allowance) const
 {
-    // A request may start before the tag's next pull while the samples that
+    // A request may start before the tag's next pull while the samples it
     // re-reads are few against those it is expected to bring: whole samples
     // from its newest back, a share of those due since (one, once it fell
     // silent). A series without a rhythm is taken at its latest step, or an
