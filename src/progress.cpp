@@ -148,9 +148,28 @@ int64_t Progress::fastestInterval() const
     return fastest;
 }
 
+int64_t Progress::steady(int64_t now)
+{
+    // A clock set back would hold every tag until it passed their next pulls
+    // again, hours for a clock hours behind: polls go on from the last one's
+    // time instead, until the clock itself passes it.
+    if (!m_lastNow || now >= *m_lastNow) {
+        m_behind = 0;
+    } else if (now + m_behind < *m_lastNow) {
+        const int64_t behind = *m_lastNow - now;
+        if (behind - m_behind > CLOCK_SLACK && m_poll > 0) {
+            note(Note::Level::WARN, "The clock went back " + std::to_string(behind - m_behind) +
+                                        " s: polls go on from the last poll's time until it passes that");
+        }
+        m_behind = behind;
+    }
+    m_lastNow = now + m_behind;
+    return *m_lastNow;
+}
+
 void Progress::beginPoll(int64_t now, const std::vector<std::string>& tags)
 {
-    m_now = now;
+    m_now = steady(now);
     ++m_poll;
     m_round = 0;
     m_requests = 0;
@@ -606,6 +625,10 @@ void Progress::answered(const Ask& ask, const std::set<std::string>& heard, std:
         Tag& t = tag(name);
         t.session.failures = 0;
         t.session.batchLimit = 0;
+        // A window narrowed for failing, not for its span, widens again.
+        if (t.session.spanLimit != 0 && !t.session.spanRefused) {
+            t.session.spanLimit = t.session.spanLimit > WINDOWS.max / 2 ? 0 : 2 * t.session.spanLimit;
+        }
         t.session.askedPoll = m_poll;
         t.session.rangePoll = ask.gap ? t.session.rangePoll : m_poll;
         partial = partial || t.marks.deferred;
@@ -881,18 +904,23 @@ void Progress::split(const Ask& ask, const FailedRequest& failure)
     const int64_t width = ask.to - ask.from;
     if (width > WINDOWS.split && (aboutRange || !rejects || ask.tags.size() == 1)) {
         for (const auto& name : ask.tags) {
-            m_tags.at(name).session.spanLimit = std::max(WINDOWS.split, width / 2);
+            Session& s = m_tags.at(name).session;
+            s.spanLimit = std::max(WINDOWS.split, width / 2);
+            s.spanRefused = s.spanRefused || aboutRange;
         }
         return;
     }
     // Failures that strike requests at random strike a half as often as the
-    // whole: a tag list is narrowed once the same tags failed together again.
-    if (together < 2) {
+    // whole: a tag list is narrowed once the same tags failed together again,
+    // or one of them a third time whatever tags joined it. The longer one
+    // tag keeps failing, the faster: the others of its list wait meanwhile.
+    if (together < 2 && longest < 3) {
         return;
     }
     if (ask.tags.size() > 1) {
+        const int halvings = std::min(std::max(longest - 1, 1), 4);
         for (const auto& name : ask.tags) {
-            m_tags.at(name).session.batchLimit = std::max<std::size_t>(1, ask.tags.size() / 2);
+            m_tags.at(name).session.batchLimit = std::max<std::size_t>(1, ask.tags.size() >> halvings);
         }
         return;
     }
@@ -959,9 +987,16 @@ void Progress::load(int64_t start, std::map<std::string, StoredTag> tags, std::o
         t.kept = std::move(entry.second);
         m_tags.emplace_hint(m_tags.end(), entry.first, std::move(t));
     }
+    m_behind = 0;
+    m_lastNow.reset();
     if (ahead) {
-        note(Note::Level::WARN, "The clock is behind the stored progress: tags are asked once the clock passes "
-                                "their next-pull times");
+        // Polls go on from the newest stored time, as after a clock set back.
+        m_lastNow = start;
+        for (const auto& entry : m_tags) {
+            m_lastNow = std::max(*m_lastNow, entry.second.kept.next);
+        }
+        note(Note::Level::WARN, "The clock is behind the stored progress: polls go on from the newest stored time "
+                                "until the clock passes it");
     }
 }
 

@@ -199,6 +199,7 @@ private:
     struct Session {
         int failures = 0;
         int64_t spanLimit = 0;
+        bool spanRefused = false;  // the service refused a span, not the tags
         std::size_t batchLimit = 0;
         int64_t rejectedLogged = INT64_MIN;
         int64_t failedPoll = -1;
@@ -240,6 +241,8 @@ private:
     int64_t startOf(const Tag& t) const;
     bool resting(const Tag& t) const;
     int64_t settledBefore() const;
+    // The poll's time: the local clock, never going back.
+    int64_t steady(int64_t now);
     void forgetMissing();
     std::vector<Ask> rangeAsks();
     // Tags sharing one range from a start every one of them can take: no
@@ -282,6 +285,10 @@ private:
     // window is sized from it and the number of tags it asks, so that a small
     // group cannot grow the window of a large one. Until then, a day.
     std::optional<double> m_density;
+    // The last poll's time, and how far the clock is behind it since it was
+    // set back.
+    std::optional<int64_t> m_lastNow;
+    int64_t m_behind = 0;
     // The poll under way.
     int64_t m_now = 0;
     int64_t m_poll = 0;

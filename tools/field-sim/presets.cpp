@@ -150,6 +150,20 @@ World oneTagRefusedWith503()
     return oneTagRefused("OneTagRefusedWith503", 503);
 }
 
+World clockSetBackTenHours()
+{
+    World w = base("ClockSetBackTenHours", 120, 60, 2 * DAY);
+    regular(w, 20, 5 * MINUTE);
+    w.jumpAt = T0 + DAY;
+    w.jumpBy = -10 * HOUR;
+    // Removed while the clock is behind: what they had must be read by then.
+    for (std::size_t i = 0; i < 5; ++i) {
+        remove(w.tags[i], Window{T0 + DAY + 4 * HOUR, w.end + w.tail + DAY});
+    }
+    w.disturbed.push_back(Window{w.jumpAt, w.jumpAt + HOUR});
+    return w;
+}
+
 World intervalChangesOneToFiveMinutes()
 {
     World w = base("IntervalChangesOneToFiveMinutes", 111, 60, 4 * DAY);
@@ -264,6 +278,7 @@ const std::vector<Preset> PRESETS = {
     {"GapAnswersCappedPerTag", gapAnswersCappedPerTag},
     {"OneTagRefusedWith403", oneTagRefusedWith403},
     {"OneTagRefusedWith503", oneTagRefusedWith503},
+    {"ClockSetBackTenHours", clockSetBackTenHours},
     {"IntervalChangesOneToFiveMinutes", intervalChangesOneToFiveMinutes},
     {"JitteredLogger", jitteredLogger},
     {"LateReportByException", lateReportByException},
