@@ -21,10 +21,13 @@ constexpr std::size_t SHORTEST_CAP = 100;
 // A step before a rhythm is taken for an outage beyond this many intervals.
 constexpr int64_t LEAD_INTERVALS = 4;
 
-// Two intervals of one series are alike within a tenth of the longer.
+// Two intervals of one series are alike within a tenth of the longer, or
+// within two seconds from four on: a logger's clock that jitters by a second
+// moves a step by two.
 bool alike(int64_t a, int64_t b)
 {
-    return (a > b ? a - b : b - a) <= std::max(a, b) / 10;
+    const int64_t jitter = std::min(a, b) >= 4 ? 2 : 0;
+    return (a > b ? a - b : b - a) <= std::max(std::max(a, b) / 10, jitter);
 }
 
 // Whether a span between two samples holds at least one missing sample.
@@ -737,6 +740,7 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time)
         Session& s = t.session;
         if (k.interval > 0 && alike(step, k.interval)) {
             ++k.run;
+            k.interval = (k.interval + step + 1) / 2;  // a jittered rhythm's mean
             leadGap(name, t);
             // The rhythm held on past its gaps: they are samples missing.
             s.unconfirmed = s.unconfirmed && ++s.confirming < REGULAR_RUN ? s.unconfirmed : std::nullopt;

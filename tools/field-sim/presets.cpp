@@ -195,6 +195,21 @@ World jitteredLogger()
     return w;
 }
 
+World fastJitteredLoggerBackfilled()
+{
+    // Steps of 4 to 8 s: a tenth of the interval is less than the jitter.
+    World w = base("FastJitteredLoggerBackfilled", 121, 30, 12 * HOUR);
+    regular(w, 5, 6);
+    Rng rng(w.seed + 1);
+    const Window hole{T0 + HOUR, T0 + HOUR + 40 * MINUTE};
+    for (TagSeries& tag : w.tags) {
+        jitter(tag, rng, 1.0 / 3);
+        backfill(tag, hole, T0 + 6 * HOUR);
+    }
+    w.disturbed.push_back(Window{hole.from, T0 + 7 * HOUR});
+    return w;
+}
+
 World lateReportByException()
 {
     World w = base("LateReportByException", 113, 60, 2 * DAY);
@@ -281,6 +296,7 @@ const std::vector<Preset> PRESETS = {
     {"ClockSetBackTenHours", clockSetBackTenHours},
     {"IntervalChangesOneToFiveMinutes", intervalChangesOneToFiveMinutes},
     {"JitteredLogger", jitteredLogger},
+    {"FastJitteredLoggerBackfilled", fastJitteredLoggerBackfilled},
     {"LateReportByException", lateReportByException},
     {"FastTagOverTheReadingBound", fastTagOverTheReadingBound},
     {"UpgradeFromLastPullWithAListMissing", upgradeFromLastPullWithAListMissing},
