@@ -753,6 +753,9 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time)
             }
             s.confirming = 0;
             learnInterval(k, step);
+        } else if (k.run >= REGULAR_RUN && 2 * step < k.interval && s.prior && alike(*k.last - *s.prior, k.interval)) {
+            // One extra sample within the rhythm (a second sample a second
+            // apart) does not break it; two in a row are a faster rhythm.
         } else {
             // The rhythm broke right after its gaps, other than back to the
             // one they were seen in: a series by exception looked regular for

@@ -210,6 +210,24 @@ World fastJitteredLoggerBackfilled()
     return w;
 }
 
+World extraSampleInARhythmNewestFirst()
+{
+    // Back from an outage, one sample has a second one a second after it:
+    // a step far shorter than the rhythm, before the rhythm went on past
+    // the gap.
+    World w = base("ExtraSampleInARhythmNewestFirst", 122, 15, 12 * HOUR);
+    regular(w, 5, 15);
+    const Window out{T0 + HOUR, T0 + 4 * HOUR};
+    for (TagSeries& tag : w.tags) {
+        offline(tag, out, true, 2 * HOUR);
+        const auto back =
+            std::find_if(tag.samples.begin(), tag.samples.end(), [&out](const Sample& s) { return s.time > out.to; });
+        tag.samples.push_back(Sample{back->time + 1, back->published + 1});
+    }
+    w.disturbed.push_back(Window{out.from, out.to + 3 * HOUR});
+    return w;
+}
+
 World lateReportByException()
 {
     World w = base("LateReportByException", 113, 60, 2 * DAY);
@@ -297,6 +315,7 @@ const std::vector<Preset> PRESETS = {
     {"IntervalChangesOneToFiveMinutes", intervalChangesOneToFiveMinutes},
     {"JitteredLogger", jitteredLogger},
     {"FastJitteredLoggerBackfilled", fastJitteredLoggerBackfilled},
+    {"ExtraSampleInARhythmNewestFirst", extraSampleInARhythmNewestFirst},
     {"LateReportByException", lateReportByException},
     {"FastTagOverTheReadingBound", fastTagOverTheReadingBound},
     {"UpgradeFromLastPullWithAListMissing", upgradeFromLastPullWithAListMissing},
