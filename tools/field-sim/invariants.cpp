@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "driver.h"
+
 namespace fieldsim {
 
 Checks::Checks(const World& world)
@@ -18,6 +20,15 @@ Checks::Checks(const World& world)
         m_firstAt[i].assign(world.tags[i].samples.size(), INT64_MAX);
     }
     m_figures.tags = world.tags.size();
+    // A backlog is read at most a poll's reading bound at a time: a tag
+    // removed before the catch-up reached it loses its part.
+    std::size_t backlog = 0;
+    for (const TagSeries& tag : world.tags) {
+        backlog += std::count_if(tag.samples.begin(), tag.samples.end(), [&world](const Sample& s) {
+            return s.time >= world.start && s.published <= world.begin;
+        });
+    }
+    m_catchUp = int64_t(backlog / MAX_POLL_READINGS) * world.pollInterval;
 }
 
 void Checks::fail(const std::string& check, std::size_t tag, int64_t time, const std::string& detail)
@@ -165,11 +176,15 @@ void Checks::stateSize(std::size_t bytes, std::size_t tags)
 int64_t Checks::splitting(int64_t published, int64_t settle) const
 {
     // A request naming a failing tag is split over the next polls: the
-    // other tags of it may wait that long.
-    const bool failing = std::any_of(m_world.failures.begin(), m_world.failures.end(), [&](const Failure& f) {
-        return !f.tag.empty() && f.when.from <= published + settle && f.when.to > published;
-    });
-    return failing ? nerivo::RESTING_POLLS * m_world.pollInterval : 0;
+    // other tags of it may wait that long. A request failing at random
+    // waits for its tags' next turn, and may fail again.
+    int64_t turns = 0;
+    for (const Failure& f : m_world.failures) {
+        if (f.when.from <= published + settle && f.when.to > published) {
+            turns += f.tag.empty() ? 2 : 1;
+        }
+    }
+    return turns * nerivo::RESTING_POLLS * m_world.pollInterval;
 }
 
 bool Checks::expected(const TagSeries& tag, const Sample& s, int64_t lastPoll) const
@@ -192,6 +207,7 @@ bool Checks::expected(const TagSeries& tag, const Sample& s, int64_t lastPoll) c
            s.published + settle <= lastPoll && s.time <= m_world.pluginNow(m_world.end) &&
            tag.listed(std::max(s.published, m_world.begin)) &&
            tag.listed(std::min(lastPoll, std::max(s.published, m_world.begin) + settle +
+                                             (s.published <= m_world.begin ? m_catchUp : 0) +
                                              splitting(s.published, settle) +
                                              nerivo::RESTING_POLLS * m_world.pollInterval)) &&
            !heldBack;

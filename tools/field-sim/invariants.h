@@ -113,6 +113,7 @@ private:
     std::vector<int> m_unasked;
     std::optional<Cut> m_cut;
     bool m_caughtUp = false;
+    int64_t m_catchUp = 0;  // how long reading the first backlog may take
     std::size_t m_answered = 0;
     Figures m_figures;
     std::vector<Violation> m_violations;
