@@ -123,8 +123,10 @@ bool Progress::resting(const Tag& t) const
 {
     // A rest ends two polls short of the promise, so that a spent budget
     // that puts the tag off to a later poll still keeps it.
+    // Nor does one begin before the tag's first ask since a restart: how
+    // long it had rested before is not stored.
     const StoredTag& k = t.kept;
-    if (k.asked || m_poll - t.session.rangePoll >= RESTING_POLLS - 2) {
+    if (k.asked || t.session.rangePoll == 0 || m_poll - t.session.rangePoll >= RESTING_POLLS - 2) {
         return false;
     }
     // A regular series has nothing new before its next sample is due: asking

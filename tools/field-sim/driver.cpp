@@ -39,6 +39,7 @@ void Driver::restart(int64_t trueNow, bool cut, Rng& rng)
         state.resize(static_cast<std::size_t>(rng.range(0, static_cast<int64_t>(state.size()) - 1)));
     }
     start(state, trueNow);
+    m_checks.restarted();
     if (cut) {
         // A cut through lastPull itself leaves the plugin its start.
         m_checks.cutRestart(std::min(lastPull, m_lastPull), trueNow);

@@ -66,6 +66,9 @@ public:
     // A sample of the tag, named by its time and fraction, was delivered.
     void delivered(std::size_t tag, const Sample& sample, int64_t trueNow);
     void cutRestart(int64_t lastPull, int64_t trueNow);
+    // The plugin started again: how long its tags had waited is not stored,
+    // so the promise of a poll in ten starts afresh.
+    void restarted() { std::fill(m_unasked.begin(), m_unasked.end(), 0); }
     // A window short of the present was answered for the tag: an irregular
     // series has moved past it, as past a newer sample delivered.
     void windowRead(std::size_t tag, int64_t from, int64_t to, int64_t trueNow);
