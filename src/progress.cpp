@@ -742,7 +742,12 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time)
         Session& s = t.session;
         if (k.interval > 0 && alike(step, k.interval)) {
             ++k.run;
-            k.interval = (k.interval + step + 1) / 2;  // a jittered rhythm's mean
+            // A second of jitter is a large share of a fast rhythm: its
+            // interval is the steps' mean. A slower one keeps its first
+            // step, so that a series by exception cannot drift into one.
+            if (std::max(step, k.interval) < 20) {
+                k.interval = (k.interval + step + 1) / 2;
+            }
             leadGap(name, t);
             // The rhythm held on past its gaps: they are samples missing.
             s.unconfirmed = s.unconfirmed && ++s.confirming < REGULAR_RUN ? s.unconfirmed : std::nullopt;
