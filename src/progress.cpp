@@ -594,6 +594,15 @@ void Progress::take(const Ask& ask, const std::string& name, Tag& t, int64_t tim
     if (time < k.next) {
         fillGaps(k, time);
         t.marks.fresh = true;
+        // A step that may yet be taken for a gap ends at this sample now:
+        // a gap over it would deliver it again.
+        Session& s = t.session;
+        if (s.prior && *s.prior < time && k.last && time < *k.last) {
+            s.prior = time;
+        }
+        if (s.lead && s.lead->first < time && time < s.lead->second) {
+            s.lead->first = time;
+        }
         return;
     }
     // Far past its range (a sensor's clock gone wrong): delivered once, but
