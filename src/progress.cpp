@@ -689,7 +689,10 @@ void Progress::settleRange(const Ask& ask, Tag& t, bool heard)
         // Asked up to the present: from now on asked from its next pull.
         k.asked.reset();
         t.session.spanLimit = 0;
-        closeEdge(k);
+        // An answer as long as a cap may have cut the newest second short.
+        if (!t.marks.full) {
+            closeEdge(k);
+        }
         t.marks.done = !cutShort(t, ask.to);
     }
 }

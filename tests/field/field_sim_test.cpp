@@ -80,6 +80,9 @@ const SeedRow kSeeds[] = {
     // A series by exception whose steps drift slowly: a rhythm that follows
     // its steps' mean takes it for regular (1.5 KB of gaps a tag).
     {"OneTagSeed2000000064", 2000000064, 0},
+    // A capped answer reaching the present ends inside a second written
+    // with fractions: the rest of that second is still to come.
+    {"Seed1000000052", 1000000052, 0},
 };
 
 void PrintTo(const SeedRow& row, std::ostream* out)
