@@ -822,7 +822,10 @@ void Progress::leadGap(const std::string& name, Tag& t)
     const int64_t off = span % k.interval;
     const bool whole = t.session.leadSampled && holdsMissing(span, k.interval) &&
                        alike(std::min(off, k.interval - off) + k.interval, k.interval);
-    if ((span > LEAD_INTERVALS * k.interval || whole) && after < lead.second) {
+    // Read from well before where a sample of the rhythm would have been
+    // (past a logger's jitter): that sample may yet come, late.
+    const bool readBefore = !t.session.leadSampled && span > k.interval + std::max<int64_t>(k.interval / 10, 2);
+    if ((span > LEAD_INTERVALS * k.interval || whole || readBefore) && after < lead.second) {
         addGap(name, k, Gap{after, lead.second, k.interval, m_now + GAPS.firstRetry, GAPS.firstRetry, 0});
     }
 }

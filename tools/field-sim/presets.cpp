@@ -228,6 +228,23 @@ World extraSampleInARhythmNewestFirst()
     return w;
 }
 
+World newSeriesFirstSampleLate()
+{
+    // Series that begin two intervals after the plugin's start,
+    // their first sample uploaded hours after the rest.
+    World w = base("NewSeriesFirstSampleLate", 123, 60, 12 * HOUR);
+    Rng rng(w.seed);
+    for (int i = 0; i < 5; ++i) {
+        TagSeries tag;
+        tag.name = tagName(rng, i, 16);
+        addRegular(tag, w.start + 20 * MINUTE, w.end + w.tail, 10 * MINUTE, 0);
+        tag.samples.front().published = T0 + 3 * HOUR;
+        w.tags.push_back(std::move(tag));
+    }
+    w.disturbed.push_back(Window{w.start, T0 + 4 * HOUR});
+    return w;
+}
+
 World lateReportByException()
 {
     World w = base("LateReportByException", 113, 60, 2 * DAY);
@@ -316,6 +333,7 @@ const std::vector<Preset> PRESETS = {
     {"JitteredLogger", jitteredLogger},
     {"FastJitteredLoggerBackfilled", fastJitteredLoggerBackfilled},
     {"ExtraSampleInARhythmNewestFirst", extraSampleInARhythmNewestFirst},
+    {"NewSeriesFirstSampleLate", newSeriesFirstSampleLate},
     {"LateReportByException", lateReportByException},
     {"FastTagOverTheReadingBound", fastTagOverTheReadingBound},
     {"UpgradeFromLastPullWithAListMissing", upgradeFromLastPullWithAListMissing},
