@@ -41,6 +41,16 @@ int64_t gapStart(const Gap& gap)
     return std::max(gap.after + 1, gap.asked);
 }
 
+int64_t gapEnd(const Gap& gap)
+{
+    return gap.beforeMillis != 0 ? gap.before : gap.before - 1;
+}
+
+bool gapHolds(const Gap& gap, int64_t time, int32_t millis)
+{
+    return gap.after < time && (time < gap.before || (time == gap.before && millis < gap.beforeMillis));
+}
+
 }  // namespace
 
 Progress::Progress(int64_t start) : m_start(start) {}
@@ -180,6 +190,8 @@ void Progress::beginPoll(int64_t now, const std::vector<std::string>& tags)
     m_requests = 0;
     m_gapRequests = 0;
     m_gapReserve = 0;
+    m_catchUpRequests = 0;
+    m_catchUpReserve = 0;
     m_answers = 0;
     m_pollEvidence = m_evidence;
     m_index = tags;
@@ -226,10 +238,13 @@ std::vector<Ask> Progress::plan()
 {
     ++m_round;
     std::vector<Ask> asks = rangeAsks();
+    // A share of the budget is kept for a backlog while one is read, so
+    // that many small groups at the present cannot hold it back.
+    const bool behind = std::any_of(asks.begin(), asks.end(), [this](const Ask& ask) { return catchingUp(ask); });
+    m_catchUpReserve = behind ? CATCH_UP_REQUESTS : 0;
     if (m_round == 1) {
         std::vector<Ask> gaps = gapAsks();
-        // A share of the budget is kept for gaps, so that a large index
-        // cannot starve them.
+        // So is a share for gaps, so that a large index cannot starve them.
         m_gapReserve = gaps.empty() ? 0 : MAX_GAP_REQUESTS;
         asks.insert(asks.end(), gaps.begin(), gaps.end());
     }
@@ -245,7 +260,16 @@ bool Progress::mayAsk(const Ask& ask) const
     if (ask.gap) {
         return m_gapRequests < MAX_GAP_REQUESTS;
     }
-    return m_requests - m_gapRequests < MAX_POLL_REQUESTS - m_gapReserve;
+    const int ranges = m_requests - m_gapRequests;
+    if (catchingUp(ask)) {
+        return ranges < MAX_POLL_REQUESTS - m_gapReserve;
+    }
+    return ranges - m_catchUpRequests < MAX_POLL_REQUESTS - m_gapReserve - m_catchUpReserve;
+}
+
+bool Progress::catchingUp(const Ask& ask) const
+{
+    return !ask.gap && ask.to < m_now;
 }
 
 std::vector<Ask> Progress::rangeAsks()
@@ -477,7 +501,7 @@ std::vector<Ask> Progress::gapAsks()
             if (gap.due <= m_now) {
                 const int64_t interval = std::max<int64_t>(gap.interval, 1);
                 const int64_t missing = std::max<int64_t>((gap.before - gap.after) / interval - 1, 1);
-                due.push_back(DueGap{name, gapStart(gap), gap.before - 1, interval, missing, gap.due});
+                due.push_back(DueGap{name, gapStart(gap), gapEnd(gap), interval, missing, gap.due});
             }
         }
     }
@@ -538,9 +562,9 @@ std::vector<std::size_t> Progress::select(const std::string& name, const std::ve
     std::vector<std::size_t> chosen;
     for (std::size_t i = 0; i < times.size(); ++i) {
         const int64_t time = times[i];
-        const bool inGap = std::any_of(k.gaps.begin(), k.gaps.end(),
-                                       [time](const Gap& gap) { return gap.after < time && time < gap.before; });
         const int32_t ms = i < millis.size() ? millis[i] : 0;
+        const bool inGap =
+            std::any_of(k.gaps.begin(), k.gaps.end(), [time, ms](const Gap& gap) { return gapHolds(gap, time, ms); });
         // Samples of the newest second that were delivered are known by
         // their fractions.
         const bool seen = !k.edge.empty() && time == next && k.edge.count(ms) != 0;
@@ -592,7 +616,7 @@ void Progress::take(const Ask& ask, const std::string& name, Tag& t, int64_t tim
 {
     StoredTag& k = t.kept;
     if (time < k.next) {
-        fillGaps(k, time);
+        fillGaps(k, time, millis);
         t.marks.fresh = true;
         // A step that may yet be taken for a gap ends at this sample now:
         // a gap over it would deliver it again.
@@ -619,7 +643,7 @@ void Progress::take(const Ask& ask, const std::string& name, Tag& t, int64_t tim
         k.edge.insert(millis);  // one more sample of the newest second
         return;
     }
-    detectGap(name, t, time);
+    detectGap(name, t, time, millis);
     k.edge.clear();
     k.next = time + 1;
     if (millis != 0) {
@@ -634,6 +658,7 @@ void Progress::answered(const Ask& ask, const std::set<std::string>& heard, std:
     ++m_requests;
     ++m_answers;
     m_gapRequests += ask.gap ? 1 : 0;
+    m_catchUpRequests += catchingUp(ask) ? 1 : 0;
     bool partial = false;
     for (const auto& name : ask.tags) {
         Tag& t = tag(name);
@@ -721,7 +746,7 @@ void Progress::settleGaps(const Ask& ask, Tag& t)
     for (auto it = t.kept.gaps.begin(); it != t.kept.gaps.end();) {
         Gap& gap = *it;
         const int64_t start = gapStart(gap);
-        const int64_t end = gap.before - 1;
+        const int64_t end = gapEnd(gap);
         if (start < ask.from || start > ask.to) {
             ++it;
             continue;
@@ -746,7 +771,7 @@ void Progress::settleGaps(const Ask& ask, Tag& t)
     }
 }
 
-void Progress::detectGap(const std::string& name, Tag& t, int64_t time)
+void Progress::detectGap(const std::string& name, Tag& t, int64_t time, int32_t millis)
 {
     StoredTag& k = t.kept;
     if (k.last && time > *k.last) {
@@ -766,7 +791,7 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time)
         } else if (k.interval > 0 && k.run >= REGULAR_RUN && holdsMissing(step, k.interval)) {
             // Regular series with samples missing: ask for them again, unless
             // the horizon has passed them already.
-            addGap(name, k, Gap{*k.last, time, k.interval, m_now + GAPS.firstRetry, GAPS.firstRetry, 0});
+            addGap(name, k, Gap{*k.last, time, k.interval, m_now + GAPS.firstRetry, GAPS.firstRetry, 0, millis});
             if (!s.unconfirmed) {
                 s.unconfirmed = std::make_pair(*k.last, k.interval);
             }
@@ -789,6 +814,7 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time)
             if (t.session.prior) {
                 t.session.lead = std::make_pair(*t.session.prior, *k.last);
                 t.session.leadSampled = k.interval != 0;  // else it began where the series was read from
+                t.session.leadMillis = t.session.lastMillis;
             }
             k.interval = step;
             k.run = 1;
@@ -798,6 +824,7 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time)
         // Before its first sample, the series was read from its next pull:
         // a hole there (an outage before the first upload) counts as a step.
         t.session.prior = k.last ? *k.last : k.next - 1;
+        t.session.lastMillis = millis;
         k.last = time;
     }
 }
@@ -826,13 +853,14 @@ void Progress::leadGap(const std::string& name, Tag& t)
     // (past a logger's jitter): that sample may yet come, late.
     const bool readBefore = !t.session.leadSampled && span > k.interval + std::max<int64_t>(k.interval / 10, 2);
     if ((span > LEAD_INTERVALS * k.interval || whole || readBefore) && after < lead.second) {
-        addGap(name, k, Gap{after, lead.second, k.interval, m_now + GAPS.firstRetry, GAPS.firstRetry, 0});
+        addGap(name, k,
+               Gap{after, lead.second, k.interval, m_now + GAPS.firstRetry, GAPS.firstRetry, 0, t.session.leadMillis});
     }
 }
 
 void Progress::addGap(const std::string& name, StoredTag& k, const Gap& gap)
 {
-    if (gap.before - 1 < settledBefore()) {
+    if (gapEnd(gap) < settledBefore()) {
         return;  // the horizon has passed it already
     }
     if (k.gaps.size() == GAPS.count) {
@@ -862,15 +890,16 @@ void Progress::learnInterval(StoredTag& k, int64_t step)
     k.run = REGULAR_RUN;
 }
 
-void Progress::fillGaps(StoredTag& k, int64_t time)
+void Progress::fillGaps(StoredTag& k, int64_t time, int32_t millis)
 {
     for (auto it = k.gaps.begin(); it != k.gaps.end(); ++it) {
-        if (it->after < time && time < it->before) {
+        if (gapHolds(*it, time, millis)) {
             // Split around the sample; a part too short for a missing sample
             // is complete.
             Gap later = *it;
             later.after = time;
             it->before = time;
+            it->beforeMillis = millis;
             const bool keepEarlier = holdsMissing(it->before - it->after, it->interval);
             const bool keepLater = holdsMissing(later.before - later.after, later.interval);
             it = keepEarlier ? it + 1 : k.gaps.erase(it);
@@ -886,6 +915,7 @@ void Progress::failed(const Ask& ask, const FailedRequest& failure)
 {
     ++m_requests;
     m_gapRequests += ask.gap ? 1 : 0;
+    m_catchUpRequests += catchingUp(ask) ? 1 : 0;
     for (const auto& name : ask.tags) {
         Tag& t = tag(name);
         ++t.session.failures;

@@ -45,9 +45,11 @@ struct WindowLimits {
     int64_t split;
 };
 constexpr WindowLimits WINDOWS{60, int64_t{400} * 86400, 25000, 3600};
-// Requests of one poll: all of them, and those kept for gaps.
+// Requests of one poll: all of them, those kept for gaps, and those kept
+// for catching up (windows short of the present).
 constexpr int MAX_POLL_REQUESTS = 50;
 constexpr int MAX_GAP_REQUESTS = 5;
+constexpr int CATCH_UP_REQUESTS = 10;
 // Gap groups due at one poll; more are merged, so that a gap due waits
 // for its turn a few polls at most.
 constexpr std::size_t MAX_GAP_GROUPS = 30;
@@ -113,6 +115,9 @@ struct Gap {
     int64_t due = 0;  // when it is asked again
     int64_t retry = GAPS.firstRetry;
     int64_t asked = 0;  // how far a windowed round has asked it; 0: from its start
+    // The fraction of the sample that ends it, when its series writes them:
+    // samples of that second before it belong to the gap.
+    int32_t beforeMillis = 0;
 };
 
 // What a tag's progress keeps across restarts.
@@ -213,6 +218,9 @@ private:
         std::optional<int64_t> prior;
         std::optional<std::pair<int64_t, int64_t>> lead;
         bool leadSampled = false;  // the lead is a step between two samples
+        // The fractions of the newest sample and of the one ending the lead.
+        int32_t lastMillis = 0;
+        int32_t leadMillis = 0;
         // Gaps since this sample, seen at this interval, wait for the rhythm
         // to go on past them (alike steps counted in confirming) before they
         // count as missing samples rather than a chance run of a series by
@@ -264,13 +272,15 @@ private:
     // Ends the newest second's wait for another sample of it, once the
     // service has answered well past it.
     void closeEdge(StoredTag& k) const;
+    // Whether a range ask is a window short of the present.
+    bool catchingUp(const Ask& ask) const;
     // Whether the service cut an answer of the tag short of the present.
     bool cutShort(const Tag& t, int64_t to) const;
-    void detectGap(const std::string& name, Tag& t, int64_t time);
+    void detectGap(const std::string& name, Tag& t, int64_t time, int32_t millis);
     void leadGap(const std::string& name, Tag& t);
     void addGap(const std::string& name, StoredTag& k, const Gap& gap);
     void learnInterval(StoredTag& k, int64_t step);
-    static void fillGaps(StoredTag& k, int64_t time);
+    static void fillGaps(StoredTag& k, int64_t time, int32_t millis);
     void split(const Ask& ask, const FailedRequest& failure);
     void isolate(const std::string& name, const FailedRequest& failure, bool rejects);
     void adaptWindow(const Ask& ask, std::size_t samples, bool partial);
@@ -296,6 +306,8 @@ private:
     int m_requests = 0;
     int m_gapRequests = 0;
     int m_gapReserve = 0;
+    int m_catchUpRequests = 0;
+    int m_catchUpReserve = 0;
     int m_answers = 0;
     std::vector<std::string> m_index;
     std::vector<Note> m_notes;

@@ -43,8 +43,11 @@ void writeGaps(Writer& writer, const std::vector<Gap>& gaps)
         for (const int64_t value : {gap.after, gap.before, gap.interval, gap.due, gap.retry}) {
             writer.Int64(value);
         }
-        if (gap.asked != 0) {
+        if (gap.asked != 0 || gap.beforeMillis != 0) {
             writer.Int64(gap.asked);
+        }
+        if (gap.beforeMillis != 0) {
+            writer.Int64(gap.beforeMillis);
         }
         writer.EndArray();
     }
@@ -97,11 +100,12 @@ void readGaps(StoredTag& t, const rapidjson::Value* gaps)
 {
     for (std::size_t i = 0; gaps != nullptr && gaps->IsArray() && i < gaps->Size() && t.gaps.size() < GAPS.count; ++i) {
         const rapidjson::Value& gap = (*gaps)[static_cast<rapidjson::SizeType>(i)];
-        if (!gap.IsArray() || gap.Size() < 5 || gap.Size() > 6 || !std::all_of(gap.Begin(), gap.End(), isTime)) {
+        if (!gap.IsArray() || gap.Size() < 5 || gap.Size() > 7 || !std::all_of(gap.Begin(), gap.End(), isTime)) {
             continue;
         }
         Gap read{gap[0].GetInt64(), gap[1].GetInt64(), gap[2].GetInt64(),
-                 gap[3].GetInt64(), gap[4].GetInt64(), gap.Size() == 6 ? gap[5].GetInt64() : 0};
+                 gap[3].GetInt64(), gap[4].GetInt64(), gap.Size() >= 6 ? gap[5].GetInt64() : 0};
+        read.beforeMillis = gap.Size() == 7 ? static_cast<int32_t>(std::clamp<int64_t>(gap[6].GetInt64(), 0, 1000)) : 0;
         const bool sound = read.interval > 0 && read.before - read.after > read.interval &&
                            read.retry >= GAPS.firstRetry && read.retry <= GAPS.maxRetry &&
                            (t.gaps.empty() || read.after >= t.gaps.back().before);

@@ -103,7 +103,14 @@ void Checks::windowRead(std::size_t tag, int64_t from, int64_t to, int64_t trueN
 
 void Checks::cutRestart(int64_t lastPull, int64_t trueNow)
 {
-    m_cut = Cut{lastPull, trueNow};
+    // Everything since lastPull is read again, a poll's reading bound at a
+    // time: a tag removed before that reached it loses its part.
+    std::size_t again = 0;
+    for (const TagSeries& tag : m_world.tags) {
+        again += std::count_if(tag.samples.begin(), tag.samples.end(),
+                               [&](const Sample& s) { return s.time >= lastPull && s.published <= trueNow; });
+    }
+    m_cut = Cut{lastPull, trueNow, int64_t(again / MAX_POLL_READINGS) * m_world.pollInterval};
 }
 
 bool Checks::failingAtRandom(int64_t t) const
@@ -196,7 +203,12 @@ bool Checks::expected(const TagSeries& tag, const Sample& s, int64_t lastPoll) c
     // A tag must be listed when the sample comes (or at the first poll, for
     // a backlog) and still a while after: one gone before the plugin ran is
     // not seen, nor one gone before the ten polls within which every tag is
-    // asked.
+    // asked, nor one gone before a catch-up could reach it.
+    const int64_t seen = std::max(s.published, m_world.begin);
+    int64_t catchUp = s.published <= m_world.begin ? m_catchUp : 0;
+    if (m_cut && s.time >= m_cut->lastPull && s.published <= m_cut->at + m_cut->catchUp) {
+        catchUp = std::max(catchUp, m_cut->at + m_cut->catchUp - seen);
+    }
     // Requests of the tag that still fail near the end (all of them, or
     // most) may hold it back.
     const bool heldBack = std::any_of(m_world.failures.begin(), m_world.failures.end(), [&](const Failure& f) {
@@ -204,11 +216,8 @@ bool Checks::expected(const TagSeries& tag, const Sample& s, int64_t lastPoll) c
         return applies && f.when.to > s.published && f.when.to + settle > lastPoll;
     });
     return s.time >= m_world.start && s.published - s.time <= nerivo::HORIZON && s.published <= m_world.end &&
-           s.published + settle <= lastPoll && s.time <= m_world.pluginNow(m_world.end) &&
-           tag.listed(std::max(s.published, m_world.begin)) &&
-           tag.listed(std::min(lastPoll, std::max(s.published, m_world.begin) + settle +
-                                             (s.published <= m_world.begin ? m_catchUp : 0) +
-                                             splitting(s.published, settle) +
+           s.published + settle <= lastPoll && s.time <= m_world.pluginNow(m_world.end) && tag.listed(seen) &&
+           tag.listed(std::min(lastPoll, seen + settle + catchUp + splitting(s.published, settle) +
                                              nerivo::RESTING_POLLS * m_world.pollInterval)) &&
            !heldBack;
 }

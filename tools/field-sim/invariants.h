@@ -94,6 +94,7 @@ private:
     struct Cut {
         int64_t lastPull;
         int64_t at;
+        int64_t catchUp;  // how long reading again since lastPull may take
     };
     void fail(const std::string& check, std::size_t tag, int64_t time, const std::string& detail);
     bool expected(const TagSeries& tag, const Sample& s, int64_t lastPoll) const;

@@ -316,6 +316,28 @@ World twoSamplesInOneSecond()
     return w;
 }
 
+World earlierSampleOfASecondLate()
+{
+    // The newest second of an outage holds two samples: the later one is
+    // uploaded first, the earlier with the backlog, across a restart.
+    World w = base("EarlierSampleOfASecondLate", 124, 60, 12 * HOUR);
+    regular(w, 5, 5 * MINUTE);
+    Rng rng(w.seed + 1);
+    const Window out{T0 + HOUR, T0 + 3 * HOUR};
+    for (TagSeries& tag : w.tags) {
+        fractions(tag, rng, 0);
+        offline(tag, out, true, 2 * HOUR);
+        // The newest of the outage, uploaded first.
+        const auto back =
+            std::find_if(tag.samples.rbegin(), tag.samples.rend(), [&out](const Sample& s) { return s.time < out.to; });
+        back->fraction = 900;
+        tag.samples.push_back(Sample{back->time, out.to + 2 * HOUR, 100});
+    }
+    w.restarts.push_back(Restart{T0 + 4 * HOUR, false});
+    w.disturbed.push_back(Window{out.from, out.to + 3 * HOUR});
+    return w;
+}
+
 const std::vector<Preset> PRESETS = {
     {"ServiceClockAheadOneSecond", serviceClockAheadOneSecond},
     {"ServiceClockAheadOneMinuteCapped", serviceClockAheadOneMinuteCapped},
@@ -340,6 +362,7 @@ const std::vector<Preset> PRESETS = {
     {"TagBackAfterMoreThan30Days", tagBackAfterMoreThan30Days},
     {"StateCutShort", stateCutShort},
     {"TwoSamplesInOneSecond", twoSamplesInOneSecond},
+    {"EarlierSampleOfASecondLate", earlierSampleOfASecondLate},
 };
 
 }  // namespace
