@@ -926,8 +926,9 @@ void Progress::failed(const Ask& ask, const FailedRequest& failure)
         for (Gap& gap : t.kept.gaps) {
             const int64_t start = gapStart(gap);
             if (ask.gap && start >= ask.from && start <= ask.to) {
-                gap.due = m_now + gap.retry;
-                gap.retry = std::min(2 * gap.retry, GAPS.maxRetry);
+                // A failed request says nothing of the gap: it keeps its
+                // retries and is asked again soon, as the tag's range is.
+                gap.due = m_now + GAPS.firstRetry;
             }
         }
     }

@@ -338,6 +338,24 @@ World earlierSampleOfASecondLate()
     return w;
 }
 
+World gapRetriesMeetTwoShortOutages()
+{
+    // A backlog uploaded four hours after the outage; the service is out
+    // for two minutes at each of the gap's next two retries (6 h 15 and
+    // 10 h 31): a failed request is no reason to wait longer for the gap.
+    World w = base("GapRetriesMeetTwoShortOutages", 125, 60, 12 * HOUR);
+    regular(w, 5, 5 * MINUTE);
+    const Window out{T0 + HOUR, T0 + 2 * HOUR};
+    for (TagSeries& tag : w.tags) {
+        offline(tag, out, true, 4 * HOUR);
+    }
+    for (const int64_t at : {6 * HOUR + 15 * MINUTE, 10 * HOUR + 31 * MINUTE}) {
+        w.failures.push_back(Failure{"", 0, 1.0, Window{T0 + at, T0 + at + 2 * MINUTE}});
+    }
+    w.disturbed.push_back(Window{out.from, w.end + w.tail});
+    return w;
+}
+
 const std::vector<Preset> PRESETS = {
     {"ServiceClockAheadOneSecond", serviceClockAheadOneSecond},
     {"ServiceClockAheadOneMinuteCapped", serviceClockAheadOneMinuteCapped},
@@ -363,6 +381,7 @@ const std::vector<Preset> PRESETS = {
     {"StateCutShort", stateCutShort},
     {"TwoSamplesInOneSecond", twoSamplesInOneSecond},
     {"EarlierSampleOfASecondLate", earlierSampleOfASecondLate},
+    {"GapRetriesMeetTwoShortOutages", gapRetriesMeetTwoShortOutages},
 };
 
 }  // namespace
