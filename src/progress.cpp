@@ -823,7 +823,8 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time, int32_t 
     if (!k.last || time > *k.last) {
         // Before its first sample, the series was read from its next pull:
         // a hole there (an outage before the first upload) counts as a step.
-        t.session.prior = k.last ? *k.last : k.next - 1;
+        // A next pull with its second open (fractions) was delivered itself.
+        t.session.prior = k.last ? *k.last : k.edge.empty() ? k.next - 1 : k.next;
         t.session.lastMillis = millis;
         k.last = time;
     }

@@ -83,6 +83,9 @@ const SeedRow kSeeds[] = {
     // A capped answer reaching the present ends inside a second written
     // with fractions: the rest of that second is still to come.
     {"Seed1000000052", 1000000052, 0},
+    // After a restart, a series by exception whose newest second was still
+    // open (fractions) opened a gap over that very second.
+    {"Seed2000000090", 2000000090, 0},
 };
 
 void PrintTo(const SeedRow& row, std::ostream* out)
