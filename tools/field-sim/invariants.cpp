@@ -205,7 +205,9 @@ bool Checks::expected(const TagSeries& tag, const Sample& s, int64_t lastPoll) c
     // not seen, nor one gone before the ten polls within which every tag is
     // asked, nor one gone before a catch-up could reach it.
     const int64_t seen = std::max(s.published, m_world.begin);
-    int64_t catchUp = s.published <= m_world.begin ? m_catchUp : 0;
+    // The first backlog is read oldest first, and so is what comes while
+    // it is read.
+    int64_t catchUp = std::max<int64_t>(0, m_world.begin + m_catchUp - seen);
     if (m_cut && s.time >= m_cut->lastPull && s.published <= m_cut->at + m_cut->catchUp) {
         catchUp = std::max(catchUp, m_cut->at + m_cut->catchUp - seen);
     }
