@@ -233,13 +233,12 @@ World newSeriesFirstSampleLate()
     // Series that begin two intervals after the plugin's start,
     // their first sample uploaded hours after the rest.
     World w = base("NewSeriesFirstSampleLate", 123, 60, 12 * HOUR);
-    Rng rng(w.seed);
-    for (int i = 0; i < 5; ++i) {
-        TagSeries tag;
-        tag.name = tagName(rng, i, 16);
-        addRegular(tag, w.start + 20 * MINUTE, w.end + w.tail, 10 * MINUTE, 0);
-        tag.samples.front().published = T0 + 3 * HOUR;
-        w.tags.push_back(std::move(tag));
+    regular(w, 5, 10 * MINUTE);
+    const int64_t begins = w.start + 20 * MINUTE;
+    for (TagSeries& tag : w.tags) {
+        auto& s = tag.samples;
+        s.erase(s.begin(), std::find_if(s.begin(), s.end(), [begins](const Sample& x) { return x.time > begins; }));
+        s.front().published = T0 + 3 * HOUR;
     }
     w.disturbed.push_back(Window{w.start, T0 + 4 * HOUR});
     return w;
