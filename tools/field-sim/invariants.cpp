@@ -20,15 +20,19 @@ Checks::Checks(const World& world)
         m_firstAt[i].assign(world.tags[i].samples.size(), INT64_MAX);
     }
     m_figures.tags = world.tags.size();
+    m_caughtUpBy = world.begin + readingTime(world.start, world.begin);
+}
+
+int64_t Checks::readingTime(int64_t since, int64_t until) const
+{
     // A backlog is read at most a poll's reading bound at a time: a tag
     // removed before the catch-up reached it loses its part.
     std::size_t backlog = 0;
-    for (const TagSeries& tag : world.tags) {
-        backlog += std::count_if(tag.samples.begin(), tag.samples.end(), [&world](const Sample& s) {
-            return s.time >= world.start && s.published <= world.begin;
-        });
+    for (const TagSeries& tag : m_world.tags) {
+        backlog += std::count_if(tag.samples.begin(), tag.samples.end(),
+                                 [&](const Sample& s) { return s.time >= since && s.published <= until; });
     }
-    m_catchUp = int64_t(backlog / MAX_POLL_READINGS) * world.pollInterval;
+    return int64_t(backlog / MAX_POLL_READINGS) * m_world.pollInterval;
 }
 
 void Checks::fail(const std::string& check, std::size_t tag, int64_t time, const std::string& detail)
@@ -103,14 +107,8 @@ void Checks::windowRead(std::size_t tag, int64_t from, int64_t to, int64_t trueN
 
 void Checks::cutRestart(int64_t lastPull, int64_t trueNow)
 {
-    // Everything since lastPull is read again, a poll's reading bound at a
-    // time: a tag removed before that reached it loses its part.
-    std::size_t again = 0;
-    for (const TagSeries& tag : m_world.tags) {
-        again += std::count_if(tag.samples.begin(), tag.samples.end(),
-                               [&](const Sample& s) { return s.time >= lastPull && s.published <= trueNow; });
-    }
-    m_cut = Cut{lastPull, trueNow, int64_t(again / MAX_POLL_READINGS) * m_world.pollInterval};
+    // Everything since lastPull is read again.
+    m_cut = Cut{lastPull, trueNow, trueNow + readingTime(lastPull, trueNow)};
 }
 
 bool Checks::failingAtRandom(int64_t t) const
@@ -205,11 +203,10 @@ bool Checks::expected(const TagSeries& tag, const Sample& s, int64_t lastPoll) c
     // not seen, nor one gone before the ten polls within which every tag is
     // asked, nor one gone before a catch-up could reach it.
     const int64_t seen = std::max(s.published, m_world.begin);
-    // The first backlog is read oldest first, and so is what comes while
-    // it is read.
-    int64_t catchUp = std::max<int64_t>(0, m_world.begin + m_catchUp - seen);
-    if (m_cut && s.time >= m_cut->lastPull && s.published <= m_cut->at + m_cut->catchUp) {
-        catchUp = std::max(catchUp, m_cut->at + m_cut->catchUp - seen);
+    // A backlog is read oldest first, and so is what comes while it is read.
+    int64_t reached = std::max(seen, m_caughtUpBy);
+    if (m_cut && s.time >= m_cut->lastPull) {
+        reached = std::max(reached, m_cut->readAgainBy);
     }
     // Requests of the tag that still fail near the end (all of them, or
     // most) may hold it back.
@@ -219,7 +216,7 @@ bool Checks::expected(const TagSeries& tag, const Sample& s, int64_t lastPoll) c
     });
     return s.time >= m_world.start && s.published - s.time <= nerivo::HORIZON && s.published <= m_world.end &&
            s.published + settle <= lastPoll && s.time <= m_world.pluginNow(m_world.end) && tag.listed(seen) &&
-           tag.listed(std::min(lastPoll, seen + settle + catchUp + splitting(s.published, settle) +
+           tag.listed(std::min(lastPoll, reached + settle + splitting(s.published, settle) +
                                              nerivo::RESTING_POLLS * m_world.pollInterval)) &&
            !heldBack;
 }

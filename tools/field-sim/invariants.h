@@ -94,10 +94,13 @@ private:
     struct Cut {
         int64_t lastPull;
         int64_t at;
-        int64_t catchUp;  // how long reading again since lastPull may take
+        int64_t readAgainBy;  // when reading again since lastPull may end
     };
     void fail(const std::string& check, std::size_t tag, int64_t time, const std::string& detail);
     bool expected(const TagSeries& tag, const Sample& s, int64_t lastPoll) const;
+    // How long reading the samples dated from since on and published by
+    // until takes, at a poll's reading bound.
+    int64_t readingTime(int64_t since, int64_t until) const;
     // Whether the service fails a quarter or more of all requests at t.
     bool failingAtRandom(int64_t t) const;
     // How much longer a sample's tag may wait while another tag fails.
@@ -117,7 +120,7 @@ private:
     std::vector<int> m_unasked;
     std::optional<Cut> m_cut;
     bool m_caughtUp = false;
-    int64_t m_catchUp = 0;  // how long reading the first backlog may take
+    int64_t m_caughtUpBy = 0;  // when reading the first backlog may end
     std::size_t m_answered = 0;
     Figures m_figures;
     std::vector<Violation> m_violations;
