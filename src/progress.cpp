@@ -624,8 +624,8 @@ void Progress::take(const Ask& ask, const std::string& name, Tag& t, int64_t tim
         if (s.prior && *s.prior < time && k.last && time < *k.last) {
             s.prior = time;
         }
-        if (s.lead && s.lead->first < time && time < s.lead->second) {
-            s.lead->first = time;
+        if (k.lead && k.lead->after < time && time < k.lead->before) {
+            k.lead->after = time;
         }
         return;
     }
@@ -811,10 +811,9 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time, int32_t 
                              k.gaps.end());
             }
             s.unconfirmed.reset();
+            k.lead.reset();
             if (t.session.prior) {
-                t.session.lead = std::make_pair(*t.session.prior, *k.last);
-                t.session.leadSampled = k.interval != 0;  // else it began where the series was read from
-                t.session.leadMillis = t.session.lastMillis;
+                k.lead = Lead{*t.session.prior, *k.last, k.interval != 0, t.session.lastMillis};
             }
             k.interval = step;
             k.run = 1;
@@ -838,24 +837,24 @@ void Progress::leadGap(const std::string& name, Tag& t)
     // before three alike ones is as likely the chance of a series by
     // exception.
     StoredTag& k = t.kept;
-    if (k.run != REGULAR_RUN || !t.session.lead) {
+    if (k.run != REGULAR_RUN || !k.lead) {
         return;
     }
-    const auto lead = *t.session.lead;
-    t.session.lead.reset();
+    const Lead lead = *k.lead;
+    k.lead.reset();
     // What lies beyond the horizon can no longer come.
     const int64_t settled = settledBefore();
-    const int64_t after = settled == INT64_MIN ? lead.first : std::max(lead.first, settled - 1);
-    const int64_t span = lead.second - lead.first;
+    const int64_t after = settled == INT64_MIN ? lead.after : std::max(lead.after, settled - 1);
+    const int64_t span = lead.before - lead.after;
     const int64_t off = span % k.interval;
-    const bool whole = t.session.leadSampled && holdsMissing(span, k.interval) &&
+    const bool whole = lead.sampled && holdsMissing(span, k.interval) &&
                        alike(std::min(off, k.interval - off) + k.interval, k.interval);
     // Read from well before where a sample of the rhythm would have been
     // (past a logger's jitter): that sample may yet come, late.
-    const bool readBefore = !t.session.leadSampled && span > k.interval + std::max<int64_t>(k.interval / 10, 2);
-    if ((span > LEAD_INTERVALS * k.interval || whole || readBefore) && after < lead.second) {
+    const bool readBefore = !lead.sampled && span > k.interval + std::max<int64_t>(k.interval / 10, 2);
+    if ((span > LEAD_INTERVALS * k.interval || whole || readBefore) && after < lead.before) {
         addGap(name, k,
-               Gap{after, lead.second, k.interval, m_now + GAPS.firstRetry, GAPS.firstRetry, 0, t.session.leadMillis});
+               Gap{after, lead.before, k.interval, m_now + GAPS.firstRetry, GAPS.firstRetry, 0, lead.beforeMillis});
     }
 }
 
@@ -864,12 +863,18 @@ void Progress::addGap(const std::string& name, StoredTag& k, const Gap& gap)
     if (gapEnd(gap) < settledBefore()) {
         return;  // the horizon has passed it already
     }
-    if (k.gaps.size() == GAPS.count) {
+    // Gaps lie between delivered samples, so one that overlaps a gap kept
+    // is that gap seen again (a step taken for a hole twice).
+    auto at = std::find_if(k.gaps.begin(), k.gaps.end(), [&gap](const Gap& kept) { return kept.before > gap.after; });
+    if (at != k.gaps.end() && at->after < gap.before) {
+        return;
+    }
+    k.gaps.insert(at, gap);
+    if (k.gaps.size() > GAPS.count) {
         note(Note::Level::INFO,
              "Tag " + name + " has more than " + std::to_string(GAPS.count) + " gaps; the oldest is no longer asked");
         k.gaps.erase(k.gaps.begin());
     }
-    k.gaps.push_back(gap);
 }
 
 void Progress::learnInterval(StoredTag& k, int64_t step)
@@ -1090,6 +1095,10 @@ void Progress::remapTimes(const std::function<int64_t(const std::string& tag, in
         }
         if (k.last) {
             k.last = map(name, *k.last);
+        }
+        if (k.lead) {
+            k.lead->after = map(name, k.lead->after);
+            k.lead->before = map(name, k.lead->before);
         }
         for (Gap& gap : k.gaps) {
             gap.after = map(name, gap.after);

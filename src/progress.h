@@ -120,6 +120,15 @@ struct Gap {
     int32_t beforeMillis = 0;
 };
 
+// The step before a series' current rhythm began, kept until the rhythm
+// shows (or breaks) to say whether that step left samples out.
+struct Lead {
+    int64_t after = 0;
+    int64_t before = 0;
+    bool sampled = false;      // a step between two samples, not from where the series was read
+    int32_t beforeMillis = 0;  // the fraction of the sample ending it
+};
+
 // What a tag's progress keeps across restarts.
 struct StoredTag {
     int64_t next = 0;
@@ -127,10 +136,11 @@ struct StoredTag {
     // tag was asked up to the present: then it is asked from next.
     std::optional<int64_t> asked;
     // Regularity: the newest sample delivered and the run of alike
-    // intervals before it.
+    // intervals before it; while the run is forming, the step before it.
     std::optional<int64_t> last;
     int64_t interval = 0;
     int run = 0;
+    std::optional<Lead> lead;
     std::vector<Gap> gaps;     // ascending
     std::set<int64_t> ahead;   // delivered past the end of their range
     int64_t missingSince = 0;  // 0 while in the index
@@ -212,15 +222,9 @@ private:
         int64_t rangePoll = 0;  // the last poll that asked its range
         int silentAsks = 0;     // answers in a row that held nothing new of it
         bool quiet = false;     // its last answer held nothing new
-        // The sample before the newest, and the step before the series'
-        // current rhythm began while it is not yet known whether that step
-        // left samples out.
+        // The sample before the newest, and the fraction of the newest.
         std::optional<int64_t> prior;
-        std::optional<std::pair<int64_t, int64_t>> lead;
-        bool leadSampled = false;  // the lead is a step between two samples
-        // The fractions of the newest sample and of the one ending the lead.
         int32_t lastMillis = 0;
-        int32_t leadMillis = 0;
         // Gaps since this sample, seen at this interval, wait for the rhythm
         // to go on past them (alike steps counted in confirming) before they
         // count as missing samples rather than a chance run of a series by

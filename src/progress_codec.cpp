@@ -27,9 +27,16 @@ const rapidjson::Value* member(const rapidjson::Value& object, const char* name)
     return found == object.MemberEnd() ? nullptr : &found->value;
 }
 
+// A rhythm is kept once it shows, and while one forms after a step that
+// may have left samples out.
+bool keepsRhythm(const StoredTag& t)
+{
+    return t.last && t.interval > 0 && t.run > 0 && (t.run >= REGULAR_RUN || t.lead);
+}
+
 bool hasDetail(const StoredTag& t)
 {
-    const bool regular = t.run >= REGULAR_RUN && t.last.has_value();
+    const bool regular = keepsRhythm(t);
     const bool asked = t.asked && *t.asked > t.next;
     return regular || asked || !t.gaps.empty() || !t.ahead.empty() || t.missingSince != 0 || !t.edge.empty();
 }
@@ -76,13 +83,22 @@ void writeDetail(Writer& writer, const StoredTag& t)
         writer.Key("asked");
         writer.Int64(*t.asked);
     }
-    if (t.run >= REGULAR_RUN && t.last) {
+    if (keepsRhythm(t)) {
         writer.Key("last");
         writer.Int64(*t.last);
         writer.Key("interval");
         writer.Int64(t.interval);
         writer.Key("run");
         writer.Int(t.run);
+    }
+    if (keepsRhythm(t) && t.lead) {
+        writer.Key("lead");
+        writer.StartArray();
+        writer.Int64(t.lead->after);
+        writer.Int64(t.lead->before);
+        writer.Int(t.lead->sampled ? 1 : 0);
+        writer.Int(t.lead->beforeMillis);
+        writer.EndArray();
     }
     if (!t.gaps.empty()) {
         writeGaps(writer, t.gaps);
@@ -115,6 +131,17 @@ void readGaps(StoredTag& t, const rapidjson::Value* gaps)
     }
 }
 
+void readLead(StoredTag& t, const rapidjson::Value* lead)
+{
+    const bool sound = lead != nullptr && lead->IsArray() && lead->Size() == 4 &&
+                       std::all_of(lead->Begin(), lead->End(), isTime) &&
+                       (*lead)[0].GetInt64() < (*lead)[1].GetInt64() && (*lead)[1].GetInt64() <= *t.last;
+    if (sound) {
+        t.lead = Lead{(*lead)[0].GetInt64(), (*lead)[1].GetInt64(), (*lead)[2].GetInt64() != 0,
+                      static_cast<int32_t>(std::clamp<int64_t>((*lead)[3].GetInt64(), 0, 1000))};
+    }
+}
+
 void readDetail(StoredTag& t, const rapidjson::Value& detail)
 {
     const rapidjson::Value* value = member(detail, "asked");
@@ -125,10 +152,11 @@ void readDetail(StoredTag& t, const rapidjson::Value& detail)
     const rapidjson::Value* interval = member(detail, "interval");
     const rapidjson::Value* run = member(detail, "run");
     if (last && interval && run && isTime(*last) && isTime(*interval) && interval->GetInt64() > 0 && run->IsInt() &&
-        run->GetInt() >= REGULAR_RUN) {
+        run->GetInt() > 0) {
         t.last = last->GetInt64();
         t.interval = interval->GetInt64();
         t.run = run->GetInt();
+        readLead(t, member(detail, "lead"));
     }
     readGaps(t, member(detail, "gaps"));
     value = member(detail, "ahead");

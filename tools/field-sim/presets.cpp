@@ -337,6 +337,22 @@ World earlierSampleOfASecondLate()
     return w;
 }
 
+World rhythmFormingAcrossARestart()
+{
+    // The third and fourth samples are uploaded hours late; the plugin
+    // restarts after the first step of the rhythm that follows them, before
+    // that rhythm shows (20-minute samples from T0).
+    World w = base("RhythmFormingAcrossARestart", 126, 60, 12 * HOUR);
+    regular(w, 5, 20 * MINUTE);
+    for (TagSeries& tag : w.tags) {
+        tag.samples[2].published = T0 + 4 * HOUR;
+        tag.samples[3].published = T0 + 4 * HOUR;
+    }
+    w.restarts.push_back(Restart{T0 + 110 * MINUTE, false});
+    w.disturbed.push_back(Window{T0, T0 + 5 * HOUR});
+    return w;
+}
+
 World gapRetriesMeetTwoShortOutages()
 {
     // A backlog uploaded four hours after the outage; the service is out
@@ -381,6 +397,7 @@ const std::vector<Preset> PRESETS = {
     {"TwoSamplesInOneSecond", twoSamplesInOneSecond},
     {"EarlierSampleOfASecondLate", earlierSampleOfASecondLate},
     {"GapRetriesMeetTwoShortOutages", gapRetriesMeetTwoShortOutages},
+    {"RhythmFormingAcrossARestart", rhythmFormingAcrossARestart},
 };
 
 }  // namespace
