@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <iterator>
 #include <tuple>
 
 namespace nerivo {
@@ -292,17 +293,13 @@ std::vector<Ask> Progress::rangeAsks()
         // Tags put off to the last poll of the promise of a poll in ten
         // share one request, asked first, whatever it re-reads.
         std::vector<Start> starts;
-        Group overdue{INT64_MAX, {}};
+        std::vector<Start> overdue;
         for (const Start& start : bucket.second) {
-            if (m_poll - m_tags.at(start.first).session.askedPoll >= RESTING_POLLS - 1) {
-                overdue.from = std::min(overdue.from, start.second);
-                overdue.tags.push_back(start.first);
-            } else {
-                starts.push_back(start);
-            }
+            const bool late = m_poll - m_tags.at(start.first).session.askedPoll >= RESTING_POLLS - 1;
+            (late ? overdue : starts).push_back(start);
         }
-        if (!overdue.tags.empty()) {
-            asks.push_back(rangeAsk(overdue, bucket.first.first, bucket.first.second));
+        for (const auto& group : overdueGroups(std::move(overdue), bucket.first.first, bucket.first.second)) {
+            asks.push_back(rangeAsk(group, bucket.first.first, bucket.first.second));
         }
         for (const auto& group : rangeGroups(starts)) {
             asks.push_back(rangeAsk(group, bucket.first.first, bucket.first.second));
@@ -381,6 +378,25 @@ std::vector<std::string> Progress::byAskedPoll(std::vector<std::string> tags) co
         return m_tags.at(a).session.askedPoll < m_tags.at(b).session.askedPoll;
     });
     return tags;
+}
+
+std::vector<Progress::Group> Progress::overdueGroups(std::vector<Start> overdue, int64_t spanLimit,
+                                                     std::size_t batchLimit) const
+{
+    // As few groups as the window allows: a tag whose start lies past the
+    // window of the earliest would be asked without being read.
+    std::sort(overdue.begin(), overdue.end(), [](const Start& a, const Start& b) { return a.second < b.second; });
+    std::vector<Group> groups;
+    for (auto first = overdue.begin(); first != overdue.end();) {
+        Group group{first->second, {}};
+        std::transform(first, overdue.end(), std::back_inserter(group.tags), [](const Start& s) { return s.first; });
+        const int64_t to = rangeAsk(group, spanLimit, batchLimit).to;
+        const auto last = std::find_if(first, overdue.end(), [to](const Start& s) { return s.second > to; });
+        group.tags.resize(static_cast<std::size_t>(last - first));
+        groups.push_back(std::move(group));
+        first = last;
+    }
+    return groups;
 }
 
 Ask Progress::rangeAsk(const Group& group, int64_t spanLimit, std::size_t batchLimit) const

@@ -266,6 +266,7 @@ private:
     std::pair<int64_t, int64_t> reach(const Start& start, double allowance) const;
     std::vector<Group> rangeGroups(const std::vector<Start>& starts) const;
     Ask rangeAsk(const Group& group, int64_t spanLimit, std::size_t batchLimit) const;
+    std::vector<Group> overdueGroups(std::vector<Start> overdue, int64_t spanLimit, std::size_t batchLimit) const;
     std::vector<Ask> gapAsks();
     Ask gapAsk(const std::vector<const DueGap*>& group) const;
     void order(std::vector<Ask>& asks) const;
