@@ -37,9 +37,16 @@ bool holdsMissing(int64_t span, int64_t interval)
     return span > interval + interval / 2;
 }
 
+// The first second that may hold a sample of the gap, and where its next
+// ask starts.
+int64_t gapFirst(const Gap& gap)
+{
+    return gap.afterMillis != 0 ? gap.after : gap.after + 1;
+}
+
 int64_t gapStart(const Gap& gap)
 {
-    return std::max(gap.after + 1, gap.asked);
+    return std::max(gapFirst(gap), gap.asked);
 }
 
 int64_t gapEnd(const Gap& gap)
@@ -49,7 +56,8 @@ int64_t gapEnd(const Gap& gap)
 
 bool gapHolds(const Gap& gap, int64_t time, int32_t millis)
 {
-    return gap.after < time && (time < gap.before || (time == gap.before && millis < gap.beforeMillis));
+    const bool afterStart = gap.after < time || (time == gap.after && gap.afterMillis != 0 && millis > gap.afterMillis);
+    return afterStart && (time < gap.before || (time == gap.before && millis < gap.beforeMillis));
 }
 
 }  // namespace
@@ -103,7 +111,7 @@ std::optional<int64_t> Progress::earliest(const std::vector<std::string>& tags) 
     // must not pass it.
     for (const auto& entry : m_tags) {
         const StoredTag& k = entry.second.kept;
-        const int64_t gap = k.gaps.empty() ? INT64_MAX : k.gaps.front().after + 1;
+        const int64_t gap = k.gaps.empty() ? INT64_MAX : gapFirst(k.gaps.front());
         earliest = std::min({earliest.value_or(INT64_MAX), k.next, gap});
     }
     return earliest;
@@ -920,6 +928,7 @@ void Progress::fillGaps(StoredTag& k, int64_t time, int32_t millis)
             // is complete.
             Gap later = *it;
             later.after = time;
+            later.afterMillis = millis;
             it->before = time;
             it->beforeMillis = millis;
             const bool keepEarlier = holdsMissing(it->before - it->after, it->interval);

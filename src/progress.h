@@ -115,9 +115,12 @@ struct Gap {
     int64_t due = 0;  // when it is asked again
     int64_t retry = GAPS.firstRetry;
     int64_t asked = 0;  // how far a windowed round has asked it; 0: from its start
-    // The fraction of the sample that ends it, when its series writes them:
-    // samples of that second before it belong to the gap.
+    // The fractions of the samples that end and start it, when its series
+    // writes them: samples of the second it ends in before it, and of the
+    // second it starts in after it (an answer capped inside a second),
+    // belong to the gap.
     int32_t beforeMillis = 0;
+    int32_t afterMillis = 0;
 };
 
 // The step before a series' current rhythm began, kept until the rhythm

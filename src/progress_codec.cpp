@@ -50,11 +50,15 @@ void writeGaps(Writer& writer, const std::vector<Gap>& gaps)
         for (const int64_t value : {gap.after, gap.before, gap.interval, gap.due, gap.retry}) {
             writer.Int64(value);
         }
-        if (gap.asked != 0 || gap.beforeMillis != 0) {
+        // Optional trailing elements: each written when it or a later one is set.
+        if (gap.asked != 0 || gap.beforeMillis != 0 || gap.afterMillis != 0) {
             writer.Int64(gap.asked);
         }
-        if (gap.beforeMillis != 0) {
+        if (gap.beforeMillis != 0 || gap.afterMillis != 0) {
             writer.Int64(gap.beforeMillis);
+        }
+        if (gap.afterMillis != 0) {
+            writer.Int64(gap.afterMillis);
         }
         writer.EndArray();
     }
@@ -112,16 +116,22 @@ void writeDetail(Writer& writer, const StoredTag& t)
     writer.EndObject();
 }
 
+int32_t fraction(const rapidjson::Value& value)
+{
+    return static_cast<int32_t>(std::clamp<int64_t>(value.GetInt64(), 0, 1000));
+}
+
 void readGaps(StoredTag& t, const rapidjson::Value* gaps)
 {
     for (std::size_t i = 0; gaps != nullptr && gaps->IsArray() && i < gaps->Size() && t.gaps.size() < GAPS.count; ++i) {
         const rapidjson::Value& gap = (*gaps)[static_cast<rapidjson::SizeType>(i)];
-        if (!gap.IsArray() || gap.Size() < 5 || gap.Size() > 7 || !std::all_of(gap.Begin(), gap.End(), isTime)) {
+        if (!gap.IsArray() || gap.Size() < 5 || gap.Size() > 8 || !std::all_of(gap.Begin(), gap.End(), isTime)) {
             continue;
         }
         Gap read{gap[0].GetInt64(), gap[1].GetInt64(), gap[2].GetInt64(),
                  gap[3].GetInt64(), gap[4].GetInt64(), gap.Size() >= 6 ? gap[5].GetInt64() : 0};
-        read.beforeMillis = gap.Size() == 7 ? static_cast<int32_t>(std::clamp<int64_t>(gap[6].GetInt64(), 0, 1000)) : 0;
+        read.beforeMillis = gap.Size() >= 7 ? fraction(gap[6]) : 0;
+        read.afterMillis = gap.Size() >= 8 ? fraction(gap[7]) : 0;
         const bool sound = read.interval > 0 && read.before - read.after > read.interval &&
                            read.retry >= GAPS.firstRetry && read.retry <= GAPS.maxRetry &&
                            (t.gaps.empty() || read.after >= t.gaps.back().before);
@@ -137,8 +147,7 @@ void readLead(StoredTag& t, const rapidjson::Value* lead)
                        std::all_of(lead->Begin(), lead->End(), isTime) &&
                        (*lead)[0].GetInt64() < (*lead)[1].GetInt64() && (*lead)[1].GetInt64() <= *t.last;
     if (sound) {
-        t.lead = Lead{(*lead)[0].GetInt64(), (*lead)[1].GetInt64(), (*lead)[2].GetInt64() != 0,
-                      static_cast<int32_t>(std::clamp<int64_t>((*lead)[3].GetInt64(), 0, 1000))};
+        t.lead = Lead{(*lead)[0].GetInt64(), (*lead)[1].GetInt64(), (*lead)[2].GetInt64() != 0, fraction((*lead)[3])};
     }
 }
 

@@ -131,6 +131,24 @@ World gapAnswersCappedPerTag()
     return w;
 }
 
+World gapAnswerCappedInsideASecond()
+{
+    // Half the seconds hold two samples (fractions); a day's outage
+    // uploaded newest first is read through its gap in capped answers,
+    // some of which end between the two samples of a second.
+    World w = base("GapAnswerCappedInsideASecond", 128, 5 * MINUTE, 3 * DAY);
+    w.cap = 288;
+    regular(w, 5, 60);
+    Rng rng(w.seed + 1);
+    const Window out{T0 + 6 * HOUR, T0 + 30 * HOUR};
+    for (TagSeries& tag : w.tags) {
+        fractions(tag, rng, 0.5);
+        offline(tag, out, true, HOUR);
+    }
+    w.disturbed.push_back(Window{out.from, out.to + 3 * HOUR});
+    return w;
+}
+
 World oneTagRefused(const char* name, int status)
 {
     World w = base(name, 110, 60, 2 * DAY);
@@ -398,6 +416,7 @@ const std::vector<Preset> PRESETS = {
     {"EarlierSampleOfASecondLate", earlierSampleOfASecondLate},
     {"GapRetriesMeetTwoShortOutages", gapRetriesMeetTwoShortOutages},
     {"RhythmFormingAcrossARestart", rhythmFormingAcrossARestart},
+    {"GapAnswerCappedInsideASecond", gapAnswerCappedInsideASecond},
 };
 
 }  // namespace
