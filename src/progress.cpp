@@ -562,14 +562,15 @@ std::vector<Ask> Progress::gapAsks()
 void Progress::order(std::vector<Ask>& asks) const
 {
     // Requests that failed go last, so that they hold back nothing; among the
-    // others the tags asked longest ago go first.
+    // others the tags asked longest ago go first (for a range, its range:
+    // asks of a tag's gaps do not read what came since).
     auto key = [this](const Ask& ask) {
         bool failed = false;
         int64_t asked = INT64_MAX;
         for (const auto& name : ask.tags) {
             const Session& s = m_tags.at(name).session;
             failed = failed || s.failedPoll >= m_poll - 1;
-            asked = std::min(asked, s.askedPoll);
+            asked = std::min(asked, ask.gap ? s.askedPoll : s.rangePoll);
         }
         return std::make_tuple(failed, ask.gap, asked, ask.from);
     };

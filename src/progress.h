@@ -57,7 +57,7 @@ constexpr std::size_t MAX_GAP_GROUPS = 30;
 // within a few polls whatever its progress.
 constexpr std::size_t MAX_GROUPS = 40;
 // Polls over which range groups that re-read little may take turns.
-constexpr std::size_t MAX_GROUP_POLLS = 4;
+constexpr std::size_t MAX_GROUP_POLLS = 8;
 // Gaps of one tag that are remembered, and how soon one is asked again: at
 // first, and at the most once its retries have backed off.
 struct GapLimits {

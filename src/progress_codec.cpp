@@ -36,9 +36,8 @@ bool keepsRhythm(const StoredTag& t)
 
 bool hasDetail(const StoredTag& t)
 {
-    const bool regular = keepsRhythm(t);
     const bool asked = t.asked && *t.asked > t.next;
-    return regular || asked || !t.gaps.empty() || !t.ahead.empty() || t.missingSince != 0 || !t.edge.empty();
+    return keepsRhythm(t) || asked || !t.gaps.empty() || !t.ahead.empty() || t.missingSince != 0 || !t.edge.empty();
 }
 
 void writeGaps(Writer& writer, const std::vector<Gap>& gaps)
