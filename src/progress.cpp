@@ -561,18 +561,21 @@ std::vector<Ask> Progress::gapAsks()
 
 void Progress::order(std::vector<Ask>& asks) const
 {
-    // Requests that failed go last, so that they hold back nothing; among the
-    // others the tags asked longest ago go first (for a range, its range:
-    // asks of a tag's gaps do not read what came since).
+    // Requests that failed go last, so that they hold back nothing; tags
+    // put off to the last poll of their promise go first; among the others
+    // the tags asked longest ago go first (for a range, its range: asks of a
+    // tag's gaps do not read what came since).
     auto key = [this](const Ask& ask) {
         bool failed = false;
+        bool overdue = false;
         int64_t asked = INT64_MAX;
         for (const auto& name : ask.tags) {
             const Session& s = m_tags.at(name).session;
             failed = failed || s.failedPoll >= m_poll - 1;
+            overdue = overdue || m_poll - s.askedPoll >= RESTING_POLLS - 1;
             asked = std::min(asked, ask.gap ? s.askedPoll : s.rangePoll);
         }
-        return std::make_tuple(failed, ask.gap, asked, ask.from);
+        return std::make_tuple(failed, !overdue, ask.gap, asked, ask.from);
     };
     std::stable_sort(asks.begin(), asks.end(), [&key](const Ask& a, const Ask& b) { return key(a) < key(b); });
 }

@@ -149,6 +149,26 @@ World gapAnswerCappedInsideASecond()
     return w;
 }
 
+World manyTagsAtDistinctPhases()
+{
+    // 1,500 tags sampled every 1 to 2 minutes, each at its own phase,
+    // polled every 84 s: far more starts than requests, so groups take
+    // turns or share a start.
+    World w = base("ManyTagsAtDistinctPhases", 129, 84, 6 * HOUR);
+    Rng rng(w.seed);
+    for (int i = 0; i < 1500; ++i) {
+        TagSeries tag;
+        tag.name = tagName(rng, i, 24);
+        tag.regular = true;
+        const int64_t interval = 60 + i % 61;
+        for (int64_t t = w.start + rng.range(1, interval); t < w.end + w.tail; t += interval) {
+            tag.samples.push_back(Sample{t, t});
+        }
+        w.tags.push_back(std::move(tag));
+    }
+    return w;
+}
+
 World oneTagRefused(const char* name, int status)
 {
     World w = base(name, 110, 60, 2 * DAY);
@@ -417,6 +437,7 @@ const std::vector<Preset> PRESETS = {
     {"GapRetriesMeetTwoShortOutages", gapRetriesMeetTwoShortOutages},
     {"RhythmFormingAcrossARestart", rhythmFormingAcrossARestart},
     {"GapAnswerCappedInsideASecond", gapAnswerCappedInsideASecond},
+    {"ManyTagsAtDistinctPhases", manyTagsAtDistinctPhases},
 };
 
 }  // namespace
