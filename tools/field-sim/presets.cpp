@@ -22,13 +22,14 @@ World base(const char* name, uint64_t seed, int64_t poll, int64_t span)
     return w;
 }
 
-void regular(World& w, int count, int64_t interval, std::size_t nameLength = 16)
+// Regular tags; with a spread, tag i samples every interval + i % (spread + 1).
+void regular(World& w, int count, int64_t interval, std::size_t nameLength = 16, int spread = 0)
 {
     Rng rng(w.seed);
     for (int i = 0; i < count; ++i) {
         TagSeries tag;
         tag.name = tagName(rng, static_cast<int>(w.tags.size()), nameLength);
-        addRegular(tag, w.start, w.end + w.tail, interval, w.skew);
+        addRegular(tag, w.start, w.end + w.tail, interval + i % (spread + 1), w.skew);
         w.tags.push_back(std::move(tag));
     }
 }
@@ -155,16 +156,14 @@ World manyTagsAtDistinctPhases()
     // polled every 84 s: far more starts than requests, so groups take
     // turns or share a start.
     World w = base("ManyTagsAtDistinctPhases", 129, 84, 6 * HOUR);
-    Rng rng(w.seed);
-    for (int i = 0; i < 1500; ++i) {
-        TagSeries tag;
-        tag.name = tagName(rng, i, 24);
-        tag.regular = true;
-        const int64_t interval = 60 + i % 61;
-        for (int64_t t = w.start + rng.range(1, interval); t < w.end + w.tail; t += interval) {
-            tag.samples.push_back(Sample{t, t});
+    regular(w, 1500, 60, 24, 60);
+    Rng rng(w.seed + 1);
+    for (TagSeries& tag : w.tags) {
+        const int64_t phase = rng.range(0, 59);
+        for (Sample& s : tag.samples) {
+            s.time += phase;
+            s.published += phase;
         }
-        w.tags.push_back(std::move(tag));
     }
     return w;
 }
