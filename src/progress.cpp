@@ -299,7 +299,8 @@ std::vector<Ask> Progress::rangeAsks()
     std::vector<Ask> asks;
     for (const auto& bucket : buckets) {
         // Tags put off to the last poll of the promise of a poll in ten
-        // share one request, asked first, whatever it re-reads.
+        // share a request (one per window they fit in), asked first,
+        // whatever it re-reads.
         std::vector<Start> starts;
         std::vector<Start> overdue;
         for (const Start& start : bucket.second) {
