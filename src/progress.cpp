@@ -160,6 +160,12 @@ bool Progress::resting(const Tag& t) const
     return t.session.silentAsks > 1 && m_poll - t.session.rangePoll < t.session.silentAsks;
 }
 
+bool Progress::overdue(const Session& s) const
+{
+    // Put off to the last poll of the promise of a poll in ten.
+    return m_poll - s.askedPoll >= RESTING_POLLS - 1;
+}
+
 int64_t Progress::fastestInterval() const
 {
     int64_t fastest = 0;
@@ -302,12 +308,11 @@ std::vector<Ask> Progress::rangeAsks()
         // share a request (one per window they fit in), asked first,
         // whatever it re-reads.
         std::vector<Start> starts;
-        std::vector<Start> overdue;
+        std::vector<Start> late;
         for (const Start& start : bucket.second) {
-            const bool late = m_poll - m_tags.at(start.first).session.askedPoll >= RESTING_POLLS - 1;
-            (late ? overdue : starts).push_back(start);
+            (overdue(m_tags.at(start.first).session) ? late : starts).push_back(start);
         }
-        for (const auto& group : overdueGroups(std::move(overdue), bucket.first.first, bucket.first.second)) {
+        for (const auto& group : overdueGroups(std::move(late), bucket.first.first, bucket.first.second)) {
             asks.push_back(rangeAsk(group, bucket.first.first, bucket.first.second));
         }
         for (const auto& group : rangeGroups(starts)) {
@@ -389,18 +394,18 @@ std::vector<std::string> Progress::byAskedPoll(std::vector<std::string> tags) co
     return tags;
 }
 
-std::vector<Progress::Group> Progress::overdueGroups(std::vector<Start> overdue, int64_t spanLimit,
+std::vector<Progress::Group> Progress::overdueGroups(std::vector<Start> late, int64_t spanLimit,
                                                      std::size_t batchLimit) const
 {
     // As few groups as the window allows: a tag whose start lies past the
     // window of the earliest would be asked without being read.
-    std::sort(overdue.begin(), overdue.end(), [](const Start& a, const Start& b) { return a.second < b.second; });
+    std::sort(late.begin(), late.end(), [](const Start& a, const Start& b) { return a.second < b.second; });
     std::vector<Group> groups;
-    for (auto first = overdue.begin(); first != overdue.end();) {
+    for (auto first = late.begin(); first != late.end();) {
         Group group{first->second, {}};
-        std::transform(first, overdue.end(), std::back_inserter(group.tags), [](const Start& s) { return s.first; });
+        std::transform(first, late.end(), std::back_inserter(group.tags), [](const Start& s) { return s.first; });
         const int64_t to = rangeAsk(group, spanLimit, batchLimit).to;
-        const auto last = std::find_if(first, overdue.end(), [to](const Start& s) { return s.second > to; });
+        const auto last = std::find_if(first, late.end(), [to](const Start& s) { return s.second > to; });
         group.tags.resize(static_cast<std::size_t>(last - first));
         groups.push_back(std::move(group));
         first = last;
@@ -568,15 +573,15 @@ void Progress::order(std::vector<Ask>& asks) const
     // tag's gaps do not read what came since).
     auto key = [this](const Ask& ask) {
         bool failed = false;
-        bool overdue = false;
+        bool late = false;
         int64_t asked = INT64_MAX;
         for (const auto& name : ask.tags) {
             const Session& s = m_tags.at(name).session;
             failed = failed || s.failedPoll >= m_poll - 1;
-            overdue = overdue || m_poll - s.askedPoll >= RESTING_POLLS - 1;
+            late = late || overdue(s);
             asked = std::min(asked, ask.gap ? s.askedPoll : s.rangePoll);
         }
-        return std::make_tuple(failed, !overdue, ask.gap, asked, ask.from);
+        return std::make_tuple(failed, !late, ask.gap, asked, ask.from);
     };
     std::stable_sort(asks.begin(), asks.end(), [&key](const Ask& a, const Ask& b) { return key(a) < key(b); });
 }

@@ -255,6 +255,7 @@ private:
     Tag& tag(const std::string& name);
     int64_t startOf(const Tag& t) const;
     bool resting(const Tag& t) const;
+    bool overdue(const Session& s) const;
     int64_t settledBefore() const;
     // The poll's time: the local clock, never going back.
     int64_t steady(int64_t now);
@@ -269,7 +270,7 @@ private:
     std::pair<int64_t, int64_t> reach(const Start& start, double allowance) const;
     std::vector<Group> rangeGroups(const std::vector<Start>& starts) const;
     Ask rangeAsk(const Group& group, int64_t spanLimit, std::size_t batchLimit) const;
-    std::vector<Group> overdueGroups(std::vector<Start> overdue, int64_t spanLimit, std::size_t batchLimit) const;
+    std::vector<Group> overdueGroups(std::vector<Start> late, int64_t spanLimit, std::size_t batchLimit) const;
     std::vector<Ask> gapAsks();
     Ask gapAsk(const std::vector<const DueGap*>& group) const;
     void order(std::vector<Ask>& asks) const;
