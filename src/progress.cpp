@@ -871,7 +871,9 @@ void Progress::leadGap(const std::string& name, Tag& t)
     // before three alike ones is as likely the chance of a series by
     // exception.
     StoredTag& k = t.kept;
-    if (k.run != REGULAR_RUN || !k.lead) {
+    // A series read from before its first sample needs only two alike
+    // steps: its first samples may be late uploads of a logger.
+    if (!k.lead || (k.run != REGULAR_RUN && (k.run != REGULAR_RUN - 1 || k.lead->sampled))) {
         return;
     }
     const Lead lead = *k.lead;

@@ -268,14 +268,16 @@ World extraSampleInARhythmNewestFirst()
 World newSeriesFirstSampleLate()
 {
     // Series that begin two intervals after the plugin's start,
-    // their first sample uploaded hours after the rest.
+    // their first sample uploaded hours after the rest; some go dead
+    // three samples later, before a third alike step.
     World w = base("NewSeriesFirstSampleLate", 123, 60, 12 * HOUR);
     regular(w, 5, 10 * MINUTE);
     const int64_t begins = w.start + 20 * MINUTE;
-    for (TagSeries& tag : w.tags) {
-        auto& s = tag.samples;
+    for (std::size_t i = 0; i < w.tags.size(); ++i) {
+        auto& s = w.tags[i].samples;
         s.erase(s.begin(), std::find_if(s.begin(), s.end(), [begins](const Sample& x) { return x.time > begins; }));
         s.front().published = T0 + 3 * HOUR;
+        s.resize(i % 2 == 1 ? 4 : s.size());
     }
     w.disturbed.push_back(Window{w.start, T0 + 4 * HOUR});
     return w;
