@@ -37,6 +37,21 @@ bool holdsMissing(int64_t span, int64_t interval)
     return span > interval + interval / 2;
 }
 
+// Two steps alike to the second, a minute or longer: a logger on the clock.
+// A series by exception seldom repeats a slow step that closely, so two such
+// steps show a rhythm where three looser ones are needed otherwise.
+bool precise(int64_t a, int64_t b)
+{
+    return std::min(a, b) >= SLOW_STEP && (a > b ? a - b : b - a) <= 2;
+}
+
+// Whether a span is two or more whole intervals, to the second.
+bool wholeIntervals(int64_t span, int64_t interval)
+{
+    const int64_t off = span % interval;
+    return span >= 2 * interval - 2 && std::min(off, interval - off) <= 2;
+}
+
 // The first second that may hold a sample of the gap, and where its next
 // ask starts.
 int64_t gapFirst(const Gap& gap)
@@ -819,10 +834,10 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time, int32_t 
             if (std::max(step, k.interval) < 20) {
                 k.interval = (k.interval + step + 1) / 2;
             }
-            leadGap(name, t);
+            leadGap(name, t, step);
             // The rhythm held on past its gaps: they are samples missing.
             s.unconfirmed = s.unconfirmed && ++s.confirming < REGULAR_RUN ? s.unconfirmed : std::nullopt;
-        } else if (k.interval > 0 && k.run >= REGULAR_RUN && holdsMissing(step, k.interval)) {
+        } else if (k.interval > 0 && (k.run >= REGULAR_RUN ? holdsMissing(step, k.interval) : wholeBreak(k, step))) {
             // Regular series with samples missing: ask for them again, unless
             // the horizon has passed them already.
             addGap(name, k, Gap{*k.last, time, k.interval, m_now + GAPS.firstRetry, GAPS.firstRetry, 0, millis});
@@ -863,7 +878,15 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time, int32_t 
     }
 }
 
-void Progress::leadGap(const std::string& name, Tag& t)
+bool Progress::wholeBreak(const StoredTag& k, int64_t step)
+{
+    // Two alike slow steps, then whole intervals to the second: samples
+    // missing, even before a third step. A series by exception seldom
+    // lands on a multiple of its step that closely.
+    return k.run == REGULAR_RUN - 1 && k.interval >= SLOW_STEP && wholeIntervals(step, k.interval);
+}
+
+void Progress::leadGap(const std::string& name, Tag& t, int64_t step)
 {
     // Once a rhythm is known, the step before it began (a logger's first
     // samples before an outage) is a gap if it left several samples out,
@@ -871,17 +894,23 @@ void Progress::leadGap(const std::string& name, Tag& t)
     // before three alike ones is as likely the chance of a series by
     // exception.
     StoredTag& k = t.kept;
-    // A series read from before its first sample needs only two alike
-    // steps: its first samples may be late uploads of a logger.
-    if (!k.lead || (k.run != REGULAR_RUN && (k.run != REGULAR_RUN - 1 || k.lead->sampled))) {
+    if (!k.lead) {
         return;
     }
     const Lead lead = *k.lead;
+    const int64_t span = lead.before - lead.after;
+    // Two alike steps do for a series read from before its first sample
+    // (a logger's first samples may be uploaded late), and for a rhythm to
+    // the second after a step of whole intervals.
+    const bool early =
+        k.run == REGULAR_RUN - 1 && (!lead.sampled || (precise(step, k.interval) && wholeIntervals(span, k.interval)));
+    if (k.run != REGULAR_RUN && !early) {
+        return;
+    }
     k.lead.reset();
     // What lies beyond the horizon can no longer come.
     const int64_t settled = settledBefore();
     const int64_t after = settled == INT64_MIN ? lead.after : std::max(lead.after, settled - 1);
-    const int64_t span = lead.before - lead.after;
     const int64_t off = span % k.interval;
     const bool whole = lead.sampled && holdsMissing(span, k.interval) &&
                        alike(std::min(off, k.interval - off) + k.interval, k.interval);

@@ -69,6 +69,8 @@ constexpr GapLimits GAPS{32, 60, 86400};
 // Intervals alike in a row that make a series regular; two intervals are
 // alike within a tenth of the longer (clocks of loggers jitter).
 constexpr int REGULAR_RUN = 3;
+// From this step on, a rhythm may show in two steps, to the second.
+constexpr int64_t SLOW_STEP = 60;
 // A tag is asked at least every this many polls, resting or not.
 constexpr int64_t RESTING_POLLS = 10;
 // Tags missing from the index whose progress is kept; beyond this the one
@@ -286,7 +288,8 @@ private:
     // Whether the service cut an answer of the tag short of the present.
     bool cutShort(const Tag& t, int64_t to) const;
     void detectGap(const std::string& name, Tag& t, int64_t time, int32_t millis);
-    void leadGap(const std::string& name, Tag& t);
+    void leadGap(const std::string& name, Tag& t, int64_t step);
+    static bool wholeBreak(const StoredTag& k, int64_t step);
     void addGap(const std::string& name, StoredTag& k, const Gap& gap);
     void learnInterval(StoredTag& k, int64_t step);
     static void fillGaps(StoredTag& k, int64_t time, int32_t millis);

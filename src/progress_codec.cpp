@@ -27,11 +27,12 @@ const rapidjson::Value* member(const rapidjson::Value& object, const char* name)
     return found == object.MemberEnd() ? nullptr : &found->value;
 }
 
-// A rhythm is kept once it shows, and while one forms after a step that
-// may have left samples out.
+// A rhythm is kept once it shows, while one forms after a step that may
+// have left samples out, and once a slow one has two alike steps.
 bool keepsRhythm(const StoredTag& t)
 {
-    return t.last && t.interval > 0 && t.run > 0 && (t.run >= REGULAR_RUN || t.lead);
+    const bool slow = t.run == REGULAR_RUN - 1 && t.interval >= SLOW_STEP;
+    return t.last && t.interval > 0 && t.run > 0 && (t.run >= REGULAR_RUN || t.lead || slow);
 }
 
 bool hasDetail(const StoredTag& t)

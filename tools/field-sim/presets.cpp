@@ -392,6 +392,34 @@ World rhythmFormingAcrossARestart()
     return w;
 }
 
+World outageBeforeATwoStepRhythm()
+{
+    // 20-minute samples from T0, uploaded at T0 + 3 h from the second to
+    // the one before T0 + 160 min. Even tags: three on time before the
+    // outage, then one every four hours; the plugin restarts before the
+    // first after it. Odd tags: two before the outage, three after it, then
+    // none: two alike steps to the second show the rhythm.
+    World w = base("OutageBeforeATwoStepRhythm", 127, 60, 12 * HOUR);
+    regular(w, 6, 20 * MINUTE);
+    const int64_t back = T0 + 160 * MINUTE;
+    for (std::size_t i = 0; i < w.tags.size(); ++i) {
+        const bool even = i % 2 == 0;
+        auto& s = w.tags[i].samples;
+        s.erase(std::remove_if(s.begin(), s.end(),
+                               [&](const Sample& x) {
+                                   return even ? x.time > back && (x.time - back) % (4 * HOUR) != 0
+                                               : x.time > back + 40 * MINUTE;
+                               }),
+                s.end());
+        for (Sample& x : s) {
+            x.published = x.time > T0 + (even ? 40 : 20) * MINUTE && x.time < back ? T0 + 3 * HOUR : x.published;
+        }
+    }
+    w.restarts.push_back(Restart{T0 + 90 * MINUTE, false});
+    w.disturbed.push_back(Window{T0, T0 + 5 * HOUR});
+    return w;
+}
+
 World gapRetriesMeetTwoShortOutages()
 {
     // A backlog uploaded four hours after the outage; the service is out
@@ -439,6 +467,7 @@ const std::vector<Preset> PRESETS = {
     {"RhythmFormingAcrossARestart", rhythmFormingAcrossARestart},
     {"GapAnswerCappedInsideASecond", gapAnswerCappedInsideASecond},
     {"ManyTagsAtDistinctPhases", manyTagsAtDistinctPhases},
+    {"OutageBeforeATwoStepRhythm", outageBeforeATwoStepRhythm},
 };
 
 }  // namespace
