@@ -58,14 +58,15 @@ constexpr std::size_t MAX_GAP_GROUPS = 30;
 constexpr std::size_t MAX_GROUPS = 40;
 // Polls over which range groups that re-read little may take turns.
 constexpr std::size_t MAX_GROUP_POLLS = 8;
-// Gaps of one tag that are remembered, and how soon one is asked again: at
-// first, and at the most once its retries have backed off.
+// Gaps of one tag that are remembered (sixteen, of at most 70 characters
+// each, keep a tag's state within a kilobyte), and how soon one is asked
+// again: at first, and at the most once its retries have backed off.
 struct GapLimits {
     std::size_t count;
     int64_t firstRetry;
     int64_t maxRetry;
 };
-constexpr GapLimits GAPS{32, 60, 86400};
+constexpr GapLimits GAPS{16, 60, 86400};
 // Intervals alike in a row that make a series regular; two intervals are
 // alike within a tenth of the longer (clocks of loggers jitter).
 constexpr int REGULAR_RUN = 3;

@@ -123,7 +123,7 @@ int32_t fraction(const rapidjson::Value& value)
 
 void readGaps(StoredTag& t, const rapidjson::Value* gaps)
 {
-    for (std::size_t i = 0; gaps != nullptr && gaps->IsArray() && i < gaps->Size() && t.gaps.size() < GAPS.count; ++i) {
+    for (std::size_t i = 0; gaps != nullptr && gaps->IsArray() && i < gaps->Size(); ++i) {
         const rapidjson::Value& gap = (*gaps)[static_cast<rapidjson::SizeType>(i)];
         if (!gap.IsArray() || gap.Size() < 5 || gap.Size() > 8 || !std::all_of(gap.Begin(), gap.End(), isTime)) {
             continue;
@@ -138,6 +138,10 @@ void readGaps(StoredTag& t, const rapidjson::Value* gaps)
         if (sound) {
             t.gaps.push_back(read);
         }
+    }
+    // Beyond the count kept, the oldest go, as when a gap is added.
+    if (t.gaps.size() > GAPS.count) {
+        t.gaps.erase(t.gaps.begin(), t.gaps.end() - static_cast<std::ptrdiff_t>(GAPS.count));
     }
 }
 
