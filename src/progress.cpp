@@ -52,6 +52,14 @@ bool wholeIntervals(int64_t span, int64_t interval)
     return span >= 2 * interval - 2 && std::min(off, interval - off) <= 2;
 }
 
+// Two alike slow steps, then whole intervals to the second: samples missing,
+// even before a third step. A series by exception seldom lands on a
+// multiple of its step that closely.
+bool wholeBreak(const StoredTag& k, int64_t step)
+{
+    return k.run == REGULAR_RUN - 1 && k.interval >= SLOW_STEP && wholeIntervals(step, k.interval);
+}
+
 // The first second that may hold a sample of the gap, and where its next
 // ask starts.
 int64_t gapFirst(const Gap& gap)
@@ -876,14 +884,6 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time, int32_t 
         t.session.lastMillis = millis;
         k.last = time;
     }
-}
-
-bool Progress::wholeBreak(const StoredTag& k, int64_t step)
-{
-    // Two alike slow steps, then whole intervals to the second: samples
-    // missing, even before a third step. A series by exception seldom
-    // lands on a multiple of its step that closely.
-    return k.run == REGULAR_RUN - 1 && k.interval >= SLOW_STEP && wholeIntervals(step, k.interval);
 }
 
 void Progress::leadGap(const std::string& name, Tag& t, int64_t step)

@@ -290,7 +290,6 @@ private:
     bool cutShort(const Tag& t, int64_t to) const;
     void detectGap(const std::string& name, Tag& t, int64_t time, int32_t millis);
     void leadGap(const std::string& name, Tag& t, int64_t step);
-    static bool wholeBreak(const StoredTag& k, int64_t step);
     void addGap(const std::string& name, StoredTag& k, const Gap& gap);
     void learnInterval(StoredTag& k, int64_t step);
     static void fillGaps(StoredTag& k, int64_t time, int32_t millis);
