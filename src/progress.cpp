@@ -697,7 +697,10 @@ void Progress::take(const Ask& ask, const std::string& name, Tag& t, int64_t tim
     k.ahead.erase(time);
     t.marks.fresh = true;
     if (time == k.next && !k.edge.empty()) {
-        k.edge.insert(millis);  // one more sample of the newest second
+        // One more sample of the newest second; it may be one a gap ending
+        // at that second holds (an earlier fraction, uploaded later).
+        fillGaps(k, time, millis);
+        k.edge.insert(millis);
         return;
     }
     detectGap(name, t, time, millis);
