@@ -332,4 +332,31 @@ TEST_P(ProgressTest, EveryPublishedSampleIsDeliveredExactlyOnce)
 INSTANTIATE_TEST_SUITE_P(Scenarios, ProgressTest, ::testing::ValuesIn(kScenarios),
                          [](const ::testing::TestParamInfo<Scenario>& param) { return std::string(param.param.name); });
 
+// Samples written with fractions: the newest of an outage comes first, the
+// earlier sample of its second while that second is still the newest. A
+// later ask of the outage's gap must not deliver that sample again.
+TEST(ProgressFractions, EarlierSampleOfTheNewestSecondFillsItsGap)
+{
+    const std::string tag = "T1";
+    Progress progress(T0);
+    int64_t now = T0;
+    auto answer = [&](int64_t from, bool gap, const std::vector<int64_t>& times, const std::vector<int32_t>& millis) {
+        progress.beginPoll(now, {tag});
+        const Ask ask{from, now, {tag}, gap, 0};
+        const std::size_t chosen = progress.select(tag, times, millis).size();
+        progress.delivered(ask, tag, times, chosen, millis);
+        progress.answered(ask, {tag}, times.size());
+        return chosen;
+    };
+    for (int64_t t = T0; t <= T0 + 3 * STEP; t += STEP, now += STEP) {
+        answer(t, false, {t}, {1});  // a rhythm of four samples, each .000
+    }
+    now = T0 + 7 * STEP + 5;
+    EXPECT_EQ(answer(T0 + 3 * STEP, false, {T0 + 7 * STEP}, {901}), 1u);  // after an outage: a gap
+    EXPECT_EQ(answer(T0 + 7 * STEP, false, {T0 + 7 * STEP, T0 + 7 * STEP}, {101, 901}), 1u);
+    now = T0 + 8 * STEP + 5;
+    EXPECT_EQ(answer(T0 + 7 * STEP, false, {T0 + 8 * STEP}, {1}), 1u);
+    EXPECT_EQ(answer(T0 + 3 * STEP + 1, true, {T0 + 7 * STEP, T0 + 7 * STEP}, {101, 901}), 0u);
+}
+
 }  // namespace
