@@ -225,6 +225,8 @@ void Progress::beginPoll(int64_t now, const std::vector<std::string>& tags)
     m_now = steady(now);
     ++m_poll;
     m_round = 0;
+    m_priorRequests = m_requests;
+    m_priorAnswers = m_answers;
     m_requests = 0;
     m_gapRequests = 0;
     m_gapReserve = 0;
@@ -358,7 +360,11 @@ std::pair<int64_t, int64_t> Progress::reach(const Start& start, double allowance
         return {INT64_MIN, start.second};
     }
     const double interval = k.interval > 0 ? double(k.interval) : double(GROUP_SPAN);
-    const double due = t.session.quiet ? 1.0 : std::max(1.0, double(m_now - *k.last) / interval);
+    // Due by the service's clock once the tag was read up to the present:
+    // a local clock gone ahead brings nothing. A backlog is due by the
+    // local clock, which the service's newest answers have not reached.
+    const int64_t clock = m_evidence && !k.asked ? std::min(m_now, *m_evidence) : m_now;
+    const double due = t.session.quiet ? 1.0 : std::max(1.0, double(clock - *k.last) / interval);
     const double rereads = std::floor(allowance * due);
     if (rereads < 1) {
         return {start.second, start.second};
@@ -548,25 +554,36 @@ Ask Progress::gapAsk(const std::vector<const DueGap*>& group) const
 
 std::vector<Ask> Progress::gapAsks()
 {
-    std::vector<DueGap> due;
+    // Tags that fail alike are asked alike, as their ranges are: one tag's
+    // narrowed window or list must not narrow the others' gaps.
+    std::map<std::pair<int64_t, std::size_t>, std::vector<DueGap>> buckets;
     for (const auto& name : m_index) {
-        for (const Gap& gap : m_tags.at(name).kept.gaps) {
+        const Tag& t = m_tags.at(name);
+        for (const Gap& gap : t.kept.gaps) {
             if (gap.due <= m_now) {
                 const int64_t interval = std::max<int64_t>(gap.interval, 1);
                 const int64_t missing = std::max<int64_t>((gap.before - gap.after) / interval - 1, 1);
-                due.push_back(DueGap{name, gapStart(gap), gapEnd(gap), interval, missing, gap.due});
+                buckets[{t.session.spanLimit, t.session.batchLimit}].push_back(
+                    DueGap{name, gapStart(gap), gapEnd(gap), interval, missing, gap.due});
             }
         }
     }
-    std::sort(due.begin(), due.end(), [](const DueGap& a, const DueGap& b) {
-        return std::tie(a.from, a.to, a.tag) < std::tie(b.from, b.to, b.tag);
-    });
+    for (auto& bucket : buckets) {
+        std::sort(bucket.second.begin(), bucket.second.end(), [](const DueGap& a, const DueGap& b) {
+            return std::tie(a.from, a.to, a.tag) < std::tie(b.from, b.to, b.tag);
+        });
+    }
     // Gaps share a request where that re-reads little of the samples around
     // them; with more groups than the budget of several polls, more is
     // allowed, so that none waits for ever.
     std::vector<std::vector<const DueGap*>> groups;
     for (double allowance = 0;; allowance = allowance == 0 ? REREAD_LIMIT : allowance * 2) {
-        groups = groupGaps(due, allowance);
+        groups.clear();
+        for (const auto& bucket : buckets) {
+            for (auto& group : groupGaps(bucket.second, allowance)) {
+                groups.push_back(std::move(group));
+            }
+        }
         if (groups.size() <= MAX_GAP_GROUPS || allowance > 1e15) {
             break;
         }
@@ -673,7 +690,7 @@ void Progress::take(const Ask& ask, const std::string& name, Tag& t, int64_t tim
 {
     StoredTag& k = t.kept;
     if (time < k.next) {
-        fillGaps(k, time, millis);
+        fillGaps(name, k, time, millis);
         t.marks.fresh = true;
         // A step that may yet be taken for a gap ends at this sample now:
         // a gap over it would deliver it again.
@@ -699,7 +716,7 @@ void Progress::take(const Ask& ask, const std::string& name, Tag& t, int64_t tim
     if (time == k.next && !k.edge.empty()) {
         // One more sample of the newest second; it may be one a gap ending
         // at that second holds (an earlier fraction, uploaded later).
-        fillGaps(k, time, millis);
+        fillGaps(name, k, time, millis);
         k.edge.insert(millis);
         return;
     }
@@ -717,6 +734,7 @@ void Progress::answered(const Ask& ask, const std::set<std::string>& heard, std:
 {
     ++m_requests;
     ++m_answers;
+    m_answeredSpan = std::max(m_answeredSpan, ask.to - ask.from);
     m_gapRequests += ask.gap ? 1 : 0;
     m_catchUpRequests += catchingUp(ask) ? 1 : 0;
     bool partial = false;
@@ -938,6 +956,11 @@ void Progress::addGap(const std::string& name, StoredTag& k, const Gap& gap)
         return;
     }
     k.gaps.insert(at, gap);
+    capGaps(name, k);
+}
+
+void Progress::capGaps(const std::string& name, StoredTag& k)
+{
     if (k.gaps.size() > GAPS.count) {
         note(Note::Level::INFO,
              "Tag " + name + " has more than " + std::to_string(GAPS.count) + " gaps; the oldest is no longer asked");
@@ -964,7 +987,7 @@ void Progress::learnInterval(StoredTag& k, int64_t step)
     k.run = REGULAR_RUN;
 }
 
-void Progress::fillGaps(StoredTag& k, int64_t time, int32_t millis)
+void Progress::fillGaps(const std::string& name, StoredTag& k, int64_t time, int32_t millis)
 {
     for (auto it = k.gaps.begin(); it != k.gaps.end(); ++it) {
         if (gapHolds(*it, time, millis)) {
@@ -980,6 +1003,9 @@ void Progress::fillGaps(StoredTag& k, int64_t time, int32_t millis)
             it = keepEarlier ? it + 1 : k.gaps.erase(it);
             if (keepLater) {
                 k.gaps.insert(it, later);
+                // A gap filled at a slower rhythm than its own splits at
+                // every sample: its parts count like any gap.
+                capGaps(name, k);
             }
             return;
         }
@@ -995,8 +1021,8 @@ void Progress::failed(const Ask& ask, const FailedRequest& failure)
         Tag& t = tag(name);
         ++t.session.failures;
         t.session.failedPoll = m_poll;
+        // Asked, but its range was not read: it keeps its turn.
         t.session.askedPoll = m_poll;
-        t.session.rangePoll = ask.gap ? t.session.rangePoll : m_poll;
         t.marks.done = true;
         for (Gap& gap : t.kept.gaps) {
             const int64_t start = gapStart(gap);
@@ -1031,12 +1057,14 @@ void Progress::split(const Ask& ask, const FailedRequest& failure)
         (failure.refusal == Refusal::SERVER && m_answers == 0 && longest < 2)) {
         return;
     }
-    const bool aboutRange = failure.refusal == Refusal::RANGE;
+    // A refusal that may be about the range is not, when the service has
+    // answered a range as long: it refuses the tags, or fails at random.
+    const int64_t width = ask.to - ask.from;
+    const bool aboutRange = failure.refusal == Refusal::RANGE && width > m_answeredSpan;
     const bool rejects = failure.refusal != Refusal::RAISED;
     if (!rejects && longest < 2) {
         return;  // once may be chance
     }
-    const int64_t width = ask.to - ask.from;
     if (width > WINDOWS.split && (aboutRange || !rejects || ask.tags.size() == 1)) {
         for (const auto& name : ask.tags) {
             Session& s = m_tags.at(name).session;
@@ -1045,21 +1073,35 @@ void Progress::split(const Ask& ask, const FailedRequest& failure)
         }
         return;
     }
-    // Failures that strike requests at random strike a half as often as the
-    // whole: a tag list is narrowed once the same tags failed together again,
-    // or one of them a third time whatever tags joined it. The longer one
-    // tag keeps failing, the faster: the others of its list wait meanwhile.
-    if (together < 2 && longest < 3) {
+    // While the service fails at random, narrowing would only multiply
+    // requests: a list is halved only once one tag failed four times in a
+    // row. Otherwise a request failing among answered ones
+    // is refused for its tags and is narrowed at once; with none answered,
+    // once the same tags failed together again, or one of them a third
+    // time whatever tags joined it. The longer one tag keeps failing, the
+    // faster: the others of its list wait meanwhile.
+    const bool atRandom = failingAtRandom();
+    const bool narrow = atRandom ? longest >= 4 : m_answers > 0 || together >= 2 || longest >= 3;
+    if (!narrow) {
         return;
     }
     if (ask.tags.size() > 1) {
-        const int halvings = std::min(std::max(longest - 1, 1), 4);
+        const int halvings = atRandom ? 1 : std::min(std::max(longest - 1, 1), 4);
         for (const auto& name : ask.tags) {
             m_tags.at(name).session.batchLimit = std::max<std::size_t>(1, ask.tags.size() >> halvings);
         }
         return;
     }
     isolate(ask.tags.front(), failure, rejects);
+}
+
+bool Progress::failingAtRandom() const
+{
+    // More than two requests failed, and more than a quarter, over this
+    // poll and the last: a refused tag fails one request a poll.
+    const int requests = m_requests + m_priorRequests;
+    const int failures = requests - m_answers - m_priorAnswers;
+    return failures > 2 && failures * 4 > requests;
 }
 
 void Progress::isolate(const std::string& name, const FailedRequest& failure, bool rejects)

@@ -292,8 +292,10 @@ private:
     void leadGap(const std::string& name, Tag& t, int64_t step);
     void addGap(const std::string& name, StoredTag& k, const Gap& gap);
     void learnInterval(StoredTag& k, int64_t step);
-    static void fillGaps(StoredTag& k, int64_t time, int32_t millis);
+    void fillGaps(const std::string& name, StoredTag& k, int64_t time, int32_t millis);
+    void capGaps(const std::string& name, StoredTag& k);
     void split(const Ask& ask, const FailedRequest& failure);
+    bool failingAtRandom() const;
     void isolate(const std::string& name, const FailedRequest& failure, bool rejects);
     void adaptWindow(const Ask& ask, std::size_t samples, bool partial);
     int64_t windowFor(std::size_t tags) const;
@@ -321,6 +323,11 @@ private:
     int m_catchUpRequests = 0;
     int m_catchUpReserve = 0;
     int m_answers = 0;
+    // The longest range the service answered since the start.
+    int64_t m_answeredSpan = 0;
+    // The last poll's requests and answers: whether failures are rare.
+    int m_priorRequests = 0;
+    int m_priorAnswers = 0;
     std::vector<std::string> m_index;
     std::vector<Note> m_notes;
 };

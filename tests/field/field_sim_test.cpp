@@ -89,6 +89,14 @@ const SeedRow kSeeds[] = {
     // A fast series by exception that often looks regular for a while
     // keeps many gaps: more than a kilobyte of state at 32 of them.
     {"OneTagSeed5000000029", 5000000029, 0},
+    // A tag refused with 503 among hundreds of small groups: its request
+    // was narrowed only at the third failure, which came four polls apart,
+    // and a tag of its list was removed meanwhile.
+    {"Seed5000000024", 5000000024, 0},
+    // A gap of a 1-second rhythm filled by samples 5 seconds apart split at
+    // every one of them, past the count of gaps kept: 12.8 KB a tag.
+    {"Seed3000000265", 3000000265, 0},
+    {"Seed3000000171", 3000000171, 0},
 };
 
 void PrintTo(const SeedRow& row, std::ostream* out)

@@ -89,6 +89,19 @@ World clockJumpsAheadMoreThanAWeek()
     return w;
 }
 
+World slowTagsAfterAClockJump()
+{
+    // Slow tags drifting apart, more start groups than a poll takes: they
+    // share starts as far as what each is due to bring allows, by the
+    // service's clock, not the local one gone 8 days ahead.
+    World w = base("SlowTagsAfterAClockJump", 131, 10 * MINUTE, 3 * DAY);
+    regular(w, 400, 20 * MINUTE, 16, 60);
+    w.jumpAt = T0 + DAY;
+    w.jumpBy = 8 * DAY;
+    w.disturbed.push_back(Window{w.jumpAt, w.jumpAt + HOUR});
+    return w;
+}
+
 World largeSiteOf5000LongTags()
 {
     World w = base("LargeSiteOf5000LongTags", 106, 5 * MINUTE, 4 * HOUR);
@@ -420,6 +433,24 @@ World outageBeforeATwoStepRhythm()
     return w;
 }
 
+World randomFailuresForHours()
+{
+    // Two hours in which the service fails 45% of all requests at random,
+    // over 3,000 tags of 45 characters, some of them loggers back from an
+    // outage: random failures say nothing of the tags, so narrowing their
+    // requests would only starve the index once they stop.
+    World w = base("RandomFailuresForHours", 130, 20, 90 * MINUTE);
+    w.tail = 30 * MINUTE;
+    regular(w, 6000, MINUTE, 64);
+    for (std::size_t i = 0; i < w.tags.size(); i += 50) {
+        offline(w.tags[i], Window{T0 + 10 * MINUTE, T0 + 40 * MINUTE}, true, 30 * MINUTE);
+    }
+    sortAll(w);
+    w.failures.push_back(Failure{"", 503, 0.45, Window{T0 + 30 * MINUTE, T0 + 75 * MINUTE}});
+    w.disturbed.push_back(Window{T0 + 10 * MINUTE, T0 + 90 * MINUTE});
+    return w;
+}
+
 World gapRetriesMeetTwoShortOutages()
 {
     // A backlog uploaded four hours after the outage; the service is out
@@ -444,6 +475,7 @@ const std::vector<Preset> PRESETS = {
     {"ServiceClockAheadDriftingPolls", serviceClockAheadDriftingPolls},
     {"DeadSensorAmongQuietTags", deadSensorAmongQuietTags},
     {"ClockJumpsAheadMoreThanAWeek", clockJumpsAheadMoreThanAWeek},
+    {"SlowTagsAfterAClockJump", slowTagsAfterAClockJump},
     {"LargeSiteOf5000LongTags", largeSiteOf5000LongTags},
     {"LargeSiteOf5000LongTagsOneMinute", largeSiteOf5000LongTagsOneMinute},
     {"GapLongerThanTheRangeLimit", gapLongerThanTheRangeLimit},
@@ -468,6 +500,7 @@ const std::vector<Preset> PRESETS = {
     {"GapAnswerCappedInsideASecond", gapAnswerCappedInsideASecond},
     {"ManyTagsAtDistinctPhases", manyTagsAtDistinctPhases},
     {"OutageBeforeATwoStepRhythm", outageBeforeATwoStepRhythm},
+    {"RandomFailuresForHours", randomFailuresForHours},
 };
 
 }  // namespace
