@@ -13,9 +13,9 @@ namespace {
 using Start = std::pair<std::string, int64_t>;
 
 // The newest second of a series written with fractions stays open for a
-// sample of it published later, until the service has answered samples
-// this far past it.
-constexpr int64_t EDGE_WAIT = 60;
+// sample of it published later (a logger that went offline inside it),
+// until the service has answered samples this far past it: the horizon.
+constexpr int64_t EDGE_WAIT = HORIZON;
 // Services cap an answer at no fewer samples a tag than this: a shorter
 // answer was not cut short.
 constexpr std::size_t SHORTEST_CAP = 100;

@@ -97,6 +97,10 @@ const SeedRow kSeeds[] = {
     // every one of them, past the count of gaps kept: 12.8 KB a tag.
     {"Seed3000000265", 3000000265, 0},
     {"Seed3000000171", 3000000171, 0},
+    // A logger went offline inside a second written with fractions; the
+    // second sample of that second came with its backlog, after the second
+    // had been closed a minute past it.
+    {"Seed3000000148", 3000000148, 0},
 };
 
 void PrintTo(const SeedRow& row, std::ostream* out)
