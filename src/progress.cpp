@@ -24,10 +24,12 @@ constexpr int64_t LEAD_INTERVALS = 4;
 
 // Two intervals of one series are alike within a tenth of the longer, or
 // within two seconds from four on: a logger's clock that jitters by a second
-// moves a step by two.
+// moves a step by two. From twenty on, where a rhythm keeps its first step
+// rather than the steps' mean, that step may itself be two off: four.
 bool alike(int64_t a, int64_t b)
 {
-    const int64_t jitter = std::min(a, b) >= 4 ? 2 : 0;
+    const int64_t shorter = std::min(a, b);
+    const int64_t jitter = shorter >= 20 ? 4 : shorter >= 4 ? 2 : 0;
     return (a > b ? a - b : b - a) <= std::max(std::max(a, b) / 10, jitter);
 }
 

@@ -241,7 +241,16 @@ World jitteredLogger()
         jitter(tag, rng, 1.0 / 3);
         offline(tag, out, true, 30 * MINUTE);
     }
+    // 27-second loggers, whose rhythm keeps a first step that may itself
+    // be two seconds off, with a few minutes backfilled two hours late.
+    regular(w, 10, 27);
+    for (std::size_t i = 10; i < w.tags.size(); ++i) {
+        jitter(w.tags[i], rng, 1.0 / 3);
+        backfill(w.tags[i], Window{T0 + 30 * HOUR, T0 + 30 * HOUR + 5 * MINUTE}, T0 + 32 * HOUR);
+    }
+    sortAll(w);
     w.disturbed.push_back(Window{out.from, out.to + 2 * HOUR});
+    w.disturbed.push_back(Window{T0 + 30 * HOUR, T0 + 33 * HOUR});
     return w;
 }
 
