@@ -782,7 +782,11 @@ void Progress::settleRange(const Ask& ask, Tag& t, bool heard)
             k.ahead.erase(k.ahead.begin(), k.ahead.lower_bound(k.next));
         }
         if (ask.to < m_now) {
-            k.asked = std::max(k.asked.value_or(k.next), ask.to + 1);
+            // A window past the service's newest answered time is not read
+            // yet, however far the local clock is ahead: its samples may
+            // still come.
+            const int64_t read = m_evidence ? std::min(ask.to, std::max(*m_evidence, ask.from - 1)) : ask.to;
+            k.asked = std::max(k.asked.value_or(k.next), read + 1);
         }
     } else if (ask.to < m_now) {
         k.asked = k.asked.value_or(k.next);

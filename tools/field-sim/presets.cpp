@@ -102,6 +102,25 @@ World slowTagsAfterAClockJump()
     return w;
 }
 
+World clockJumpsPastTheRangeLimit()
+{
+    // The local clock jumps four months ahead; the service refuses ranges
+    // over 7 days, so the tags are read in windows: a window past the
+    // service's newest answer is not read yet, its samples are to come.
+    // Tags at distinct phases keep the budget busy; some leave the service
+    // two hours after the jump.
+    World w = base("ClockJumpsPastTheRangeLimit", 132, 80, 18 * HOUR);
+    w.maxRange = 7 * DAY;
+    regular(w, 400, 45 * MINUTE, 16, 60);
+    w.jumpAt = T0 + 12 * HOUR;
+    w.jumpBy = 126 * DAY;
+    for (std::size_t i = 0; i < w.tags.size(); i += 10) {
+        remove(w.tags[i], Window{T0 + 14 * HOUR, w.end + w.tail + 1});
+    }
+    w.disturbed.push_back(Window{w.jumpAt, w.jumpAt + DAY});
+    return w;
+}
+
 World largeSiteOf5000LongTags()
 {
     World w = base("LargeSiteOf5000LongTags", 106, 5 * MINUTE, 4 * HOUR);
@@ -485,6 +504,7 @@ const std::vector<Preset> PRESETS = {
     {"DeadSensorAmongQuietTags", deadSensorAmongQuietTags},
     {"ClockJumpsAheadMoreThanAWeek", clockJumpsAheadMoreThanAWeek},
     {"SlowTagsAfterAClockJump", slowTagsAfterAClockJump},
+    {"ClockJumpsPastTheRangeLimit", clockJumpsPastTheRangeLimit},
     {"LargeSiteOf5000LongTags", largeSiteOf5000LongTags},
     {"LargeSiteOf5000LongTagsOneMinute", largeSiteOf5000LongTagsOneMinute},
     {"GapLongerThanTheRangeLimit", gapLongerThanTheRangeLimit},
