@@ -895,9 +895,16 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time, int32_t 
                              k.gaps.end());
             }
             s.unconfirmed.reset();
-            k.lead.reset();
-            if (t.session.prior) {
-                k.lead = Lead{*t.session.prior, *k.last, k.interval != 0, t.session.lastMillis};
+            // A step far longer than the steps since (an outage before a
+            // jittered rhythm resumed) stays the lead: jitter breaking the
+            // forming rhythm must not make it forget the outage.
+            const bool outage = k.lead && k.run < REGULAR_RUN &&
+                                k.lead->before - k.lead->after > LEAD_INTERVALS * std::max(step, k.interval);
+            if (!outage) {
+                k.lead.reset();
+                if (t.session.prior) {
+                    k.lead = Lead{*t.session.prior, *k.last, k.interval != 0, t.session.lastMillis};
+                }
             }
             k.interval = step;
             k.run = 1;

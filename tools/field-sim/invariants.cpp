@@ -208,6 +208,12 @@ bool Checks::expected(const TagSeries& tag, const Sample& s, int64_t lastPoll) c
     if (m_cut && s.time >= m_cut->lastPull) {
         reached = std::max(reached, m_cut->readAgainBy);
     }
+    // A tag the service refuses can be read only once it stops refusing.
+    for (const Failure& f : m_world.failures) {
+        if (f.tag == tag.name && f.when.from <= reached + settle && f.when.to > reached) {
+            reached = f.when.to;
+        }
+    }
     // Requests of the tag that still fail near the end (all of them, or
     // most) may hold it back.
     const bool heldBack = std::any_of(m_world.failures.begin(), m_world.failures.end(), [&](const Failure& f) {

@@ -267,9 +267,29 @@ World jitteredLogger()
         jitter(w.tags[i], rng, 1.0 / 3);
         backfill(w.tags[i], Window{T0 + 30 * HOUR, T0 + 30 * HOUR + 5 * MINUTE}, T0 + 32 * HOUR);
     }
+    // 10-second loggers offline 20 minutes, newest first: jitter breaking
+    // the rhythm as it resumes must not forget the outage before it.
+    regular(w, 10, 10);
+    const Window down{T0 + 40 * HOUR, T0 + 40 * HOUR + 20 * MINUTE};
+    for (std::size_t i = 20; i < w.tags.size(); ++i) {
+        offline(w.tags[i], down, true, 30 * MINUTE);
+        // A step of 7 s just before the outage, and of 11, 8 and 12 s as
+        // the rhythm resumes.
+        for (Sample& x : w.tags[i].samples) {
+            const int64_t k = (x.time - down.to) / 10;
+            if (x.time == down.from - 10) {
+                x.time -= 3;
+                x.published = x.time;
+            } else if (x.time > down.to && k <= 3 && (x.time - down.to) % 10 == 0) {
+                x.time += k == 2 ? -1 : 1;
+                x.published = x.time;
+            }
+        }
+    }
     sortAll(w);
     w.disturbed.push_back(Window{out.from, out.to + 2 * HOUR});
     w.disturbed.push_back(Window{T0 + 30 * HOUR, T0 + 33 * HOUR});
+    w.disturbed.push_back(Window{T0 + 40 * HOUR, T0 + 42 * HOUR});
     return w;
 }
 
