@@ -875,7 +875,11 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time, int32_t 
         } else if (k.interval > 0 && (k.run >= REGULAR_RUN ? holdsMissing(step, k.interval) : wholeBreak(k, step))) {
             // Regular series with samples missing: ask for them again, unless
             // the horizon has passed them already.
-            addGap(name, k, Gap{*k.last, time, k.interval, m_now + GAPS.firstRetry, GAPS.firstRetry, 0, millis});
+            // While the second it starts in is open (fractions), a later
+            // sample of that second than those delivered is its own.
+            const int32_t afterMillis = !k.edge.empty() && k.next == *k.last ? *k.edge.rbegin() : 0;
+            addGap(name, k,
+                   Gap{*k.last, time, k.interval, m_now + GAPS.firstRetry, GAPS.firstRetry, 0, millis, afterMillis});
             if (!s.unconfirmed) {
                 s.unconfirmed = std::make_pair(*k.last, k.interval);
             }

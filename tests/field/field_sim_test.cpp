@@ -101,6 +101,9 @@ const SeedRow kSeeds[] = {
     // second sample of that second came with its backlog, after the second
     // had been closed a minute past it.
     {"Seed3000000148", 3000000148, 0},
+    // A gap opened right after the first sample of a second written with
+    // fractions: the second sample of that second came with the backlog.
+    {"Seed4000000012", 4000000012, 0},
 };
 
 void PrintTo(const SeedRow& row, std::ostream* out)
