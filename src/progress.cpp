@@ -889,29 +889,7 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time, int32_t 
             // One extra sample within the rhythm (a second sample a second
             // apart) does not break it; two in a row are a faster rhythm.
         } else {
-            // The rhythm broke right after its gaps, other than back to the
-            // one they were seen in: a series by exception looked regular for
-            // a while, and nothing is missing.
-            if (s.unconfirmed && !alike(step, s.unconfirmed->second)) {
-                const int64_t since = s.unconfirmed->first;
-                k.gaps.erase(std::remove_if(k.gaps.begin(), k.gaps.end(),
-                                            [since](const Gap& gap) { return gap.after >= since; }),
-                             k.gaps.end());
-            }
-            s.unconfirmed.reset();
-            // A step far longer than the steps since (an outage before a
-            // jittered rhythm resumed) stays the lead: jitter breaking the
-            // forming rhythm must not make it forget the outage.
-            const bool outage = k.lead && k.run < REGULAR_RUN &&
-                                k.lead->before - k.lead->after > LEAD_INTERVALS * std::max(step, k.interval);
-            if (!outage) {
-                k.lead.reset();
-                if (t.session.prior) {
-                    k.lead = Lead{*t.session.prior, *k.last, k.interval != 0, t.session.lastMillis};
-                }
-            }
-            k.interval = step;
-            k.run = 1;
+            breakRhythm(t, step);
         }
     }
     if (!k.last || time > *k.last) {
@@ -922,6 +900,35 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time, int32_t 
         t.session.lastMillis = millis;
         k.last = time;
     }
+}
+
+void Progress::breakRhythm(Tag& t, int64_t step)
+{
+    StoredTag& k = t.kept;
+    Session& s = t.session;
+    // The rhythm broke right after its gaps, other than back to the one
+    // they were seen in: a series by exception looked regular for a while,
+    // and nothing is missing.
+    if (s.unconfirmed && !alike(step, s.unconfirmed->second)) {
+        const int64_t since = s.unconfirmed->first;
+        k.gaps.erase(
+            std::remove_if(k.gaps.begin(), k.gaps.end(), [since](const Gap& gap) { return gap.after >= since; }),
+            k.gaps.end());
+    }
+    s.unconfirmed.reset();
+    // A step far longer than the steps since (an outage before a jittered
+    // rhythm resumed) stays the lead: jitter breaking the forming rhythm
+    // must not make it forget the outage.
+    const bool outage =
+        k.lead && k.run < REGULAR_RUN && k.lead->before - k.lead->after > LEAD_INTERVALS * std::max(step, k.interval);
+    if (!outage) {
+        k.lead.reset();
+        if (s.prior) {
+            k.lead = Lead{*s.prior, *k.last, k.interval != 0, s.lastMillis};
+        }
+    }
+    k.interval = step;
+    k.run = 1;
 }
 
 void Progress::leadGap(const std::string& name, Tag& t, int64_t step)

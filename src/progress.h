@@ -289,6 +289,7 @@ private:
     // Whether the service cut an answer of the tag short of the present.
     bool cutShort(const Tag& t, int64_t to) const;
     void detectGap(const std::string& name, Tag& t, int64_t time, int32_t millis);
+    void breakRhythm(Tag& t, int64_t step);
     void leadGap(const std::string& name, Tag& t, int64_t step);
     void addGap(const std::string& name, StoredTag& k, const Gap& gap);
     void learnInterval(StoredTag& k, int64_t step);
