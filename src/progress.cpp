@@ -62,6 +62,13 @@ bool wholeBreak(const StoredTag& k, int64_t step)
     return k.run == REGULAR_RUN - 1 && k.interval >= SLOW_STEP && wholeIntervals(step, k.interval);
 }
 
+// How long an ask's range is; a range from the start of time saturates.
+int64_t spanOf(const Ask& ask)
+{
+    int64_t span = 0;
+    return __builtin_sub_overflow(ask.to, ask.from, &span) ? INT64_MAX : span;
+}
+
 // The first second that may hold a sample of the gap, and where its next
 // ask starts.
 int64_t gapFirst(const Gap& gap)
@@ -736,7 +743,7 @@ void Progress::answered(const Ask& ask, const std::set<std::string>& heard, std:
 {
     ++m_requests;
     ++m_answers;
-    m_answeredSpan = std::max(m_answeredSpan, ask.to - ask.from);
+    m_answeredSpan = std::max(m_answeredSpan, spanOf(ask));
     m_gapRequests += ask.gap ? 1 : 0;
     m_catchUpRequests += catchingUp(ask) ? 1 : 0;
     bool partial = false;
@@ -1083,7 +1090,7 @@ void Progress::split(const Ask& ask, const FailedRequest& failure)
     }
     // A refusal that may be about the range is not, when the service has
     // answered a range as long: it refuses the tags, or fails at random.
-    const int64_t width = ask.to - ask.from;
+    const int64_t width = spanOf(ask);
     const bool aboutRange = failure.refusal == Refusal::RANGE && width > m_answeredSpan;
     const bool rejects = failure.refusal != Refusal::RAISED;
     if (!rejects && longest < 2) {
