@@ -931,7 +931,9 @@ void Progress::breakRhythm(Tag& t, int64_t step)
     if (!outage) {
         k.lead.reset();
         if (s.prior) {
-            k.lead = Lead{*s.prior, *k.last, k.interval != 0, s.lastMillis};
+            // Of a second still open (fractions), the earliest sample delivered ends it.
+            const int32_t beforeMillis = !k.edge.empty() && k.next == *k.last ? *k.edge.begin() : s.lastMillis;
+            k.lead = Lead{*s.prior, *k.last, k.interval != 0, beforeMillis};
         }
     }
     k.interval = step;

@@ -104,6 +104,9 @@ const SeedRow kSeeds[] = {
     // A gap opened right after the first sample of a second written with
     // fractions: the second sample of that second came with the backlog.
     {"Seed4000000012", 4000000012, 0},
+    // A hole before a forming rhythm ended in a second still open: an
+    // earlier sample of it, delivered meanwhile, was asked again with it.
+    {"Seed6000000167", 6000000167, 0},
 };
 
 void PrintTo(const SeedRow& row, std::ostream* out)
