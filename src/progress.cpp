@@ -62,6 +62,13 @@ bool wholeBreak(const StoredTag& k, int64_t step)
     return k.run == REGULAR_RUN - 1 && k.interval >= SLOW_STEP && wholeIntervals(step, k.interval);
 }
 
+// Whether the second of the newest sample delivered is still open for
+// more samples of it (fractions): its delivered fractions are the edge.
+bool newestSecondOpen(const StoredTag& k)
+{
+    return !k.edge.empty() && k.last && k.next == *k.last;
+}
+
 // How long an ask's range is; a range from the start of time saturates.
 int64_t spanOf(const Ask& ask)
 {
@@ -884,7 +891,7 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time, int32_t 
             // the horizon has passed them already.
             // While the second it starts in is open (fractions), a later
             // sample of that second than those delivered is its own.
-            const int32_t afterMillis = !k.edge.empty() && k.next == *k.last ? *k.edge.rbegin() : 0;
+            const int32_t afterMillis = newestSecondOpen(k) ? *k.edge.rbegin() : 0;
             addGap(name, k,
                    Gap{*k.last, time, k.interval, m_now + GAPS.firstRetry, GAPS.firstRetry, 0, millis, afterMillis});
             if (!s.unconfirmed) {
@@ -932,7 +939,7 @@ void Progress::breakRhythm(Tag& t, int64_t step)
         k.lead.reset();
         if (s.prior) {
             // Of a second still open (fractions), the earliest sample delivered ends it.
-            const int32_t beforeMillis = !k.edge.empty() && k.next == *k.last ? *k.edge.begin() : s.lastMillis;
+            const int32_t beforeMillis = newestSecondOpen(k) ? *k.edge.begin() : s.lastMillis;
             k.lead = Lead{*s.prior, *k.last, k.interval != 0, beforeMillis};
         }
     }
