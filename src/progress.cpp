@@ -710,9 +710,8 @@ void Progress::take(const Ask& ask, const std::string& name, Tag& t, int64_t tim
         t.marks.fresh = true;
         // A step that may yet be taken for a gap ends at this sample now:
         // a gap over it would deliver it again.
-        Session& s = t.session;
-        if (s.prior && *s.prior < time && k.last && time < *k.last) {
-            s.prior = time;
+        if (k.prior && *k.prior < time && k.last && time < *k.last) {
+            k.prior = time;
         }
         if (k.lead && k.lead->after < time && time < k.lead->before) {
             k.lead->after = time;
@@ -899,7 +898,7 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time, int32_t 
             }
             s.confirming = 0;
             learnInterval(k, step);
-        } else if (k.run >= REGULAR_RUN && 2 * step < k.interval && s.prior && alike(*k.last - *s.prior, k.interval)) {
+        } else if (k.run >= REGULAR_RUN && 2 * step < k.interval && k.prior && alike(*k.last - *k.prior, k.interval)) {
             // One extra sample within the rhythm (a second sample a second
             // apart) does not break it; two in a row are a faster rhythm.
         } else {
@@ -910,7 +909,7 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time, int32_t 
         // Before its first sample, the series was read from its next pull:
         // a hole there (an outage before the first upload) counts as a step.
         // A next pull with its second open (fractions) was delivered itself.
-        t.session.prior = k.last ? *k.last : k.edge.empty() ? k.next - 1 : k.next;
+        k.prior = k.last ? *k.last : k.edge.empty() ? k.next - 1 : k.next;
         t.session.lastMillis = millis;
         k.last = time;
     }
@@ -937,10 +936,10 @@ void Progress::breakRhythm(Tag& t, int64_t step)
         k.lead && k.run < REGULAR_RUN && k.lead->before - k.lead->after > LEAD_INTERVALS * std::max(step, k.interval);
     if (!outage) {
         k.lead.reset();
-        if (s.prior) {
+        if (k.prior) {
             // Of a second still open (fractions), the earliest sample delivered ends it.
             const int32_t beforeMillis = newestSecondOpen(k) ? *k.edge.begin() : s.lastMillis;
-            k.lead = Lead{*s.prior, *k.last, k.interval != 0, beforeMillis};
+            k.lead = Lead{*k.prior, *k.last, k.interval != 0, beforeMillis};
         }
     }
     k.interval = step;
@@ -1246,6 +1245,9 @@ void Progress::remapTimes(const std::function<int64_t(const std::string& tag, in
         }
         if (k.last) {
             k.last = map(name, *k.last);
+        }
+        if (k.prior) {
+            k.prior = map(name, *k.prior);
         }
         if (k.lead) {
             k.lead->after = map(name, k.lead->after);

@@ -144,6 +144,9 @@ struct StoredTag {
     // Regularity: the newest sample delivered and the run of alike
     // intervals before it; while the run is forming, the step before it.
     std::optional<int64_t> last;
+    // Where the newest step began: the sample before the newest, or where
+    // the series was read from before its first.
+    std::optional<int64_t> prior;
     int64_t interval = 0;
     int run = 0;
     std::optional<Lead> lead;
@@ -228,8 +231,7 @@ private:
         int64_t rangePoll = 0;  // the last poll that asked its range
         int silentAsks = 0;     // answers in a row that held nothing new of it
         bool quiet = false;     // its last answer held nothing new
-        // The sample before the newest, and the fraction of the newest.
-        std::optional<int64_t> prior;
+        // The fraction of the newest sample.
         int32_t lastMillis = 0;
         // Gaps since this sample, seen at this interval, wait for the rhythm
         // to go on past them (alike steps counted in confirming) before they

@@ -28,11 +28,14 @@ const rapidjson::Value* member(const rapidjson::Value& object, const char* name)
 }
 
 // A rhythm is kept once it shows, while one forms after a step that may
-// have left samples out, and once a slow one has two alike steps.
+// have left samples out, and once a slow one has two alike steps; so is a
+// first sample and where the series was read from before it (a hole there
+// may be an outage whose samples come later).
 bool keepsRhythm(const StoredTag& t)
 {
     const bool slow = t.run == REGULAR_RUN - 1 && t.interval >= SLOW_STEP;
-    return t.last && t.interval > 0 && t.run > 0 && (t.run >= REGULAR_RUN || t.lead || slow);
+    const bool first = t.interval == 0 && t.run == 0 && t.prior;
+    return t.last && (first || (t.interval > 0 && t.run > 0 && (t.run >= REGULAR_RUN || t.lead || slow)));
 }
 
 bool hasDetail(const StoredTag& t)
@@ -94,6 +97,10 @@ void writeDetail(Writer& writer, const StoredTag& t)
         writer.Int64(t.interval);
         writer.Key("run");
         writer.Int(t.run);
+        if (t.prior) {
+            writer.Key("prior");
+            writer.Int64(*t.prior);
+        }
     }
     if (keepsRhythm(t) && t.lead) {
         writer.Key("lead");
@@ -164,11 +171,16 @@ void readDetail(StoredTag& t, const rapidjson::Value& detail)
     const rapidjson::Value* last = member(detail, "last");
     const rapidjson::Value* interval = member(detail, "interval");
     const rapidjson::Value* run = member(detail, "run");
-    if (last && interval && run && isTime(*last) && isTime(*interval) && interval->GetInt64() > 0 && run->IsInt() &&
-        run->GetInt() > 0) {
+    const rapidjson::Value* prior = member(detail, "prior");
+    const bool sound = last && interval && run && isTime(*last) && isTime(*interval) && run->IsInt();
+    const bool priorSound = sound && prior && isTime(*prior) && prior->GetInt64() < last->GetInt64();
+    const bool rhythm = sound && interval->GetInt64() > 0 && run->GetInt() > 0;
+    const bool first = sound && interval->GetInt64() == 0 && run->GetInt() == 0 && priorSound;
+    if (rhythm || first) {
         t.last = last->GetInt64();
         t.interval = interval->GetInt64();
         t.run = run->GetInt();
+        t.prior = priorSound ? std::optional<int64_t>(prior->GetInt64()) : std::nullopt;
         readLead(t, member(detail, "lead"));
     }
     readGaps(t, member(detail, "gaps"));

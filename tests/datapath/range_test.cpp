@@ -205,15 +205,18 @@ TEST_P(FailedBatchTest, FailureHoldsBackOnlyItsOwnTagsAndDeliversNothingTwice)
     bool recovered = false;
     onRange([&bad, &recovered, badLead, heldTag](const Request& req) {
         const std::string tagList = splitRange(req.target).tags;
-        if (!tagList.empty() && tagList[0] == 'a') {
-            return Answer::json(seriesBody({{"b1", "[" + sample(kSampleLocal) + "]"}}));
-        }
-        if (!tagList.empty() && tagList[0] == badLead) {
-            if (recovered)
-                return Answer::json(seriesBody({{heldTag, "[" + sample(kSampleLocal) + "]"}}));
+        if (!recovered && !tagList.empty() && tagList[0] == badLead) {
             return bad.make ? bad.make() : bad.answer;
         }
-        return Answer::json("{\"result\":{}}");
+        // Whatever the grouping, each asked tag's own samples.
+        std::vector<std::pair<std::string, std::string>> series;
+        for (const std::string& tag : {std::string("b1"), heldTag}) {
+            const bool asked = ("," + tagList + ",").find("," + tag + ",") != std::string::npos;
+            if (asked && (tag == "b1" || recovered)) {
+                series.emplace_back(tag, "[" + sample(kSampleLocal) + "]");
+            }
+        }
+        return Answer::json(seriesBody(series));
     });
 
     auto readings = poll();
@@ -503,7 +506,11 @@ TEST_F(DataPathTest, RestartResumesFromTheStoredLastPullInTheSitesZone)
     ASSERT_TRUE(first);
     ASSERT_EQ(first->size(), 1u);
     const std::string state = shutdown();
-    EXPECT_EQ(state, stateText(kSampleUtc + 1, {{"T", kSampleUtc + 1}}));
+    // Stored in UTC, as is the sample kept with where its tag was read from.
+    const std::string pulls = stateText(kSampleUtc + 1, {{"T", kSampleUtc + 1}});
+    EXPECT_EQ(state, pulls.substr(0, pulls.size() - 2) +
+                         ", \"progress\" : {\"T\":{\"last\":" + std::to_string(kSampleUtc) +
+                         ",\"interval\":0,\"run\":0,\"prior\":" + std::to_string(kT0 - 1) + "}} }");
 
     fake.clearRecords();
     init();

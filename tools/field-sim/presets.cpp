@@ -459,11 +459,20 @@ World outageBeforeATwoStepRhythm()
     // the one before T0 + 160 min. Even tags: three on time before the
     // outage, then one every four hours; the plugin restarts before the
     // first after it. Odd tags: two before the outage, three after it, then
-    // none: two alike steps to the second show the rhythm.
+    // none: two alike steps to the second show the rhythm. Two more upload
+    // at T0 + 3 h their samples from T0 (or T0 + 20 min) to T0 + 60 min,
+    // after a restart that came when the first had only its first sample
+    // delivered and the second one step of four intervals.
     World w = base("OutageBeforeATwoStepRhythm", 127, 60, 12 * HOUR);
-    regular(w, 6, 20 * MINUTE);
+    regular(w, 8, 20 * MINUTE);
+    for (std::size_t i = 6; i < w.tags.size(); ++i) {
+        for (Sample& x : w.tags[i].samples) {
+            const bool late = x.time >= T0 + (i == 6 ? 0 : 20) * MINUTE && x.time <= T0 + 60 * MINUTE;
+            x.published = late ? T0 + 3 * HOUR : x.published;
+        }
+    }
     const int64_t back = T0 + 160 * MINUTE;
-    for (std::size_t i = 0; i < w.tags.size(); ++i) {
+    for (std::size_t i = 0; i < 6; ++i) {
         const bool even = i % 2 == 0;
         auto& s = w.tags[i].samples;
         s.erase(std::remove_if(s.begin(), s.end(),
