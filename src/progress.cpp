@@ -62,6 +62,15 @@ bool wholeBreak(const StoredTag& k, int64_t step)
     return k.run == REGULAR_RUN - 1 && k.interval >= SLOW_STEP && wholeIntervals(step, k.interval);
 }
 
+// Whether the newest sample came on the rhythm: a step alike it before it,
+// or a gap of it.
+bool onRhythm(const StoredTag& k)
+{
+    const bool endsGap =
+        std::any_of(k.gaps.begin(), k.gaps.end(), [&k](const Gap& gap) { return gap.before == *k.last; });
+    return k.prior && (alike(*k.last - *k.prior, k.interval) || endsGap);
+}
+
 // Whether the second of the newest sample delivered is still open for
 // more samples of it (fractions): its delivered fractions are the edge.
 bool newestSecondOpen(const StoredTag& k)
@@ -624,20 +633,24 @@ std::vector<Ask> Progress::gapAsks()
 void Progress::order(std::vector<Ask>& asks) const
 {
     // Requests that failed go last, so that they hold back nothing; tags
-    // put off to the last poll of their promise go first; among the others
+    // put off to the last poll of their promise go first; then ranges of
+    // tags known to have more waiting (a backlog answered as far as a cap
+    // or the reading bound took it), which bring the most; among the others
     // the tags asked longest ago go first (for a range, its range: asks of a
     // tag's gaps do not read what came since).
     auto key = [this](const Ask& ask) {
         bool failed = false;
         bool late = false;
+        bool backlog = false;
         int64_t asked = INT64_MAX;
         for (const auto& name : ask.tags) {
             const Session& s = m_tags.at(name).session;
             failed = failed || s.failedPoll >= m_poll - 1;
             late = late || overdue(s);
+            backlog = backlog || (!ask.gap && s.backlog);
             asked = std::min(asked, ask.gap ? s.askedPoll : s.rangePoll);
         }
-        return std::make_tuple(failed, !late, ask.gap, asked, ask.from);
+        return std::make_tuple(failed, !late, ask.gap, !backlog, asked, ask.from);
     };
     std::stable_sort(asks.begin(), asks.end(), [&key](const Ask& a, const Ask& b) { return key(a) < key(b); });
 }
@@ -764,6 +777,9 @@ void Progress::answered(const Ask& ask, const std::set<std::string>& heard, std:
         t.session.askedPoll = m_poll;
         t.session.rangePoll = ask.gap ? t.session.rangePoll : m_poll;
         partial = partial || t.marks.deferred;
+        if (!ask.gap) {
+            t.session.backlog = t.marks.deferred || (t.marks.full && t.marks.fresh);
+        }
         if (t.marks.deferred) {
             // Its samples wait for a later poll: nothing of it is settled.
         } else if (ask.gap) {
@@ -799,7 +815,9 @@ void Progress::settleRange(const Ask& ask, Tag& t, bool heard)
             // yet, however far the local clock is ahead: its samples may
             // still come.
             const int64_t read = m_evidence ? std::min(ask.to, std::max(*m_evidence, ask.from - 1)) : ask.to;
-            k.asked = std::max(k.asked.value_or(k.next), read + 1);
+            // Nor is a second still open (fractions): its later samples may come.
+            const int64_t through = newestSecondOpen(k) ? std::min(read, k.next - 1) : read;
+            k.asked = std::max(k.asked.value_or(k.next), through + 1);
         }
     } else if (ask.to < m_now) {
         k.asked = k.asked.value_or(k.next);
@@ -898,7 +916,7 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time, int32_t 
             }
             s.confirming = 0;
             learnInterval(k, step);
-        } else if (k.run >= REGULAR_RUN && 2 * step < k.interval && k.prior && alike(*k.last - *k.prior, k.interval)) {
+        } else if (k.run >= REGULAR_RUN && 2 * step < k.interval && onRhythm(k)) {
             // One extra sample within the rhythm (a second sample a second
             // apart) does not break it; two in a row are a faster rhythm.
         } else {

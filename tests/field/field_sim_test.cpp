@@ -107,6 +107,14 @@ const SeedRow kSeeds[] = {
     // A hole before a forming rhythm ended in a second still open: an
     // earlier sample of it, delivered meanwhile, was asked again with it.
     {"Seed6000000167", 6000000167, 0},
+    // A local clock a day ahead reads in windows; a window that brought
+    // only the delivered sample of a second still open (fractions) counted
+    // that second as read, before its second sample was published.
+    {"Seed6000000129", 6000000129, 0},
+    // Hundreds of tags with half a day behind a cap of 288 samples an
+    // answer waited their turn behind small groups of slow tags: 5,941
+    // samples were still unread when the run ended.
+    {"Seed6000000186", 6000000186, 0},
 };
 
 void PrintTo(const SeedRow& row, std::ostream* out)

@@ -312,17 +312,26 @@ World extraSampleInARhythmNewestFirst()
 {
     // Back from an outage, one sample has a second one a second after it:
     // a step far shorter than the rhythm, before the rhythm went on past
-    // the gap.
+    // the gap. Two more tags have one sample two hours late, and the one
+    // after it such a second one.
     World w = base("ExtraSampleInARhythmNewestFirst", 122, 15, 12 * HOUR);
-    regular(w, 5, 15);
+    regular(w, 7, 15);
     const Window out{T0 + HOUR, T0 + 4 * HOUR};
-    for (TagSeries& tag : w.tags) {
-        offline(tag, out, true, 2 * HOUR);
+    for (std::size_t i = 0; i < w.tags.size(); ++i) {
+        auto& samples = w.tags[i].samples;
+        if (i < 5) {
+            offline(w.tags[i], out, true, 2 * HOUR);
+        } else {
+            auto late =
+                std::find_if(samples.begin(), samples.end(), [](const Sample& s) { return s.time >= T0 + 6 * HOUR; });
+            late->published += 2 * HOUR;
+        }
+        const int64_t after = i < 5 ? out.to : T0 + 6 * HOUR;
         const auto back =
-            std::find_if(tag.samples.begin(), tag.samples.end(), [&out](const Sample& s) { return s.time > out.to; });
-        tag.samples.push_back(Sample{back->time + 1, back->published + 1});
+            std::find_if(samples.begin(), samples.end(), [after](const Sample& s) { return s.time > after; });
+        samples.push_back(Sample{back->time + 1, back->published + 1});
     }
-    w.disturbed.push_back(Window{out.from, out.to + 3 * HOUR});
+    w.disturbed.push_back(Window{out.from, T0 + 8 * HOUR});
     return w;
 }
 
