@@ -62,6 +62,14 @@ bool wholeBreak(const StoredTag& k, int64_t step)
     return k.run == REGULAR_RUN - 1 && k.interval >= SLOW_STEP && wholeIntervals(step, k.interval);
 }
 
+// A fast rhythm's step off by a second either way at each end, against an
+// interval learnt as a mean of such steps: a break of it, but not of the
+// rhythm behind it.
+bool jittered(int64_t step, int64_t interval)
+{
+    return interval < 20 && step >= 3 && (step > interval ? step - interval : interval - step) <= 3;
+}
+
 // Whether the newest sample came on the rhythm: a step alike it before it,
 // or a gap of it.
 bool onRhythm(const StoredTag& k)
@@ -940,7 +948,7 @@ void Progress::breakRhythm(Tag& t, int64_t step)
     // The rhythm broke right after its gaps, other than back to the one
     // they were seen in: a series by exception looked regular for a while,
     // and nothing is missing.
-    if (s.unconfirmed && !alike(step, s.unconfirmed->second)) {
+    if (s.unconfirmed && !alike(step, s.unconfirmed->second) && !jittered(step, s.unconfirmed->second)) {
         const int64_t since = s.unconfirmed->first;
         k.gaps.erase(
             std::remove_if(k.gaps.begin(), k.gaps.end(), [since](const Gap& gap) { return gap.after >= since; }),

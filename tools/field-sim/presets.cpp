@@ -296,13 +296,31 @@ World jitteredLogger()
 World fastJitteredLoggerBackfilled()
 {
     // Steps of 4 to 8 s: a tenth of the interval is less than the jitter.
+    // Five more at 5 s go offline for 50 minutes, their backlog uploaded
+    // two hours later; the second and third samples after it are a second
+    // late and early: a step of 3 s right after the outage breaks the mean
+    // they learnt, not the rhythm.
     World w = base("FastJitteredLoggerBackfilled", 121, 30, 12 * HOUR);
     regular(w, 5, 6);
+    regular(w, 5, 5);
     Rng rng(w.seed + 1);
     const Window hole{T0 + HOUR, T0 + HOUR + 40 * MINUTE};
-    for (TagSeries& tag : w.tags) {
-        jitter(tag, rng, 1.0 / 3);
-        backfill(tag, hole, T0 + 6 * HOUR);
+    const Window out{T0 + 3 * HOUR, T0 + 3 * HOUR + 50 * MINUTE};
+    for (std::size_t i = 0; i < w.tags.size(); ++i) {
+        if (i < 5) {
+            jitter(w.tags[i], rng, 1.0 / 3);
+            backfill(w.tags[i], hole, T0 + 6 * HOUR);
+        } else {
+            auto& samples = w.tags[i].samples;
+            offline(w.tags[i], out, false, 2 * HOUR);
+            auto back =
+                std::find_if(samples.begin(), samples.end(), [&out](const Sample& x) { return x.time >= out.to; });
+            for (const int64_t by : {0, 1, -1}) {
+                back->time += by;
+                back->published += by;
+                ++back;
+            }
+        }
     }
     w.disturbed.push_back(Window{hole.from, T0 + 7 * HOUR});
     return w;
