@@ -340,6 +340,14 @@ bool Progress::mayAsk(const Ask& ask) const
     return ranges - m_catchUpRequests < MAX_POLL_REQUESTS - m_gapReserve - m_catchUpReserve;
 }
 
+bool Progress::owed(const Ask& ask) const
+{
+    return std::any_of(ask.tags.begin(), ask.tags.end(), [this](const std::string& name) {
+        auto found = m_tags.find(name);
+        return found != m_tags.end() && overdue(found->second.session);
+    });
+}
+
 bool Progress::catchingUp(const Ask& ask) const
 {
     return !ask.gap && ask.to < m_now;
@@ -483,7 +491,14 @@ Ask Progress::rangeAsk(const Group& group, int64_t spanLimit, std::size_t batchL
     // asked from its next pull up to the present again.
     const bool backlog = std::any_of(group.tags.begin(), group.tags.end(),
                                      [this](const std::string& name) { return m_tags.at(name).kept.asked; });
-    int64_t width = backlog ? windowFor(group.tags.size()) : INT64_MAX;
+    // A window aims at its samples for one request: a group too long for
+    // one URL goes out as several, each with the tags its last one held.
+    std::size_t perRequest = 0;
+    for (const std::string& name : group.tags) {
+        perRequest = std::max(perRequest, m_tags.at(name).session.requestTags);
+    }
+    const std::size_t tags = perRequest == 0 ? group.tags.size() : std::min(perRequest, group.tags.size());
+    int64_t width = backlog ? windowFor(tags) : INT64_MAX;
     if (spanLimit != 0) {
         width = std::min(width, spanLimit);
     }
@@ -784,6 +799,7 @@ void Progress::answered(const Ask& ask, const std::set<std::string>& heard, std:
         }
         t.session.askedPoll = m_poll;
         t.session.rangePoll = ask.gap ? t.session.rangePoll : m_poll;
+        t.session.requestTags = ask.gap ? t.session.requestTags : ask.tags.size();
         partial = partial || t.marks.deferred;
         if (!ask.gap) {
             t.session.backlog = t.marks.deferred || (t.marks.full && t.marks.fresh);

@@ -187,6 +187,9 @@ public:
     std::vector<Ask> plan();
     // Whether the poll's budget allows one more request of the ask.
     bool mayAsk(const Ask& ask) const;
+    // Whether the ask holds a tag put off to the last poll of its promise:
+    // it is asked even once the poll holds all the readings it may.
+    bool owed(const Ask& ask) const;
 
     // Which of a tag's sample times (in answer order) are new, in answer
     // order; changes nothing.
@@ -227,11 +230,12 @@ private:
         std::size_t batchLimit = 0;
         int64_t rejectedLogged = INT64_MIN;
         int64_t failedPoll = -1;
-        int64_t askedPoll = 0;  // the last poll that asked it, or that it waited for the clock
-        int64_t rangePoll = 0;  // the last poll that asked its range
-        int silentAsks = 0;     // answers in a row that held nothing new of it
-        bool quiet = false;     // its last answer held nothing new
-        bool backlog = false;   // its last range answer was cut by a cap or the reading bound
+        int64_t askedPoll = 0;        // the last poll that asked it, or that it waited for the clock
+        int64_t rangePoll = 0;        // the last poll that asked its range
+        std::size_t requestTags = 0;  // the tags of the last range request answered with it
+        int silentAsks = 0;           // answers in a row that held nothing new of it
+        bool quiet = false;           // its last answer held nothing new
+        bool backlog = false;         // its last range answer was cut by a cap or the reading bound
         // The fraction of the newest sample.
         int32_t lastMillis = 0;
         // Gaps since this sample, seen at this interval, wait for the rhythm

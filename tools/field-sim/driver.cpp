@@ -118,6 +118,8 @@ void Driver::sendRounds(Poll& poll)
             break;  // nothing more to ask, or the budget is spent
         }
     }
+    // A full poll may have left tags for the next: not caught up yet.
+    poll.record.atPresent = poll.record.atPresent && poll.record.delivered < MAX_POLL_READINGS;
 }
 
 bool Driver::sendPacked(Poll& poll, const nerivo::Ask& ask)
@@ -125,6 +127,9 @@ bool Driver::sendPacked(Poll& poll, const nerivo::Ask& ask)
     for (const auto& batch : packAsk(ask)) {
         nerivo::Ask one = ask;
         one.tags = batch;
+        if (poll.record.delivered >= MAX_POLL_READINGS && !m_progress.owed(one)) {
+            return true;  // the poll is full: the rest of a long list waits for the next
+        }
         if (!m_progress.mayAsk(one)) {
             return true;  // the budget for such requests is spent; others may go on
         }
