@@ -64,7 +64,10 @@ bool wholeBreak(const StoredTag& k, int64_t step)
 
 // A fast rhythm's step off by a second either way at each end, against an
 // interval learnt as a mean of such steps: a break of it, but not of the
-// rhythm behind it.
+// rhythm behind it, once that rhythm held for this many steps (a series by
+// exception seldom does).
+constexpr int LONG_RUN = 10;
+
 bool jittered(int64_t step, int64_t interval)
 {
     return interval < 20 && step >= 3 && (step > interval ? step - interval : interval - step) <= 3;
@@ -964,7 +967,8 @@ void Progress::breakRhythm(Tag& t, int64_t step)
     // The rhythm broke right after its gaps, other than back to the one
     // they were seen in: a series by exception looked regular for a while,
     // and nothing is missing.
-    if (s.unconfirmed && !alike(step, s.unconfirmed->second) && !jittered(step, s.unconfirmed->second)) {
+    const bool jitter = k.run >= LONG_RUN && jittered(step, s.unconfirmed ? s.unconfirmed->second : 0);
+    if (s.unconfirmed && !alike(step, s.unconfirmed->second) && !jitter) {
         const int64_t since = s.unconfirmed->first;
         k.gaps.erase(
             std::remove_if(k.gaps.begin(), k.gaps.end(), [since](const Gap& gap) { return gap.after >= since; }),
