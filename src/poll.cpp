@@ -171,9 +171,6 @@ bool Nerivo::sendZone(std::vector<Reading*>* readings, const nerivo::Ask& ask, c
         if (!m_progress.mayAsk(batch.ask)) {
             return true;  // the budget for such requests is spent; others may go on
         }
-        if (readings->size() >= MAX_POLL_READINGS && !m_progress.owed(batch.ask)) {
-            return true;  // the poll is full: the rest of a long list waits for the next
-        }
         if (!sendRequest(readings, url, batch, tally)) {
             return false;
         }

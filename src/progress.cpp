@@ -343,14 +343,6 @@ bool Progress::mayAsk(const Ask& ask) const
     return ranges - m_catchUpRequests < MAX_POLL_REQUESTS - m_gapReserve - m_catchUpReserve;
 }
 
-bool Progress::owed(const Ask& ask) const
-{
-    return std::any_of(ask.tags.begin(), ask.tags.end(), [this](const std::string& name) {
-        auto found = m_tags.find(name);
-        return found != m_tags.end() && overdue(found->second.session);
-    });
-}
-
 bool Progress::catchingUp(const Ask& ask) const
 {
     return !ask.gap && ask.to < m_now;

@@ -187,9 +187,6 @@ public:
     std::vector<Ask> plan();
     // Whether the poll's budget allows one more request of the ask.
     bool mayAsk(const Ask& ask) const;
-    // Whether the ask holds a tag put off to the last poll of its promise:
-    // it is asked even once the poll holds all the readings it may.
-    bool owed(const Ask& ask) const;
 
     // Which of a tag's sample times (in answer order) are new, in answer
     // order; changes nothing.

@@ -127,9 +127,6 @@ bool Driver::sendPacked(Poll& poll, const nerivo::Ask& ask)
     for (const auto& batch : packAsk(ask)) {
         nerivo::Ask one = ask;
         one.tags = batch;
-        if (poll.record.delivered >= MAX_POLL_READINGS && !m_progress.owed(one)) {
-            return true;  // the poll is full: the rest of a long list waits for the next
-        }
         if (!m_progress.mayAsk(one)) {
             return true;  // the budget for such requests is spent; others may go on
         }
