@@ -471,11 +471,36 @@ std::vector<Progress::Group> Progress::overdueGroups(std::vector<Start> late, in
         std::transform(first, late.end(), std::back_inserter(group.tags), [](const Start& s) { return s.first; });
         const int64_t to = rangeAsk(group, spanLimit, batchLimit).to;
         const auto last = std::find_if(first, late.end(), [to](const Start& s) { return s.second > to; });
-        group.tags.resize(static_cast<std::size_t>(last - first));
-        groups.push_back(std::move(group));
+        perRequest(first, last, batchLimit, groups);
         first = last;
     }
     return groups;
+}
+
+void Progress::perRequest(std::vector<Start>::iterator first, std::vector<Start>::iterator last, std::size_t batchLimit,
+                          std::vector<Group>& groups) const
+{
+    // A window too long for one URL goes out as several requests: each
+    // starts at its own tags' earliest, so that a tag without a sample, far
+    // back, makes no other tag re-read from there.
+    const auto firstSampled =
+        std::stable_partition(first, last, [this](const Start& s) { return !m_tags.at(s.first).kept.last; });
+    std::size_t size = 0;
+    for (auto it = first; it != last; ++it) {
+        size = std::max(size, m_tags.at(it->first).session.requestTags);
+    }
+    size = batchLimit != 0 && (size == 0 || batchLimit < size) ? batchLimit : size;
+    for (auto it = first; it != last;) {
+        const auto stop = it < firstSampled ? firstSampled : last;
+        const auto end =
+            size == 0 || static_cast<std::size_t>(stop - it) <= size ? stop : it + static_cast<std::ptrdiff_t>(size);
+        Group group{INT64_MAX, {}};
+        for (; it != end; ++it) {
+            group.from = std::min(group.from, it->second);
+            group.tags.push_back(it->first);
+        }
+        groups.push_back(std::move(group));
+    }
 }
 
 Ask Progress::rangeAsk(const Group& group, int64_t spanLimit, std::size_t batchLimit) const

@@ -275,6 +275,8 @@ private:
         std::vector<std::string> tags;
     };
     std::pair<int64_t, int64_t> reach(const Start& start, double allowance) const;
+    void perRequest(std::vector<Start>::iterator first, std::vector<Start>::iterator last, std::size_t batchLimit,
+                    std::vector<Group>& groups) const;
     std::vector<Group> rangeGroups(const std::vector<Start>& starts) const;
     Ask rangeAsk(const Group& group, int64_t spanLimit, std::size_t batchLimit) const;
     std::vector<Group> overdueGroups(std::vector<Start> late, int64_t spanLimit, std::size_t batchLimit) const;

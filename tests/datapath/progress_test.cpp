@@ -332,6 +332,36 @@ TEST_P(ProgressTest, EveryPublishedSampleIsDeliveredExactlyOnce)
 INSTANTIATE_TEST_SUITE_P(Scenarios, ProgressTest, ::testing::ValuesIn(kScenarios),
                          [](const ::testing::TestParamInfo<Scenario>& param) { return std::string(param.param.name); });
 
+// Tags put off to the last poll of their promise share requests: one that
+// never had a sample, a day back, must not make the others re-read the day.
+TEST(ProgressOverdue, ATagWithoutSamplesDoesNotDragTheOthersBack)
+{
+    Service service;
+    Tally run;
+    Driver driver{service, run, {}, {}};
+    for (int i = 0; i < 20; ++i) {
+        driver.tags.push_back(tagName(i));
+        if (i != 0) {
+            service.add(driver.tags.back(), T0 - DAY, T0 + DAY, STEP);
+        }
+    }
+    Progress progress(T0 - DAY);
+    int64_t now = T0;
+    driver.poll(progress, now);
+    for (int cut = 0; cut < 10; ++cut) {
+        now += 60;
+        progress.beginPoll(now, driver.tags);  // polls cut short before any request
+    }
+    int asked = 0;
+    for (const Ask& ask : progress.plan()) {
+        const bool sampled = std::any_of(ask.tags.begin(), ask.tags.end(),
+                                         [&](const std::string& tag) { return tag != driver.tags[0]; });
+        EXPECT_TRUE(!sampled || ask.from > T0 - STEP) << ask.tags.size() << " tags asked from " << ask.from - T0;
+        asked += static_cast<int>(ask.tags.size());
+    }
+    EXPECT_EQ(asked, 20);
+}
+
 // Samples written with fractions: the newest of an outage comes first, the
 // earlier sample of its second while that second is still the newest. A
 // later ask of the outage's gap must not deliver that sample again.
