@@ -152,8 +152,12 @@ bool Nerivo::sendPacked(std::vector<Reading*>* readings, const nerivo::Ask& ask,
 bool Nerivo::sendZone(std::vector<Reading*>* readings, const nerivo::Ask& ask, const nerivo::Zone& zone,
                       PollTally& tally)
 {
-    const std::string base = m_service.url("timeseriesdata/" + formatWall(zone.startWall(ask.from)) + "/" +
-                                           formatWall(zone.endWall(ask.to)) + "?tags=");
+    auto rangeBase = [&](int64_t from) {
+        return m_service.url("timeseriesdata/" + formatWall(zone.startWall(from)) + "/" +
+                             formatWall(zone.endWall(ask.to)) + "?tags=");
+    };
+    // Dates have one width: a URL's length is known before its start is.
+    const std::string base = rangeBase(ask.from);
     RangeBatch batch;
     batch.ask = ask;
     batch.ask.tags.clear();
@@ -168,13 +172,15 @@ bool Nerivo::sendZone(std::vector<Reading*>* readings, const nerivo::Ask& ask, c
         if ((!closing && !full) || (closing && batch.ask.tags.empty() && (ask.maxTags != 0 || ask.gap))) {
             continue;
         }
+        batch.ask.from = m_progress.requestStart(batch.ask);
         if (!m_progress.mayAsk(batch.ask)) {
             return true;  // the budget for such requests is spent; others may go on
         }
-        if (!sendRequest(readings, url, batch, tally)) {
+        if (!sendRequest(readings, rangeBase(batch.ask.from) + url.substr(base.size()), batch, tally)) {
             return false;
         }
         url = base;
+        batch.ask.from = ask.from;
         batch.ask.tags.clear();
         batch.status.clear();
         batch.samples = 0;

@@ -375,6 +375,7 @@ std::vector<Ask> Progress::rangeAsks()
         }
         for (const auto& group : overdueGroups(std::move(late), bucket.first.first, bucket.first.second)) {
             asks.push_back(rangeAsk(group, bucket.first.first, bucket.first.second));
+            asks.back().tags = group.tags;  // by start: each request starts near its own tags'
         }
         for (const auto& group : rangeGroups(starts)) {
             asks.push_back(rangeAsk(group, bucket.first.first, bucket.first.second));
@@ -463,44 +464,43 @@ std::vector<Progress::Group> Progress::overdueGroups(std::vector<Start> late, in
                                                      std::size_t batchLimit) const
 {
     // As few groups as the window allows: a tag whose start lies past the
-    // window of the earliest would be asked without being read.
+    // window of the earliest would be asked without being read. Tags that
+    // never had a sample go apart: far back, they would make the others
+    // re-read from there.
     std::sort(late.begin(), late.end(), [](const Start& a, const Start& b) { return a.second < b.second; });
+    const auto sampled = std::stable_partition(late.begin(), late.end(),
+                                               [this](const Start& s) { return !m_tags.at(s.first).kept.last; });
     std::vector<Group> groups;
     for (auto first = late.begin(); first != late.end();) {
+        const auto part = first < sampled ? sampled : late.end();
         Group group{first->second, {}};
-        std::transform(first, late.end(), std::back_inserter(group.tags), [](const Start& s) { return s.first; });
+        std::transform(first, part, std::back_inserter(group.tags), [](const Start& s) { return s.first; });
         const int64_t to = rangeAsk(group, spanLimit, batchLimit).to;
-        const auto last = std::find_if(first, late.end(), [to](const Start& s) { return s.second > to; });
-        perRequest(first, last, batchLimit, groups);
+        const auto last = std::find_if(first, part, [to](const Start& s) { return s.second > to; });
+        group.tags.resize(static_cast<std::size_t>(last - first));
+        groups.push_back(std::move(group));
         first = last;
     }
     return groups;
 }
 
-void Progress::perRequest(std::vector<Start>::iterator first, std::vector<Start>::iterator last, std::size_t batchLimit,
-                          std::vector<Group>& groups) const
+int64_t Progress::requestStart(const Ask& ask) const
 {
-    // A window too long for one URL goes out as several requests: each
-    // starts at its own tags' earliest, so that a tag without a sample, far
-    // back, makes no other tag re-read from there.
-    const auto firstSampled =
-        std::stable_partition(first, last, [this](const Start& s) { return !m_tags.at(s.first).kept.last; });
-    std::size_t size = 0;
-    for (auto it = first; it != last; ++it) {
-        size = std::max(size, m_tags.at(it->first).session.requestTags);
+    // One request of a list too long for one URL starts at the earliest of
+    // its own tags, not of the whole list: it re-reads no more than they
+    // need.
+    if (ask.gap || ask.tags.empty()) {
+        return ask.from;
     }
-    size = batchLimit != 0 && (size == 0 || batchLimit < size) ? batchLimit : size;
-    for (auto it = first; it != last;) {
-        const auto stop = it < firstSampled ? firstSampled : last;
-        const auto end =
-            size == 0 || static_cast<std::size_t>(stop - it) <= size ? stop : it + static_cast<std::ptrdiff_t>(size);
-        Group group{INT64_MAX, {}};
-        for (; it != end; ++it) {
-            group.from = std::min(group.from, it->second);
-            group.tags.push_back(it->first);
+    int64_t from = INT64_MAX;
+    for (const auto& name : ask.tags) {
+        const auto found = m_tags.find(name);
+        if (found == m_tags.end()) {
+            return ask.from;
         }
-        groups.push_back(std::move(group));
+        from = std::min(from, startOf(found->second));
     }
+    return from <= ask.to ? std::max(ask.from, from) : ask.from;
 }
 
 Ask Progress::rangeAsk(const Group& group, int64_t spanLimit, std::size_t batchLimit) const

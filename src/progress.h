@@ -187,6 +187,9 @@ public:
     std::vector<Ask> plan();
     // Whether the poll's budget allows one more request of the ask.
     bool mayAsk(const Ask& ask) const;
+    // Where one request of a range ask starts: at the earliest of the tags
+    // it holds, never before the ask's own start.
+    int64_t requestStart(const Ask& ask) const;
 
     // Which of a tag's sample times (in answer order) are new, in answer
     // order; changes nothing.
@@ -275,8 +278,6 @@ private:
         std::vector<std::string> tags;
     };
     std::pair<int64_t, int64_t> reach(const Start& start, double allowance) const;
-    void perRequest(std::vector<Start>::iterator first, std::vector<Start>::iterator last, std::size_t batchLimit,
-                    std::vector<Group>& groups) const;
     std::vector<Group> rangeGroups(const std::vector<Start>& starts) const;
     Ask rangeAsk(const Group& group, int64_t spanLimit, std::size_t batchLimit) const;
     std::vector<Group> overdueGroups(std::vector<Start> late, int64_t spanLimit, std::size_t batchLimit) const;

@@ -110,6 +110,7 @@ struct Driver {
         for (std::size_t i = 0; i < ask.tags.size(); i += step) {
             Ask one = ask;
             one.tags.assign(ask.tags.begin() + i, ask.tags.begin() + std::min(ask.tags.size(), i + step));
+            one.from = progress.requestStart(one);
             if (!progress.mayAsk(one)) {
                 return;
             }
