@@ -115,6 +115,9 @@ const SeedRow kSeeds[] = {
     // answer waited their turn behind small groups of slow tags: 5,941
     // samples were still unread when the run ended.
     {"Seed6000000186", 6000000186, 0},
+    // A poll whose asks all reached the present, with tags 25 days behind
+    // left for later by a spent budget, was taken for the steady state.
+    {"Seed11000000103", 11000000103, 0},
 };
 
 void PrintTo(const SeedRow& row, std::ostream* out)

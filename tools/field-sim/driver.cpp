@@ -127,6 +127,7 @@ bool Driver::sendPacked(Poll& poll, const nerivo::Ask& ask)
     for (const auto& batch : packAsk(ask)) {
         nerivo::Ask one = ask;
         one.tags = batch;
+        one.from = m_progress.requestStart(one);
         if (!m_progress.mayAsk(one)) {
             return true;  // the budget for such requests is spent; others may go on
         }

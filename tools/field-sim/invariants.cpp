@@ -156,7 +156,10 @@ void Checks::afterPoll(const PollRecord& poll, const nerivo::Progress& progress,
     // A poll the network cut short still asked the tags it named before
     // it stopped: those were asked, and count so.
     trackUnasked(poll, progress, index);
-    if (m_caughtUp && !m_world.isDisturbed(poll.trueNow)) {
+    // The polls of the promise that follow catching up still learn the
+    // tags' rhythms: the steady state begins after them.
+    const bool steady = m_caughtUp && m_figures.polls > m_caughtUpPoll + nerivo::RESTING_POLLS;
+    if (steady && !m_world.isDisturbed(poll.trueNow)) {
         // The newest second of a series written with fractions is asked
         // again at every ask by design (a second sample of that second may
         // still come): those answers are the price of not missing it, not
@@ -166,7 +169,30 @@ void Checks::afterPoll(const PollRecord& poll, const nerivo::Progress& progress,
         m_figures.steadyAnswered += poll.answered - std::min(poll.answered, poll.reread + poll.warmAnswered);
         m_figures.steadyDelivered += poll.delivered - std::min(poll.delivered, poll.warmDelivered);
     }
-    m_caughtUp = m_caughtUp || poll.atPresent;
+    if (!m_caughtUp && poll.atPresent && !readingBacklog(poll)) {
+        m_caughtUp = true;
+        m_caughtUpPoll = m_figures.polls;
+    }
+}
+
+bool Checks::readingBacklog(const PollRecord& poll) const
+{
+    // Asks that all reached the present say nothing of the tags a spent
+    // budget left for later: one still holding a sample newer than any it
+    // was given, published long before, is still reading its backlog.
+    const int64_t wait = 2 * nerivo::RESTING_POLLS * m_world.pollInterval;
+    for (std::size_t t = 0; t < m_world.tags.size(); ++t) {
+        const TagSeries& tag = m_world.tags[t];
+        const auto first = std::partition_point(tag.samples.begin(), tag.samples.end(),
+                                                [this](const Sample& s) { return s.time < m_world.start; });
+        const auto next =
+            m_newest[t] == SIZE_MAX ? first : tag.samples.begin() + static_cast<std::ptrdiff_t>(m_newest[t] + 1);
+        if (next != tag.samples.end() && tag.listed(poll.trueNow) && next->published + wait < poll.trueNow &&
+            next->time <= poll.pluginNow && next->published - next->time <= nerivo::HORIZON) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void Checks::stateSize(std::size_t bytes, std::size_t tags)

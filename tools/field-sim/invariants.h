@@ -103,6 +103,7 @@ private:
     int64_t readingTime(int64_t since, int64_t until) const;
     // Whether the service fails a quarter or more of all requests at t.
     bool failingAtRandom(int64_t t) const;
+    bool readingBacklog(const PollRecord& poll) const;
     // How much longer a sample's tag may wait while another tag fails.
     int64_t splitting(int64_t published, int64_t settle) const;
     void finishTag(std::size_t tag, int64_t lastPoll);
@@ -120,7 +121,8 @@ private:
     std::vector<int> m_unasked;
     std::optional<Cut> m_cut;
     bool m_caughtUp = false;
-    int64_t m_caughtUpBy = 0;  // when reading the first backlog may end
+    int m_caughtUpPoll = 0;  // the poll that caught up
+    int64_t m_caughtUpBy = 0;    // when reading the first backlog may end
     std::size_t m_answered = 0;
     Figures m_figures;
     std::vector<Violation> m_violations;
