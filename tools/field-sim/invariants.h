@@ -121,8 +121,8 @@ private:
     std::vector<int> m_unasked;
     std::optional<Cut> m_cut;
     bool m_caughtUp = false;
-    int m_caughtUpPoll = 0;  // the poll that caught up
-    int64_t m_caughtUpBy = 0;    // when reading the first backlog may end
+    int m_caughtUpPoll = 0;    // the poll that caught up
+    int64_t m_caughtUpBy = 0;  // when reading the first backlog may end
     std::size_t m_answered = 0;
     Figures m_figures;
     std::vector<Violation> m_violations;
