@@ -270,9 +270,11 @@ void Progress::beginPoll(int64_t now, const std::vector<std::string>& tags)
     m_catchUpReserve = 0;
     m_answers = 0;
     m_pollEvidence = m_evidence;
+    m_overshoot = std::max(m_lastOvershoot, m_pollOvershoot);
+    m_lastOvershoot = std::exchange(m_pollOvershoot, 0);
     m_index = tags;
     for (auto& entry : m_tags) {
-        entry.second.marks = Marks{true, false, false, false};  // until the index names it
+        entry.second.marks = Marks{true, false, false, false, std::nullopt};  // until the index names it
     }
     for (const auto& name : tags) {
         Tag& t = tag(name);
@@ -543,6 +545,7 @@ struct DueGap {
     int64_t interval = 1;
     int64_t missing = 1;  // samples it may still bring
     int64_t since = 0;    // due since
+    int64_t past = 0;     // samples any ask of it reads past its end (a service clock ahead)
 };
 
 namespace {
@@ -558,7 +561,8 @@ int64_t rereadBefore(const DueGap& gap, int64_t from)
 // start there.
 std::optional<int64_t> reachOf(const DueGap& gap, int64_t from, double allowance)
 {
-    const double allowed = std::floor(allowance * double(gap.missing)) - double(rereadBefore(gap, from));
+    const double allowed =
+        std::floor(allowance * double(gap.missing)) + double(gap.past) - double(rereadBefore(gap, from));
     if (allowed < 0) {
         return std::nullopt;
     }
@@ -631,8 +635,11 @@ std::vector<Ask> Progress::gapAsks()
             if (gap.due <= m_now) {
                 const int64_t interval = std::max<int64_t>(gap.interval, 1);
                 const int64_t missing = std::max<int64_t>((gap.before - gap.after) / interval - 1, 1);
+                // A round's first request ends short by what the service
+                // answers past its end; the answer says how far it reached.
+                const int64_t end = gap.asked == 0 ? std::max(gapStart(gap), gapEnd(gap) - m_overshoot) : gapEnd(gap);
                 buckets[{t.session.spanLimit, t.session.batchLimit}].push_back(
-                    DueGap{name, gapStart(gap), gapEnd(gap), interval, missing, gap.due});
+                    DueGap{name, gapStart(gap), end, interval, missing, gap.due, m_overshoot / interval});
             }
         }
     }
@@ -741,6 +748,11 @@ void Progress::delivered(const Ask& ask, const std::string& name, const std::vec
     const int64_t limit = !partial ? INT64_MAX : taken.empty() ? INT64_MIN : taken.back().first;
     for (const int64_t time : times) {
         m_evidence = std::max(m_evidence.value_or(INT64_MIN), time);
+        t.marks.newest = std::max(t.marks.newest.value_or(time), time);
+        // Past that, a sensor's clock gone wrong rather than the service's.
+        if (time > ask.to && time - ask.to <= CLOCK_SLACK) {
+            m_pollOvershoot = std::max(m_pollOvershoot, time - ask.to);
+        }
         if (t.kept.ahead.count(time) != 0 && time >= ask.from && time <= ask.to && time <= limit) {
             taken.emplace_back(time, 0);
         }
@@ -834,6 +846,7 @@ void Progress::answered(const Ask& ask, const std::set<std::string>& heard, std:
         }
         t.marks.fresh = false;
         t.marks.full = false;
+        t.marks.newest.reset();
     }
     if (!ask.gap) {
         adaptWindow(ask, samples, partial);
@@ -902,6 +915,11 @@ bool Progress::cutShort(const Tag& t, int64_t to) const
 
 void Progress::settleGaps(const Ask& ask, Tag& t)
 {
+    // An answer holds every sample up to its newest, past the end of the
+    // range where the service's clock runs ahead; a cap keeps the oldest,
+    // but may have cut the newest second short.
+    const int64_t newest = t.marks.newest ? *t.marks.newest - (t.marks.full ? 1 : 0) : ask.to;
+    const int64_t reach = std::max(ask.to, newest);
     for (auto it = t.kept.gaps.begin(); it != t.kept.gaps.end();) {
         Gap& gap = *it;
         const int64_t start = gapStart(gap);
@@ -913,8 +931,8 @@ void Progress::settleGaps(const Ask& ask, Tag& t)
         // A window of it, or an answer that brought samples (it may have
         // been capped), goes on at the next poll.
         gap.due = m_now;
-        gap.asked = end > ask.to ? ask.to + 1 : 0;
-        if (end > ask.to || t.marks.fresh) {
+        gap.asked = end > reach ? reach + 1 : 0;
+        if (end > reach || t.marks.fresh) {
             ++it;
             continue;
         }
@@ -1043,6 +1061,13 @@ void Progress::leadGap(const std::string& name, Tag& t, int64_t step)
     if ((span > LEAD_INTERVALS * k.interval || whole || readBefore) && after < lead.before) {
         addGap(name, k,
                Gap{after, lead.before, k.interval, m_now + GAPS.firstRetry, GAPS.firstRetry, 0, lead.beforeMillis});
+        // A rhythm that breaks before it has gone on past it was the chance
+        // of a series by exception: the gap goes with it.
+        Session& s = t.session;
+        if (!s.unconfirmed) {
+            s.unconfirmed = std::make_pair(after, k.interval);
+            s.confirming = 0;
+        }
     }
 }
 

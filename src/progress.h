@@ -253,6 +253,8 @@ private:
         bool deferred = false;
         bool fresh = false;
         bool full = false;
+        // The newest time answered for the tag in the answer being taken.
+        std::optional<int64_t> newest;
     };
     struct Tag {
         StoredTag kept;
@@ -313,6 +315,12 @@ private:
     std::map<std::string, Tag> m_tags;
     std::optional<int64_t> m_evidence;
     std::optional<int64_t> m_pollEvidence;  // as the poll began
+    // How far past the end of a range the service answers (its clock runs
+    // ahead), as the last two polls showed; gap requests end that much
+    // earlier, so that each does not read again what came since.
+    int64_t m_overshoot = 0;
+    int64_t m_lastOvershoot = 0;
+    int64_t m_pollOvershoot = 0;
     // Samples a tag gives per second of a catch-up window, as last seen: a
     // window is sized from it and the number of tags it asks, so that a small
     // group cannot grow the window of a large one. Until then, a day.

@@ -118,6 +118,11 @@ const SeedRow kSeeds[] = {
     // A poll whose asks all reached the present, with tags 25 days behind
     // left for later by a spent budget, was taken for the steady state.
     {"Seed11000000103", 11000000103, 0},
+    // A service clock minutes ahead answers every request past its end: a
+    // series by exception kept the gaps of a rhythm it broke at once, and
+    // each gap was asked alone, so each ask read those minutes again.
+    {"Seed14000000044", 14000000044, 0},
+    {"Seed3000000100", 3000000100, 0},
 };
 
 void PrintTo(const SeedRow& row, std::ostream* out)

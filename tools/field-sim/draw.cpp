@@ -54,6 +54,12 @@ void drawFailures(World& w, Rng& rng)
         f.status = STATUSES[rng.range(0, 5)];
         f.when.from = rng.range(w.begin, w.end);
         f.when.to = f.when.from + rng.logRange(10 * MINUTE, 2 * DAY);
+        if (f.tag.empty()) {
+            // The service as a whole answers again by the tail, which is
+            // there to settle: what a run ends on in the middle of an outage
+            // is not delivered yet rather than lost.
+            f.when.to = std::min(f.when.to, w.end);
+        }
         w.failures.push_back(f);
         w.disturbed.push_back(Window{f.when.from, f.when.to + HOUR});
     }
