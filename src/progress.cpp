@@ -89,6 +89,19 @@ bool newestSecondOpen(const StoredTag& k)
     return !k.edge.empty() && k.last && k.next == *k.last;
 }
 
+// Where a request may start for a tag at the latest. A long slow rhythm has
+// nothing in the first half of a step: a request may start that far past
+// its next pull and read nothing twice. A sample it passes over shows as a
+// step off the rhythm, and is then asked as a gap; a tag still passing
+// (its rhythm not gone on past it yet) starts at its next pull.
+int64_t latestStart(const StoredTag& k, bool passing, int64_t start)
+{
+    if (passing || !k.last || k.run < LONG_RUN || k.interval < SLOW_STEP || k.asked || !k.edge.empty()) {
+        return start;
+    }
+    return std::max(start, *k.last + k.interval / 2);
+}
+
 // How long an ask's range is; a range from the start of time saturates.
 int64_t spanOf(const Ask& ask)
 {
@@ -398,6 +411,8 @@ std::pair<int64_t, int64_t> Progress::reach(const Start& start, double allowance
     if (!k.last) {
         return {INT64_MIN, start.second};
     }
+    // Past the first round, where tags must share starts to fit the budget.
+    const int64_t latest = allowance > 0 ? latestStart(k, t.session.passed.has_value(), start.second) : start.second;
     const double interval = k.interval > 0 ? double(k.interval) : double(GROUP_SPAN);
     // Due by the service's clock once the tag was read up to the present:
     // a local clock gone ahead brings nothing. A backlog is due by the
@@ -406,17 +421,18 @@ std::pair<int64_t, int64_t> Progress::reach(const Start& start, double allowance
     const double due = t.session.quiet ? 1.0 : std::max(1.0, double(clock - *k.last) / interval);
     const double rereads = std::floor(allowance * due);
     if (rereads < 1) {
-        return {start.second, start.second};
+        return {start.second, latest};
     }
     const double back = double(start.second - *k.last) + (rereads - 1) * interval;
     const int64_t earliest = back >= double(start.second - INT64_MIN / 2) ? INT64_MIN : start.second - int64_t(back);
-    return {earliest, start.second};
+    return {earliest, latest};
 }
 
 std::vector<Progress::Group> Progress::rangeGroups(const std::vector<Start>& starts) const
 {
-    // The fewest starts that every tag can take: sorted by start, a group
-    // starts at its first tag's and holds every tag that can start there.
+    // The fewest starts that every tag can take: sorted by the latest start
+    // each may take, a group starts at its first tag's and holds every tag
+    // that can start there.
     // With too many groups, more re-reading is allowed.
     std::vector<Group> groups;
     // A tag with samples re-reads its newest from any earlier start: it
@@ -803,7 +819,7 @@ void Progress::take(const Ask& ask, const std::string& name, Tag& t, int64_t tim
         k.edge.insert(millis);
         return;
     }
-    detectGap(name, t, time, millis);
+    detectGap(name, t, time, millis, !ask.gap && ask.from > k.next);
     k.edge.clear();
     k.next = time + 1;
     if (millis != 0) {
@@ -924,7 +940,10 @@ void Progress::settleGaps(const Ask& ask, Tag& t)
         Gap& gap = *it;
         const int64_t start = gapStart(gap);
         const int64_t end = gapEnd(gap);
-        if (start < ask.from || start > ask.to) {
+        // A gap not due yet that a request for others covered keeps its
+        // schedule: its retries double from when it was seen, or a late
+        // sample of it would wait twice as long as it was late.
+        if (start < ask.from || start > ask.to || gap.due > m_now) {
             ++it;
             continue;
         }
@@ -948,13 +967,15 @@ void Progress::settleGaps(const Ask& ask, Tag& t)
     }
 }
 
-void Progress::detectGap(const std::string& name, Tag& t, int64_t time, int32_t millis)
+void Progress::detectGap(const std::string& name, Tag& t, int64_t time, int32_t millis, bool passedOver)
 {
     StoredTag& k = t.kept;
     if (k.last && time > *k.last) {
         const int64_t step = time - *k.last;
         Session& s = t.session;
-        if (k.interval > 0 && alike(step, k.interval)) {
+        const int64_t interval = k.interval;
+        const bool alikeStep = k.interval > 0 && alike(step, k.interval);
+        if (alikeStep) {
             ++k.run;
             // A second of jitter is a large share of a fast rhythm: its
             // interval is the steps' mean. A slower one keeps its first
@@ -984,6 +1005,8 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time, int32_t 
         } else {
             breakRhythm(t, step);
         }
+        checkPassed(name, t, Gap{*k.last, time, interval, m_now + GAPS.firstRetry, GAPS.firstRetry, 0, millis, 0},
+                    passedOver, alikeStep);
     }
     if (!k.last || time > *k.last) {
         // Before its first sample, the series was read from its next pull:
@@ -992,6 +1015,27 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time, int32_t 
         k.prior = k.last ? *k.last : k.edge.empty() ? k.next - 1 : k.next;
         t.session.lastMillis = millis;
         k.last = time;
+    }
+}
+
+void Progress::checkPassed(const std::string& name, Tag& t, const Gap& step, bool passedOver, bool onRhythm)
+{
+    // A request that began past the next pull trusted the rhythm over what
+    // it passed. Until the rhythm has gone on past it, a step off it (a
+    // faster rhythm, say) asks that stretch again, as a gap.
+    Session& s = t.session;
+    if (passedOver) {
+        if (s.passed) {
+            addGap(name, t.kept, *s.passed);
+        }
+        s.passed = step;
+        s.passedConfirming = 0;
+    } else if (s.passed && onRhythm && ++s.passedConfirming >= REGULAR_RUN) {
+        s.passed.reset();
+    }
+    if (s.passed && !onRhythm) {
+        addGap(name, t.kept, *s.passed);
+        s.passed.reset();
     }
 }
 

@@ -244,6 +244,10 @@ private:
         // exception.
         std::optional<std::pair<int64_t, int64_t>> unconfirmed;
         int confirming = 0;
+        // The stretch a request passed over, beginning past the next pull,
+        // until the rhythm goes on past it (alike steps counted).
+        std::optional<Gap> passed;
+        int passedConfirming = 0;
     };
     // Whether this poll is done with the tag, left samples for later,
     // delivered new ones in the last ask, or had an answer as long as a
@@ -273,8 +277,10 @@ private:
     int64_t steady(int64_t now);
     void forgetMissing();
     std::vector<Ask> rangeAsks();
-    // Tags sharing one range from a start every one of them can take: no
-    // later than any one's next pull, and earlier only by a little of it.
+    // Tags sharing one range from a start every one of them can take:
+    // earlier than a tag's next pull only by a little of it, later only
+    // where its rhythm says nothing can be. reach gives that earliest and
+    // latest start.
     struct Group {
         int64_t from = 0;
         std::vector<std::string> tags;
@@ -297,7 +303,9 @@ private:
     bool catchingUp(const Ask& ask) const;
     // Whether the service cut an answer of the tag short of the present.
     bool cutShort(const Tag& t, int64_t to) const;
-    void detectGap(const std::string& name, Tag& t, int64_t time, int32_t millis);
+    // passedOver: the request began past the tag's next pull.
+    void detectGap(const std::string& name, Tag& t, int64_t time, int32_t millis, bool passedOver);
+    void checkPassed(const std::string& name, Tag& t, const Gap& step, bool passedOver, bool onRhythm);
     void breakRhythm(Tag& t, int64_t step);
     void leadGap(const std::string& name, Tag& t, int64_t step);
     void addGap(const std::string& name, StoredTag& k, const Gap& gap);

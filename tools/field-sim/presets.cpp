@@ -182,21 +182,56 @@ World gapAnswerCappedInsideASecond()
     return w;
 }
 
-World manyTagsAtDistinctPhases()
+World tagsAtDistinctPhases(const char* name, uint64_t seed, int64_t interval)
 {
-    // 1,500 tags sampled every 1 to 2 minutes, each at its own phase,
-    // polled every 84 s: far more starts than requests, so groups take
-    // turns or share a start.
-    World w = base("ManyTagsAtDistinctPhases", 129, 84, 6 * HOUR);
-    regular(w, 1500, 60, 24, 60);
+    World w = base(name, seed, 84, 6 * HOUR);
+    regular(w, 1500, interval, 24, 60);
     Rng rng(w.seed + 1);
     for (TagSeries& tag : w.tags) {
-        const int64_t phase = rng.range(0, 59);
+        const int64_t phase = rng.range(0, interval - 1);
         for (Sample& s : tag.samples) {
             s.time += phase;
             s.published += phase;
         }
     }
+    return w;
+}
+
+World manyTagsAtDistinctPhases()
+{
+    // 1,500 tags sampled every 1 to 2 minutes, each at its own phase,
+    // polled every 84 s: far more starts than requests, so groups take
+    // turns or share a start.
+    return tagsAtDistinctPhases("ManyTagsAtDistinctPhases", 129, 60);
+}
+
+World slowTagsAtDistinctPhases()
+{
+    // Samples come every few polls: sharing a start re-reads a tag's newest
+    // sample for each one or two it brings, unless the start may pass it.
+    return tagsAtDistinctPhases("SlowTagsAtDistinctPhases", 133, 300);
+}
+World slowTagsSpeedingUp()
+{
+    // Tags asked past their next pull on the strength of their rhythm, which
+    // then turns three times faster: the samples passed over are asked again.
+    World w = tagsAtDistinctPhases("SlowTagsSpeedingUp", 137, 300);
+    const int64_t at = T0 + 3 * HOUR;
+    for (std::size_t i = 0; i < w.tags.size(); i += 3) {
+        TagSeries& tag = w.tags[i];
+        const int64_t phase = tag.samples.front().time % 300;
+        tag.samples.erase(
+            std::remove_if(tag.samples.begin(), tag.samples.end(), [at](const Sample& s) { return s.time >= at; }),
+            tag.samples.end());
+        TagSeries faster;
+        addRegular(faster, at, w.end + w.tail, 100, w.skew);
+        for (Sample s : faster.samples) {
+            s.time += phase;
+            s.published += phase;
+            tag.samples.push_back(s);
+        }
+    }
+    w.disturbed.push_back(Window{at, at + HOUR});
     return w;
 }
 
@@ -584,6 +619,8 @@ const std::vector<Preset> PRESETS = {
     {"RhythmFormingAcrossARestart", rhythmFormingAcrossARestart},
     {"GapAnswerCappedInsideASecond", gapAnswerCappedInsideASecond},
     {"ManyTagsAtDistinctPhases", manyTagsAtDistinctPhases},
+    {"SlowTagsAtDistinctPhases", slowTagsAtDistinctPhases},
+    {"SlowTagsSpeedingUp", slowTagsSpeedingUp},
     {"OutageBeforeATwoStepRhythm", outageBeforeATwoStepRhythm},
     {"RandomFailuresForHours", randomFailuresForHours},
 };
