@@ -216,12 +216,12 @@ World slowTagsSpeedingUp()
     // Tags asked past their next pull on the strength of their rhythm, which
     // then turns three times faster: the samples passed over are asked again.
     World w = tagsAtDistinctPhases("SlowTagsSpeedingUp", 137, 300);
-    const int64_t at = T0 + 3 * HOUR;
+    constexpr int64_t at = T0 + 3 * HOUR;
     for (std::size_t i = 0; i < w.tags.size(); i += 3) {
         TagSeries& tag = w.tags[i];
         const int64_t phase = tag.samples.front().time % 300;
         tag.samples.erase(
-            std::remove_if(tag.samples.begin(), tag.samples.end(), [at](const Sample& s) { return s.time >= at; }),
+            std::remove_if(tag.samples.begin(), tag.samples.end(), [](const Sample& s) { return s.time >= at; }),
             tag.samples.end());
         TagSeries faster;
         addRegular(faster, at, w.end + w.tail, 100, w.skew);
