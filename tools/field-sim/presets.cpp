@@ -211,6 +211,7 @@ World slowTagsAtDistinctPhases()
     // sample for each one or two it brings, unless the start may pass it.
     return tagsAtDistinctPhases("SlowTagsAtDistinctPhases", 133, 300);
 }
+
 World slowTagsSpeedingUp()
 {
     // Tags asked past their next pull on the strength of their rhythm, which
