@@ -841,9 +841,12 @@ void Progress::answered(const Ask& ask, const std::set<std::string>& heard, std:
         Tag& t = tag(name);
         t.session.failures = 0;
         t.session.batchLimit = 0;
-        // A window narrowed for failing, not for its span, widens again.
-        if (t.session.spanLimit != 0 && !t.session.spanRefused) {
-            t.session.spanLimit = t.session.spanLimit > WINDOWS.max / 2 ? 0 : 2 * t.session.spanLimit;
+        // A window narrowed for failing widens again; one narrowed for its
+        // span, as far as the service has answered spans.
+        Session& s = t.session;
+        if (s.spanLimit != 0 && (!s.spanRefused || 2 * s.spanLimit <= m_answeredSpan)) {
+            s.spanLimit = s.spanLimit > WINDOWS.max / 2 ? 0 : 2 * s.spanLimit;
+            s.spanRefused = s.spanRefused && s.spanLimit != 0;
         }
         t.session.askedPoll = m_poll;
         t.session.rangePoll = ask.gap ? t.session.rangePoll : m_poll;
@@ -888,8 +891,13 @@ void Progress::settleRange(const Ask& ask, Tag& t, bool heard)
             // yet, however far the local clock is ahead: its samples may
             // still come.
             const int64_t read = m_evidence ? std::min(ask.to, std::max(*m_evidence, ask.from - 1)) : ask.to;
-            // Nor is a second still open (fractions): its later samples may come.
-            const int64_t through = newestSecondOpen(k) ? std::min(read, k.next - 1) : read;
+            // Nor is a second still open (fractions): its later samples may
+            // come. A window as wide as the service answers passes it all
+            // the same, or the tag would stay in that window: a gap over the
+            // stretch passed keeps the second for a regular series.
+            const int64_t limit = t.session.spanLimit;
+            const bool open = newestSecondOpen(k) && (limit == 0 || spanOf(ask) < limit);
+            const int64_t through = open ? std::min(read, k.next - 1) : read;
             k.asked = std::max(k.asked.value_or(k.next), through + 1);
         }
     } else if (ask.to < m_now) {

@@ -500,6 +500,21 @@ World earlierSampleOfASecondLate()
     return w;
 }
 
+World loggerOfflineInsideACatchUp()
+{
+    // Read two days behind in windows as long as the service answers; one
+    // logger, written with fractions, went offline for longer than that and
+    // uploads after the run: the window past its last sample holds only it.
+    World w = base("LoggerOfflineInsideACatchUp", 125, 60, DAY);
+    w.start = T0 - 2 * DAY;
+    w.maxRange = 6 * HOUR;
+    regular(w, 10, MINUTE);
+    Rng rng(w.seed + 1);
+    fractions(w.tags[0], rng, 0);
+    backfill(w.tags[0], Window{T0 - 30 * HOUR, T0 - 20 * HOUR}, w.end + w.tail + DAY);
+    return w;
+}
+
 World rhythmFormingAcrossARestart()
 {
     // The third and fourth samples are uploaded hours late; the plugin
@@ -624,6 +639,7 @@ const std::vector<Preset> PRESETS = {
     {"SlowTagsSpeedingUp", slowTagsSpeedingUp},
     {"OutageBeforeATwoStepRhythm", outageBeforeATwoStepRhythm},
     {"RandomFailuresForHours", randomFailuresForHours},
+    {"LoggerOfflineInsideACatchUp", loggerOfflineInsideACatchUp},
 };
 
 }  // namespace
