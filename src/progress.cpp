@@ -819,7 +819,9 @@ void Progress::take(const Ask& ask, const std::string& name, Tag& t, int64_t tim
         k.edge.insert(millis);
         return;
     }
-    detectGap(name, t, time, millis, !ask.gap && ask.from > k.next);
+    // Passed over: a request that began past where the tag's unread data
+    // begins (a window read empty before moves that on from the next pull).
+    detectGap(name, t, time, millis, !ask.gap && ask.from > startOf(t));
     k.edge.clear();
     k.next = time + 1;
     if (millis != 0) {
@@ -1245,9 +1247,11 @@ void Progress::split(const Ask& ask, const FailedRequest& failure)
         return;  // once may be chance
     }
     if (width > WINDOWS.split && (aboutRange || !rejects || ask.tags.size() == 1)) {
+        // A span refused goes at once to the longest the service answered.
+        const int64_t narrowed = aboutRange && m_answeredSpan > 0 ? std::min(width / 2, m_answeredSpan) : width / 2;
         for (const auto& name : ask.tags) {
             Session& s = m_tags.at(name).session;
-            s.spanLimit = std::max(WINDOWS.split, width / 2);
+            s.spanLimit = std::max(WINDOWS.split, narrowed);
             s.spanRefused = s.spanRefused || aboutRange;
         }
         return;
