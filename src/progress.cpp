@@ -894,11 +894,12 @@ void Progress::settleRange(const Ask& ask, Tag& t, bool heard)
             // still come.
             const int64_t read = m_evidence ? std::min(ask.to, std::max(*m_evidence, ask.from - 1)) : ask.to;
             // Nor is a second still open (fractions): its later samples may
-            // come. A window as wide as the service answers passes it all
-            // the same, or the tag would stay in that window: a gap over the
-            // stretch passed keeps the second for a regular series.
+            // come. A window as wide as the service answers, read whole,
+            // passes it all the same, or the tag would stay in that window:
+            // a gap over the stretch passed keeps the second for a regular
+            // series.
             const int64_t limit = t.session.spanLimit;
-            const bool open = newestSecondOpen(k) && (limit == 0 || spanOf(ask) < limit);
+            const bool open = newestSecondOpen(k) && (limit == 0 || spanOf(ask) < limit || read < ask.to);
             const int64_t through = open ? std::min(read, k.next - 1) : read;
             k.asked = std::max(k.asked.value_or(k.next), through + 1);
         }

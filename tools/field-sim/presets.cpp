@@ -121,6 +121,24 @@ World clockJumpsPastTheRangeLimit()
     return w;
 }
 
+World clockJumpsPastTheRangeLimitInsideASecond()
+{
+    // Read in windows as long as the service answers after the local clock
+    // jumped; the newest second of a tag written with fractions gets its
+    // second sample a second later, after a window reaching past the
+    // service's clock has read the first.
+    World w = base("ClockJumpsPastTheRangeLimitInsideASecond", 134, 5, 2 * HOUR);
+    w.maxRange = 7 * DAY;
+    regular(w, 10, MINUTE, 16, 10);
+    Rng rng(w.seed + 1);
+    for (TagSeries& tag : w.tags) {
+        fractions(tag, rng, 0.5);
+    }
+    w.jumpAt = T0 + HOUR;
+    w.jumpBy = 60 * DAY;
+    return w;
+}
+
 World largeSiteOf5000LongTags()
 {
     World w = base("LargeSiteOf5000LongTags", 106, 5 * MINUTE, 4 * HOUR);
@@ -612,6 +630,7 @@ const std::vector<Preset> PRESETS = {
     {"ClockJumpsAheadMoreThanAWeek", clockJumpsAheadMoreThanAWeek},
     {"SlowTagsAfterAClockJump", slowTagsAfterAClockJump},
     {"ClockJumpsPastTheRangeLimit", clockJumpsPastTheRangeLimit},
+    {"ClockJumpsPastTheRangeLimitInsideASecond", clockJumpsPastTheRangeLimitInsideASecond},
     {"LargeSiteOf5000LongTags", largeSiteOf5000LongTags},
     {"LargeSiteOf5000LongTagsOneMinute", largeSiteOf5000LongTagsOneMinute},
     {"GapLongerThanTheRangeLimit", gapLongerThanTheRangeLimit},
