@@ -303,7 +303,7 @@ private:
     bool catchingUp(const Ask& ask) const;
     // Whether the service cut an answer of the tag short of the present.
     bool cutShort(const Tag& t, int64_t to) const;
-    // passedOver: the request began past the tag's next pull.
+    // passedOver: the request began past where the tag's unread data begins.
     void detectGap(const std::string& name, Tag& t, int64_t time, int32_t millis, bool passedOver);
     void checkPassed(const std::string& name, Tag& t, const Gap& step, bool passedOver, bool onRhythm);
     void breakRhythm(Tag& t, int64_t step);
