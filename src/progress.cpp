@@ -54,12 +54,13 @@ bool wholeIntervals(int64_t span, int64_t interval)
     return span >= 2 * interval - 2 && std::min(off, interval - off) <= 2;
 }
 
-// Two alike slow steps, then whole intervals to the second: samples missing,
-// even before a third step. A series by exception seldom lands on a
-// multiple of its step that closely.
+// A slow step, then whole intervals of it to the second: samples missing,
+// even before the rhythm shows (a sparse logger's backlog uploaded after its
+// first two samples). A series by exception seldom lands on a multiple of
+// its step that closely, and a gap so opened goes when the rhythm breaks.
 bool wholeBreak(const StoredTag& k, int64_t step)
 {
-    return k.run == REGULAR_RUN - 1 && k.interval >= SLOW_STEP && wholeIntervals(step, k.interval);
+    return k.run >= 1 && k.run < REGULAR_RUN && k.interval >= SLOW_STEP && wholeIntervals(step, k.interval);
 }
 
 // A fast rhythm's step off by a second either way at each end, against an

@@ -100,7 +100,7 @@ std::size_t Checks::rereads(std::size_t tag, const std::vector<int64_t>& times,
 
 void Checks::windowRead(std::size_t tag, int64_t from, int64_t to, int64_t trueNow)
 {
-    if (tag < m_windows.size() && !m_world.tags[tag].regular) {
+    if (tag < m_windows.size() && (!m_world.tags[tag].regular || m_distinct[tag] < FIRST_RHYTHM_SAMPLES)) {
         m_windows[tag].push_back(Read{from, to, trueNow});
     }
 }
@@ -279,9 +279,12 @@ void Checks::finishTag(std::size_t t, int64_t lastPoll)
         for (const Read& read : m_windows[t]) {
             passedAt = read.from <= s.time && s.time <= read.to ? std::min(passedAt, read.at) : passedAt;
         }
-        // A series of three samples or fewer shows no rhythm to miss one by:
-        // to the plugin it is a series by exception.
-        const bool rhythmless = !tag.regular || tag.samples.size() <= 3;
+        // A series that had shown one step or none when the sample was passed
+        // showed no rhythm to miss it by: to the plugin it was a series by
+        // exception.
+        const auto shown =
+            std::count_if(m_firstAt[t].begin(), m_firstAt[t].end(), [passedAt](int64_t at) { return at <= passedAt; });
+        const bool rhythmless = !tag.regular || std::size_t(shown) < FIRST_RHYTHM_SAMPLES;
         if (rhythmless && passedAt < s.published) {
             ++m_figures.irregularLate;
         } else {

@@ -16,6 +16,9 @@ constexpr int MAX_UNASKED_POLLS = 10;
 constexpr double MAX_COST = 1.2;
 // Samples a tag shows before its rhythm is known (four alike steps and one).
 constexpr std::size_t WARMUP_SAMPLES = 5;
+// Samples a series shows before it has two steps to compare: before them,
+// no observer can tell a regular series from one by exception.
+constexpr std::size_t FIRST_RHYTHM_SAMPLES = 3;
 constexpr std::size_t MAX_STATE_PER_TAG = 1024;
 // Samples answered in one run, at most: beyond it the run stops, as a cost
 // failure, rather than take hours.
@@ -69,8 +72,9 @@ public:
     // The plugin started again: how long its tags had waited is not stored,
     // so the promise of a poll in ten starts afresh.
     void restarted() { std::fill(m_unasked.begin(), m_unasked.end(), 0); }
-    // A window short of the present was answered for the tag: an irregular
-    // series has moved past it, as past a newer sample delivered.
+    // A window short of the present was answered for the tag: a series
+    // without a rhythm to show has moved past it, as past a newer sample
+    // delivered.
     void windowRead(std::size_t tag, int64_t from, int64_t to, int64_t trueNow);
     // Whether too few samples of the tag came yet for the plugin to know its
     // rhythm: its answers are a start-up cost, left out of the steady state.
@@ -117,7 +121,7 @@ private:
     struct Read {
         int64_t from, to, at;
     };
-    std::vector<std::vector<Read>> m_windows;  // windows read of irregular tags
+    std::vector<std::vector<Read>> m_windows;  // windows read of tags without a rhythm to show
     std::vector<int> m_unasked;
     std::optional<Cut> m_cut;
     bool m_caughtUp = false;

@@ -586,6 +586,26 @@ World outageBeforeATwoStepRhythm()
     return w;
 }
 
+World backlogAfterOneStep()
+{
+    // 20-minute samples from T0: the first two on time, the next two
+    // uploaded three hours late, then one at T0 + 80 min and one every 40
+    // minutes after it. The only rhythm seen before the hole is one step.
+    World w = base("BacklogAfterOneStep", 128, 60, 12 * HOUR);
+    regular(w, 4, 20 * MINUTE);
+    const int64_t change = T0 + 80 * MINUTE;
+    for (TagSeries& tag : w.tags) {
+        auto& s = tag.samples;
+        s.erase(std::remove_if(s.begin(), s.end(), [&](const Sample& x) { return x.time > change; }), s.end());
+        addRegular(tag, change, w.end + w.tail, 40 * MINUTE, w.skew);
+        for (Sample& x : s) {
+            x.published = x.time > T0 + 20 * MINUTE && x.time < T0 + 80 * MINUTE ? T0 + 3 * HOUR : x.published;
+        }
+    }
+    w.disturbed.push_back(Window{T0, T0 + 5 * HOUR});
+    return w;
+}
+
 World randomFailuresForHours()
 {
     // Two hours in which the service fails 45% of all requests at random,
@@ -659,6 +679,7 @@ const std::vector<Preset> PRESETS = {
     {"OutageBeforeATwoStepRhythm", outageBeforeATwoStepRhythm},
     {"RandomFailuresForHours", randomFailuresForHours},
     {"LoggerOfflineInsideACatchUp", loggerOfflineInsideACatchUp},
+    {"BacklogAfterOneStep", backlogAfterOneStep},
 };
 
 }  // namespace
