@@ -253,6 +253,23 @@ bool Checks::expected(const TagSeries& tag, const Sample& s, int64_t lastPoll) c
            !heldBack;
 }
 
+bool Checks::unmarked(std::size_t t, std::size_t i) const
+{
+    // A later sample of its second, and the sample before that second, came
+    // first: to the rhythm, nothing is missing.
+    const std::vector<Sample>& samples = m_world.tags[t].samples;
+    const int64_t published = samples[i].published;
+    bool laterFirst = false;
+    for (std::size_t j = i + 1; j < samples.size() && samples[j].time == samples[i].time; ++j) {
+        laterFirst = laterFirst || m_firstAt[t][j] < published;
+    }
+    std::size_t before = i;
+    while (before > 0 && samples[before - 1].time == samples[i].time) {
+        --before;
+    }
+    return laterFirst && (before == 0 || m_firstAt[t][before - 1] < published);
+}
+
 void Checks::finishTag(std::size_t t, int64_t lastPoll)
 {
     const TagSeries& tag = m_world.tags[t];
@@ -284,7 +301,7 @@ void Checks::finishTag(std::size_t t, int64_t lastPoll)
         // exception.
         const auto shown =
             std::count_if(m_firstAt[t].begin(), m_firstAt[t].end(), [passedAt](int64_t at) { return at <= passedAt; });
-        const bool rhythmless = !tag.regular || std::size_t(shown) < FIRST_RHYTHM_SAMPLES;
+        const bool rhythmless = !tag.regular || std::size_t(shown) < FIRST_RHYTHM_SAMPLES || unmarked(t, i);
         if (rhythmless && passedAt < s.published) {
             ++m_figures.irregularLate;
         } else {
