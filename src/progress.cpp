@@ -4,6 +4,7 @@
 #include <climits>
 #include <cmath>
 #include <iterator>
+#include <limits>
 #include <tuple>
 
 namespace nerivo {
@@ -420,7 +421,11 @@ std::pair<int64_t, int64_t> Progress::reach(const Start& start, double allowance
     // local clock, which the service's newest answers have not reached.
     const int64_t clock = m_evidence && !k.asked ? std::min(m_now, *m_evidence) : m_now;
     const double due = t.session.quiet ? 1.0 : std::max(1.0, double(clock - *k.last) / interval);
-    const double rereads = std::floor(allowance * due);
+    // An answer cut by a cap brings the oldest samples it holds: each one
+    // re-read takes the place of a new one, and past the cap none is new.
+    const double most =
+        t.session.backlog ? std::floor(REREAD_LIMIT * double(SHORTEST_CAP)) : std::numeric_limits<double>::infinity();
+    const double rereads = std::min(std::floor(allowance * due), most);
     if (rereads < 1) {
         return {start.second, latest};
     }

@@ -123,6 +123,11 @@ const SeedRow kSeeds[] = {
     // each gap was asked alone, so each ask read those minutes again.
     {"Seed14000000044", 14000000044, 0},
     {"Seed3000000100", 3000000100, 0},
+    // After a restart from a state cut short, tags read their past again
+    // behind a cap of 288 samples an answer; a tag that had gone ahead was
+    // grouped back at the start of one still behind, and its answers held
+    // only samples it had delivered: 15,471 samples unread at the end.
+    {"Seed22000000097", 22000000097, 0},
 };
 
 void PrintTo(const SeedRow& row, std::ostream* out)
