@@ -424,7 +424,7 @@ std::pair<int64_t, int64_t> Progress::reach(const Start& start, double allowance
     // An answer cut by a cap brings the oldest samples it holds: each one
     // re-read takes the place of a new one, and past the cap none is new.
     const double most =
-        t.session.backlog ? std::floor(REREAD_LIMIT * double(SHORTEST_CAP)) : std::numeric_limits<double>::infinity();
+        t.session.capped ? std::floor(REREAD_LIMIT * double(SHORTEST_CAP)) : std::numeric_limits<double>::infinity();
     const double rereads = std::min(std::floor(allowance * due), most);
     if (rereads < 1) {
         return {start.second, latest};
@@ -861,6 +861,7 @@ void Progress::answered(const Ask& ask, const std::set<std::string>& heard, std:
         t.session.requestTags = ask.gap ? t.session.requestTags : ask.tags.size();
         partial = partial || t.marks.deferred;
         if (!ask.gap) {
+            t.session.capped = cutShort(t, ask.to);
             t.session.backlog = t.marks.deferred || (t.marks.full && t.marks.fresh);
         }
         if (t.marks.deferred) {

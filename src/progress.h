@@ -236,6 +236,7 @@ private:
         int silentAsks = 0;           // answers in a row that held nothing new of it
         bool quiet = false;           // its last answer held nothing new
         bool backlog = false;         // its last range answer was cut by a cap or the reading bound
+        bool capped = false;          // its last range answer was cut by a cap far short of its end
         // The fraction of the newest sample.
         int32_t lastMillis = 0;
         // Gaps since this sample, seen at this interval, wait for the rhythm
