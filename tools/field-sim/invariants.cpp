@@ -253,21 +253,23 @@ bool Checks::expected(const TagSeries& tag, const Sample& s, int64_t lastPoll) c
            !heldBack;
 }
 
-bool Checks::unmarked(std::size_t t, std::size_t i) const
+bool Checks::unmarked(std::size_t tag, std::size_t sample) const
 {
     // A later sample of its second, and the sample before that second, came
     // first: to the rhythm, nothing is missing.
-    const std::vector<Sample>& samples = m_world.tags[t].samples;
-    const int64_t published = samples[i].published;
+    const std::vector<Sample>& samples = m_world.tags[tag].samples;
+    const std::vector<int64_t>& firstAt = m_firstAt[tag];
+    const int64_t time = samples[sample].time;
+    const int64_t published = samples[sample].published;
     bool laterFirst = false;
-    for (std::size_t j = i + 1; j < samples.size() && samples[j].time == samples[i].time; ++j) {
-        laterFirst = laterFirst || m_firstAt[t][j] < published;
+    for (std::size_t j = sample + 1; j < samples.size() && samples[j].time == time; ++j) {
+        laterFirst = laterFirst || firstAt[j] < published;
     }
-    std::size_t before = i;
-    while (before > 0 && samples[before - 1].time == samples[i].time) {
+    std::size_t before = sample;
+    while (before > 0 && samples[before - 1].time == time) {
         --before;
     }
-    return laterFirst && (before == 0 || m_firstAt[t][before - 1] < published);
+    return laterFirst && (before == 0 || firstAt[before - 1] < published);
 }
 
 void Checks::finishTag(std::size_t t, int64_t lastPoll)
