@@ -111,7 +111,8 @@ private:
     // How much longer a sample's tag may wait while another tag fails.
     int64_t splitting(int64_t published, int64_t settle) const;
     // Whether a sample never delivered left no hole in its series when it was
-    // published: an earlier sample of a second delivered already.
+    // published: a later sample of its second, and the sample before that
+    // second, were delivered already.
     bool unmarked(std::size_t tag, std::size_t sample) const;
     void finishTag(std::size_t tag, int64_t lastPoll);
     void trackUnasked(const PollRecord& poll, const nerivo::Progress& progress, const std::vector<std::size_t>& index);
