@@ -938,9 +938,9 @@ void Progress::closeEdge(StoredTag& k) const
 
 bool Progress::cutShort(const Tag& t, int64_t to) const
 {
-    // A regular series answered far short of the present (beyond what a
-    // slow publisher explains) in an answer as long as a cap: the rest is
-    // asked within this poll.
+    // A regular series answered far short of the request's end (beyond what
+    // a slow publisher explains) in an answer as long as a cap: up to the
+    // present, the rest is asked within this poll.
     const StoredTag& k = t.kept;
     const bool regular = k.interval > 0 && k.run >= REGULAR_RUN;
     const int64_t shortBy = to - k.next;

@@ -302,7 +302,8 @@ private:
     void closeEdge(StoredTag& k) const;
     // Whether a range ask is a window short of the present.
     bool catchingUp(const Ask& ask) const;
-    // Whether the service cut an answer of the tag short of the present.
+    // Whether the service cut an answer of the tag (a regular series) short
+    // of the request's end: as long as a cap, far short of it.
     bool cutShort(const Tag& t, int64_t to) const;
     // passedOver: the request began past where the tag's unread data begins.
     void detectGap(const std::string& name, Tag& t, int64_t time, int32_t millis, bool passedOver);
