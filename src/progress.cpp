@@ -271,6 +271,16 @@ int64_t Progress::steady(int64_t now)
     return *m_lastNow;
 }
 
+void Progress::rememberOvershoot()
+{
+    m_hourOvershoot = std::max(m_hourOvershoot, std::exchange(m_pollOvershoot, 0));
+    if (!m_hourStart || m_now < *m_hourStart || m_now - *m_hourStart >= OVERSHOOT_MEMORY) {
+        m_priorOvershoot = std::exchange(m_hourOvershoot, 0);
+        m_hourStart = m_now;
+    }
+    m_overshoot = std::max(m_priorOvershoot, m_hourOvershoot);
+}
+
 void Progress::beginPoll(int64_t now, const std::vector<std::string>& tags)
 {
     m_now = steady(now);
@@ -285,8 +295,7 @@ void Progress::beginPoll(int64_t now, const std::vector<std::string>& tags)
     m_catchUpReserve = 0;
     m_answers = 0;
     m_pollEvidence = m_evidence;
-    m_overshoot = std::max(m_lastOvershoot, m_pollOvershoot);
-    m_lastOvershoot = std::exchange(m_pollOvershoot, 0);
+    rememberOvershoot();
     m_index = tags;
     for (auto& entry : m_tags) {
         entry.second.marks = Marks{true, false, false, false, std::nullopt};  // until the index names it
@@ -1002,9 +1011,15 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time, int32_t 
                 k.interval = (k.interval + step + 1) / 2;
             }
             leadGap(name, t, step);
-            // The rhythm held on past its gaps: they are samples missing.
-            s.unconfirmed = s.unconfirmed && ++s.confirming < REGULAR_RUN ? s.unconfirmed : std::nullopt;
-        } else if (k.interval > 0 && (k.run >= REGULAR_RUN ? holdsMissing(step, k.interval) : wholeBreak(k, step))) {
+            s.offSteps = 0;
+            // The rhythm held on past its gaps: they are samples missing. A
+            // fast one's steps are alike within a large share of them, so a
+            // series by exception runs into them more often: it must hold
+            // longer.
+            const int confirm = k.interval < 20 ? LONG_RUN : REGULAR_RUN;
+            s.unconfirmed = s.unconfirmed && ++s.confirming < confirm ? s.unconfirmed : std::nullopt;
+        } else if (k.interval > 0 && (k.run >= REGULAR_RUN ? holdsMissing(step, k.interval) : wholeBreak(k, step)) &&
+                   !lostRhythm(t, step)) {
             // Regular series with samples missing: ask for them again, unless
             // the horizon has passed them already.
             // While the second it starts in is open (fractions), a later
@@ -1016,6 +1031,7 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time, int32_t 
                 s.unconfirmed = std::make_pair(*k.last, k.interval);
             }
             s.confirming = 0;
+            ++s.offSteps;
             learnInterval(k, step);
         } else if (k.run >= REGULAR_RUN && 2 * step < k.interval && onRhythm(k)) {
             // One extra sample within the rhythm (a second sample a second
@@ -1057,6 +1073,17 @@ void Progress::checkPassed(const std::string& name, Tag& t, const Gap& step, boo
     }
 }
 
+bool Progress::lostRhythm(const Tag& t, int64_t step)
+{
+    // A third step in a row off a rhythm that held only briefly, unlike the
+    // one before it (alike ones are a new interval): the rhythm was the
+    // chance of a series by exception, such as a burst a second apart.
+    const StoredTag& k = t.kept;
+    const bool previous = !k.gaps.empty() && k.last && k.gaps.back().before == *k.last;
+    return k.run < LONG_RUN && t.session.offSteps >= REGULAR_RUN - 1 && previous &&
+           !alike(k.gaps.back().before - k.gaps.back().after, step);
+}
+
 void Progress::breakRhythm(Tag& t, int64_t step)
 {
     StoredTag& k = t.kept;
@@ -1072,6 +1099,7 @@ void Progress::breakRhythm(Tag& t, int64_t step)
             k.gaps.end());
     }
     s.unconfirmed.reset();
+    s.offSteps = 0;
     // A step far longer than the steps since (an outage before a jittered
     // rhythm resumed) stays the lead: jitter breaking the forming rhythm
     // must not make it forget the outage.
@@ -1251,7 +1279,11 @@ void Progress::split(const Ask& ask, const FailedRequest& failure)
     const int64_t width = spanOf(ask);
     const bool aboutRange = failure.refusal == Refusal::RANGE && width > m_answeredSpan;
     const bool rejects = failure.refusal != Refusal::RAISED;
-    if (!rejects && longest < 2) {
+    // While the service fails at random, narrowing would only multiply
+    // requests and slow a catch-up: nothing is narrowed before one tag
+    // failed four times in a row.
+    const bool atRandom = failingAtRandom();
+    if (!rejects && longest < (atRandom ? 4 : 2)) {
         return;  // once may be chance
     }
     if (width > WINDOWS.split && (aboutRange || !rejects || ask.tags.size() == 1)) {
@@ -1264,14 +1296,12 @@ void Progress::split(const Ask& ask, const FailedRequest& failure)
         }
         return;
     }
-    // While the service fails at random, narrowing would only multiply
-    // requests: a list is halved only once one tag failed four times in a
-    // row. Otherwise a request failing among answered ones
+    // A list failing at random is halved only once one tag failed four
+    // times in a row. Otherwise a request failing among answered ones
     // is refused for its tags and is narrowed at once; with none answered,
     // once the same tags failed together again, or one of them a third
     // time whatever tags joined it. The longer one tag keeps failing, the
     // faster: the others of its list wait meanwhile.
-    const bool atRandom = failingAtRandom();
     const bool narrow = atRandom ? longest >= 4 : m_answers > 0 || together >= 2 || longest >= 3;
     if (!narrow) {
         return;

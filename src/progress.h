@@ -82,6 +82,9 @@ constexpr std::size_t MAX_AHEAD = 256;
 // A service clock may run this far ahead of the local one: stored progress
 // no further ahead does not say the local clock is behind.
 constexpr int64_t CLOCK_SLACK = 300;
+// How long what answers showed of the service's clock is remembered, at
+// least (at most twice that).
+constexpr int64_t OVERSHOOT_MEMORY = 3600;
 // An isolated tag the service keeps rejecting is named this often at most.
 constexpr int64_t REJECTION_LOG_INTERVAL = 3600;
 
@@ -245,6 +248,7 @@ private:
         // exception.
         std::optional<std::pair<int64_t, int64_t>> unconfirmed;
         int confirming = 0;
+        int offSteps = 0;  // steps in a row that opened gaps
         // The stretch a request passed over, beginning past the next pull,
         // until the rhythm goes on past it (alike steps counted).
         std::optional<Gap> passed;
@@ -300,6 +304,8 @@ private:
     // Ends the newest second's wait for another sample of it, once the
     // service has answered well past it.
     void closeEdge(StoredTag& k) const;
+    // Folds the last poll's evidence of the service's clock into the hour's.
+    void rememberOvershoot();
     // Whether a range ask is a window short of the present.
     bool catchingUp(const Ask& ask) const;
     // Whether the service cut an answer of the tag (a regular series) short
@@ -309,6 +315,8 @@ private:
     void detectGap(const std::string& name, Tag& t, int64_t time, int32_t millis, bool passedOver);
     void checkPassed(const std::string& name, Tag& t, const Gap& step, bool passedOver, bool onRhythm);
     void breakRhythm(Tag& t, int64_t step);
+    // Whether a step that would open a gap shows that a young rhythm is gone.
+    static bool lostRhythm(const Tag& t, int64_t step);
     void leadGap(const std::string& name, Tag& t, int64_t step);
     void addGap(const std::string& name, StoredTag& k, const Gap& gap);
     void learnInterval(StoredTag& k, int64_t step);
@@ -326,11 +334,15 @@ private:
     std::optional<int64_t> m_evidence;
     std::optional<int64_t> m_pollEvidence;  // as the poll began
     // How far past the end of a range the service answers (its clock runs
-    // ahead), as the last two polls showed; gap requests end that much
-    // earlier, so that each does not read again what came since.
+    // ahead), as answers showed within the last hour or two; gap requests
+    // end that much earlier, so that each does not read again what came
+    // since. Only samples past an end show it, and a sparse index shows
+    // them seldom, so the evidence is kept by the hour, not by the poll.
     int64_t m_overshoot = 0;
-    int64_t m_lastOvershoot = 0;
     int64_t m_pollOvershoot = 0;
+    int64_t m_hourOvershoot = 0;   // since m_hourStart
+    int64_t m_priorOvershoot = 0;  // the hour before it
+    std::optional<int64_t> m_hourStart;
     // Samples a tag gives per second of a catch-up window, as last seen: a
     // window is sized from it and the number of tags it asks, so that a small
     // group cannot grow the window of a large one. Until then, a day.

@@ -128,6 +128,13 @@ const SeedRow kSeeds[] = {
     // grouped back at the start of one still behind, and its answers held
     // only samples it had delivered: 15,471 samples unread at the end.
     {"Seed22000000097", 22000000097, 0},
+    // A service clock a minute or two ahead, shown only now and then by a
+    // sparse index: gap requests forgot it between polls and read it again
+    // past their ends (cost 1.21).
+    {"Seed25000000056", 25000000056, 0},
+    // A series by exception wrote four samples a second apart: every step
+    // after them was taken for a gap of a 1-second rhythm (cost 1.34).
+    {"Seed29000000100", 29000000100, 0},
 };
 
 void PrintTo(const SeedRow& row, std::ostream* out)
