@@ -234,6 +234,12 @@ bool Checks::expected(const TagSeries& tag, const Sample& s, int64_t lastPoll) c
     if (m_cut && s.time >= m_cut->lastPull) {
         reached = std::max(reached, m_cut->readAgainBy);
     }
+    // A restart from a cut state after the clock went back may leave the
+    // plugin nothing that says its clock is behind: a sample waits until
+    // that clock passes it.
+    if (m_cut && m_world.jumpBy < 0 && m_cut->at >= m_world.jumpAt) {
+        reached = std::max(reached, s.time - m_world.jumpBy);
+    }
     // A tag the service refuses can be read only once it stops refusing.
     for (const Failure& f : m_world.failures) {
         if (f.tag == tag.name && f.when.from <= reached + settle && f.when.to > reached) {
