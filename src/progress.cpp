@@ -1098,7 +1098,12 @@ void Progress::breakRhythm(Tag& t, int64_t step)
             std::remove_if(k.gaps.begin(), k.gaps.end(), [since](const Gap& gap) { return gap.after >= since; }),
             k.gaps.end());
     }
-    s.unconfirmed.reset();
+    // A step back to their interval keeps the gaps, still waiting for the
+    // rhythm that takes it up to go on past them.
+    if (jitter || !s.unconfirmed || !alike(step, s.unconfirmed->second)) {
+        s.unconfirmed.reset();
+    }
+    s.confirming = 0;
     s.offSteps = 0;
     // A step far longer than the steps since (an outage before a jittered
     // rhythm resumed) stays the lead: jitter breaking the forming rhythm
