@@ -1012,12 +1012,8 @@ void Progress::detectGap(const std::string& name, Tag& t, int64_t time, int32_t 
             }
             leadGap(name, t, step);
             s.offSteps = 0;
-            // The rhythm held on past its gaps: they are samples missing. A
-            // fast one's steps are alike within a large share of them, so a
-            // series by exception runs into them more often: it must hold
-            // longer.
-            const int confirm = k.interval < 20 ? LONG_RUN : REGULAR_RUN;
-            s.unconfirmed = s.unconfirmed && ++s.confirming < confirm ? s.unconfirmed : std::nullopt;
+            // The rhythm held on past its gaps: they are samples missing.
+            s.unconfirmed = s.unconfirmed && ++s.confirming < REGULAR_RUN ? s.unconfirmed : std::nullopt;
         } else if (k.interval > 0 && (k.run >= REGULAR_RUN ? holdsMissing(step, k.interval) : wholeBreak(k, step)) &&
                    !lostRhythm(t, step)) {
             // Regular series with samples missing: ask for them again, unless
