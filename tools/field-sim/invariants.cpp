@@ -111,6 +111,16 @@ void Checks::cutRestart(int64_t lastPull, int64_t trueNow)
     m_cut = Cut{lastPull, trueNow, trueNow + readingTime(lastPull, trueNow)};
 }
 
+double Checks::failingShare(int64_t t) const
+{
+    // Failures that overlap fail a request when any of them does.
+    double passing = 1.0;
+    for (const Failure& f : m_world.failures) {
+        passing *= f.tag.empty() && f.when.holds(t) ? 1.0 - f.rate : 1.0;
+    }
+    return 1.0 - passing;
+}
+
 bool Checks::failingAtRandom(int64_t t) const
 {
     return std::any_of(m_world.failures.begin(), m_world.failures.end(),
@@ -247,10 +257,13 @@ bool Checks::expected(const TagSeries& tag, const Sample& s, int64_t lastPoll) c
         }
     }
     // Requests of the tag that still fail near the end (all of them, or
-    // most) may hold it back.
+    // half or more, however many failures overlap) may hold it back; for a
+    // tag that leaves the lists, the end is when it leaves.
+    const int64_t last = std::min(lastPoll, tag.leaves(s.published));
     const bool heldBack = std::any_of(m_world.failures.begin(), m_world.failures.end(), [&](const Failure& f) {
-        const bool applies = f.tag.empty() ? f.rate >= 0.5 : f.tag == tag.name;
-        return applies && f.when.to > s.published && f.when.to + settle > lastPoll;
+        const bool near = f.when.to > s.published && f.when.to + settle > last;
+        const int64_t end = std::min(f.when.to, last) - 1;
+        return near && (f.tag.empty() ? failingShare(std::max(end, f.when.from)) >= 0.5 : f.tag == tag.name);
     });
     return s.time >= m_world.start && s.published - s.time <= nerivo::HORIZON && s.published <= m_world.end &&
            s.published + settle <= lastPoll && s.time <= m_world.pluginNow(m_world.end) && tag.listed(seen) &&

@@ -105,6 +105,8 @@ private:
     // How long reading the samples dated from since on and published by
     // until takes, at a poll's reading bound.
     int64_t readingTime(int64_t since, int64_t until) const;
+    // The share of requests that fail at t, whatever they name.
+    double failingShare(int64_t t) const;
     // Whether the service fails a quarter or more of all requests at t.
     bool failingAtRandom(int64_t t) const;
     bool readingBacklog(const PollRecord& poll) const;

@@ -44,6 +44,17 @@ bool TagSeries::listed(int64_t t) const
     return present(t) && std::none_of(unlisted.begin(), unlisted.end(), [t](const Window& w) { return w.holds(t); });
 }
 
+int64_t TagSeries::leaves(int64_t t) const
+{
+    int64_t at = INT64_MAX;
+    for (const auto* windows : {&absent, &unlisted}) {
+        for (const Window& w : *windows) {
+            at = w.to > t ? std::min(at, std::max(w.from, t)) : at;
+        }
+    }
+    return at;
+}
+
 bool World::isDisturbed(int64_t t) const
 {
     return std::any_of(disturbed.begin(), disturbed.end(), [t](const Window& w) { return w.holds(t); });

@@ -59,6 +59,9 @@ struct TagSeries {
     std::vector<Window> unlisted;  // held by the service but missing from its lists
     bool present(int64_t t) const;
     bool listed(int64_t t) const;
+    // The first time from t on that it is missing from the lists; none: the
+    // largest time.
+    int64_t leaves(int64_t t) const;
 };
 
 // Requests naming tag (any request when empty) fail over when: status 0
