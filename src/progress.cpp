@@ -5,7 +5,6 @@
 #include <cmath>
 #include <iterator>
 #include <limits>
-#include <numeric>
 #include <tuple>
 
 namespace nerivo {
@@ -444,48 +443,40 @@ std::pair<int64_t, int64_t> Progress::reach(const Start& start, double allowance
     return {earliest, latest};
 }
 
-std::vector<Progress::Group> Progress::stab(const std::vector<Start>& starts, double allowance) const
+std::vector<Progress::Group> Progress::rangeGroups(const std::vector<Start>& starts) const
 {
     // The fewest starts that every tag can take: sorted by the latest start
     // each may take, a group starts at its first tag's and holds every tag
     // that can start there.
-    std::vector<std::pair<std::pair<int64_t, int64_t>, const std::string*>> reaches;
-    reaches.reserve(starts.size());
-    for (const Start& start : starts) {
-        reaches.emplace_back(reach(start, allowance), &start.first);
-    }
-    std::sort(reaches.begin(), reaches.end(), [](const auto& a, const auto& b) {
-        return a.first.second != b.first.second ? a.first.second < b.first.second : *a.second < *b.second;
-    });
+    // With too many groups, more re-reading is allowed.
     std::vector<Group> groups;
-    for (const auto& entry : reaches) {
-        if (groups.empty() || entry.first.first > groups.back().from) {
-            groups.push_back(Group{entry.first.second, {}});
-        }
-        groups.back().tags.push_back(*entry.second);
-    }
-    return groups;
-}
-
-std::vector<Progress::Group> Progress::rangeGroups(const std::vector<Start>& starts) const
-{
     // A tag with samples re-reads its newest from any earlier start: it
-    // shares only when there are too many groups, and then only a little.
-    // More groups than one poll's budget wait their turn: a tag put off
-    // brings more at its next ask, and one put off to the last poll of its
-    // promise is asked then, with the others overdue. Only far more groups
-    // than turns cover (a large index) share more, down to what they cover.
-    std::vector<Group> groups = stab(starts, 0);
-    if (groups.size() <= MAX_GROUPS) {
-        return groups;
-    }
-    groups = stab(starts, REREAD_LIMIT);
-    constexpr std::size_t turns = MAX_GROUPS * MAX_GROUP_POLLS;
-    if (groups.size() <= 2 * turns) {
-        return groups;
-    }
-    for (double allowance = 2 * REREAD_LIMIT; groups.size() > turns && allowance < 1e15; allowance *= 2) {
-        groups = stab(starts, allowance);
+    // shares only when there are too many groups.
+    for (double allowance = 0; groups.empty() || groups.size() > MAX_GROUPS;
+         allowance = allowance == 0 ? REREAD_LIMIT : allowance * 2) {
+        // More groups than one poll's budget wait their turn while they
+        // re-read little: a tag put off brings more at its next ask.
+        if (allowance > REREAD_LIMIT && groups.size() <= MAX_GROUPS * MAX_GROUP_POLLS) {
+            break;
+        }
+        std::vector<std::pair<std::pair<int64_t, int64_t>, const std::string*>> reaches;
+        reaches.reserve(starts.size());
+        for (const Start& start : starts) {
+            reaches.emplace_back(reach(start, allowance), &start.first);
+        }
+        std::sort(reaches.begin(), reaches.end(), [](const auto& a, const auto& b) {
+            return a.first.second != b.first.second ? a.first.second < b.first.second : *a.second < *b.second;
+        });
+        groups.clear();
+        for (const auto& entry : reaches) {
+            if (groups.empty() || entry.first.first > groups.back().from) {
+                groups.push_back(Group{entry.first.second, {}});
+            }
+            groups.back().tags.push_back(*entry.second);
+        }
+        if (starts.empty() || allowance > 1e15) {
+            break;
+        }
     }
     return groups;
 }
@@ -520,53 +511,10 @@ std::vector<Progress::Group> Progress::overdueGroups(std::vector<Start> late, in
         const int64_t to = rangeAsk(group, spanLimit, batchLimit).to;
         const auto last = std::find_if(first, part, [to](const Start& s) { return s.second > to; });
         group.tags.resize(static_cast<std::size_t>(last - first));
-        // A window short of the present is a backlog's: it is read whole.
-        if (to < m_now) {
-            groups.push_back(std::move(group));
-        } else {
-            for (Group& shared : overdueShares(std::vector<Start>(first, last))) {
-                groups.push_back(std::move(shared));
-            }
-        }
+        groups.push_back(std::move(group));
         first = last;
     }
     return groups;
-}
-
-std::vector<Progress::Group> Progress::overdueShares(const std::vector<Start>& starts) const
-{
-    // Overdue tags of one window need not all re-read from the earliest of
-    // them: those that share a start cheaply (a slow rhythm has nothing in
-    // the first half of its step) go together, in a few requests at most.
-    return mergeClosest(stab(starts, REREAD_LIMIT), MAX_OVERDUE_GROUPS);
-}
-
-std::vector<Progress::Group> Progress::mergeClosest(std::vector<Group> groups, std::size_t most)
-{
-    // Groups merge where their starts lie closest, so that a tag silent for
-    // hours does not make all the others read those hours again.
-    if (groups.size() <= most || most == 0) {
-        return groups;
-    }
-    std::sort(groups.begin(), groups.end(), [](const Group& a, const Group& b) { return a.from < b.from; });
-    std::vector<std::size_t> cuts(groups.size() - 1);
-    std::iota(cuts.begin(), cuts.end(), 0);
-    const auto widest = cuts.begin() + static_cast<std::ptrdiff_t>(most - 1);
-    std::nth_element(cuts.begin(), widest, cuts.end(), [&groups](std::size_t a, std::size_t b) {
-        return groups[a + 1].from - groups[a].from > groups[b + 1].from - groups[b].from;
-    });
-    cuts.resize(most - 1);
-    std::sort(cuts.begin(), cuts.end());
-    std::vector<Group> merged{Group{groups.front().from, {}}};
-    auto cut = cuts.begin();
-    for (std::size_t i = 0; i < groups.size(); ++i) {
-        merged.back().tags.insert(merged.back().tags.end(), groups[i].tags.begin(), groups[i].tags.end());
-        if (cut != cuts.end() && *cut == i) {
-            merged.push_back(Group{groups[i + 1].from, {}});
-            ++cut;
-        }
-    }
-    return merged;
 }
 
 int64_t Progress::requestStart(const Ask& ask) const
@@ -1104,19 +1052,15 @@ void Progress::checkPassed(const std::string& name, Tag& t, const Gap& step, boo
 {
     // A request that began past the next pull trusted the rhythm over what
     // it passed. Until the rhythm has gone on past it, a step off it (a
-    // faster rhythm, say) asks that stretch again, as a gap. One step to the
-    // second of a slow rhythm shows it went on (a faster one seldom lands
-    // that close), so that a tag asked once a step may pass again at its
-    // next ask.
+    // faster rhythm, say) asks that stretch again, as a gap.
     Session& s = t.session;
-    const int confirmations = precise(step.before - step.after, step.interval) ? 1 : REGULAR_RUN;
     if (passedOver) {
         if (s.passed) {
             addGap(name, t.kept, *s.passed);
         }
         s.passed = step;
         s.passedConfirming = 0;
-    } else if (s.passed && onRhythm && ++s.passedConfirming >= confirmations) {
+    } else if (s.passed && onRhythm && ++s.passedConfirming >= REGULAR_RUN) {
         s.passed.reset();
     }
     if (s.passed && !onRhythm) {

@@ -58,9 +58,6 @@ constexpr std::size_t MAX_GAP_GROUPS = 30;
 constexpr std::size_t MAX_GROUPS = 40;
 // Polls over which range groups that re-read little may take turns.
 constexpr std::size_t MAX_GROUP_POLLS = 8;
-// Groups of the tags put off to the last poll of their promise, in one
-// window; more merge where their starts lie closest.
-constexpr std::size_t MAX_OVERDUE_GROUPS = 10;
 // Gaps of one tag that are remembered (sixteen, of at most 70 characters
 // each, keep a tag's state within a kilobyte), and how soon one is asked
 // again: at first, and at the most once its retries have backed off.
@@ -294,11 +291,7 @@ private:
         std::vector<std::string> tags;
     };
     std::pair<int64_t, int64_t> reach(const Start& start, double allowance) const;
-    std::vector<Group> stab(const std::vector<Start>& starts, double allowance) const;
     std::vector<Group> rangeGroups(const std::vector<Start>& starts) const;
-    std::vector<Group> overdueShares(const std::vector<Start>& starts) const;
-    // At most most groups, merged where their starts lie closest.
-    static std::vector<Group> mergeClosest(std::vector<Group> groups, std::size_t most);
     Ask rangeAsk(const Group& group, int64_t spanLimit, std::size_t batchLimit) const;
     std::vector<Group> overdueGroups(std::vector<Start> late, int64_t spanLimit, std::size_t batchLimit) const;
     std::vector<Ask> gapAsks();

@@ -254,36 +254,6 @@ World slowTagsSpeedingUp()
     return w;
 }
 
-World slowTagsPutOffTogether()
-{
-    // Far more starts than a poll's requests: 1,000 regular tags every 20
-    // to 25 minutes, each at its own phase, and 50 by exception, polled
-    // every 164 s. Tags wait for their turn to the last poll of their
-    // promise; put off together, they all started at the earliest of them,
-    // and with too many groups every tag re-read its newest sample: each
-    // ask read about one sample again for the one it brought (cost 1.39).
-    World w = base("SlowTagsPutOffTogether", 141, 164, 8 * HOUR);
-    // Rhythms show in a backlog of six hours; every series began before it.
-    w.start = T0 - 6 * HOUR - 25 * MINUTE;
-    regular(w, 1000, 20 * MINUTE, 24, 300);
-    w.start = T0 - 6 * HOUR;
-    Rng rng(w.seed + 1);
-    for (TagSeries& tag : w.tags) {
-        const int64_t phase = rng.range(0, 20 * MINUTE - 1);
-        for (Sample& s : tag.samples) {
-            s.time += phase;
-            s.published += phase;
-        }
-    }
-    for (int i = 0; i < 50; ++i) {
-        TagSeries tag;
-        tag.name = tagName(rng, static_cast<int>(w.tags.size()), 24);
-        addIrregular(tag, rng, w.start, w.end + w.tail, rng.logRange(20 * MINUTE, 4 * HOUR), w.skew);
-        w.tags.push_back(std::move(tag));
-    }
-    return w;
-}
-
 World oneTagRefused(const char* name, int status)
 {
     World w = base(name, 110, 60, 2 * DAY);
@@ -706,7 +676,6 @@ const std::vector<Preset> PRESETS = {
     {"ManyTagsAtDistinctPhases", manyTagsAtDistinctPhases},
     {"SlowTagsAtDistinctPhases", slowTagsAtDistinctPhases},
     {"SlowTagsSpeedingUp", slowTagsSpeedingUp},
-    {"SlowTagsPutOffTogether", slowTagsPutOffTogether},
     {"OutageBeforeATwoStepRhythm", outageBeforeATwoStepRhythm},
     {"RandomFailuresForHours", randomFailuresForHours},
     {"LoggerOfflineInsideACatchUp", loggerOfflineInsideACatchUp},
