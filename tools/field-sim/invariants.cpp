@@ -262,8 +262,7 @@ bool Checks::expected(const TagSeries& tag, const Sample& s, int64_t lastPoll) c
     const int64_t last = std::min(lastPoll, tag.leaves(s.published));
     const bool heldBack = std::any_of(m_world.failures.begin(), m_world.failures.end(), [&](const Failure& f) {
         const bool near = f.when.to > s.published && f.when.from < last && f.when.to + settle > last;
-        const int64_t end = std::min(f.when.to, last) - 1;
-        return near && (f.tag.empty() ? failingShare(std::max(end, f.when.from)) >= 0.5 : f.tag == tag.name);
+        return near && (f.tag.empty() ? failingShare(std::min(f.when.to, last) - 1) >= 0.5 : f.tag == tag.name);
     });
     return s.time >= m_world.start && s.published - s.time <= nerivo::HORIZON && s.published <= m_world.end &&
            s.published + settle <= lastPoll && s.time <= m_world.pluginNow(m_world.end) && tag.listed(seen) &&
