@@ -20,6 +20,11 @@ constexpr int64_t EDGE_WAIT = HORIZON;
 // Services cap an answer at no fewer samples a tag than this: a shorter
 // answer was not cut short.
 constexpr std::size_t SHORTEST_CAP = 100;
+// While the service fails at random, the tags of a request it did not
+// answer are asked again at the next poll; this many failures of them in a
+// row are unlikely to be chance (one in 256 with half of all requests
+// failing). Tags it refused wait their turn, and fail in a row at four.
+constexpr int RANDOM_STREAK = 8;
 // A step before a rhythm is taken for an outage beyond this many intervals.
 constexpr int64_t LEAD_INTERVALS = 4;
 
@@ -1235,12 +1240,18 @@ void Progress::failed(const Ask& ask, const FailedRequest& failure)
     ++m_requests;
     m_gapRequests += ask.gap ? 1 : 0;
     m_catchUpRequests += catchingUp(ask) ? 1 : 0;
+    const bool atRandom = byChance(failure);
     for (const auto& name : ask.tags) {
         Tag& t = tag(name);
         ++t.session.failures;
-        t.session.failedPoll = m_poll;
-        // Asked, but its range was not read: it keeps its turn.
-        t.session.askedPoll = m_poll;
+        // Asked, but its range was not read: it keeps its turn. While the
+        // service fails requests at random its tags are no more at fault
+        // than any: they stay first in line, lest one tag's bad luck at
+        // every turn outlast its samples.
+        if (!atRandom) {
+            t.session.failedPoll = m_poll;
+            t.session.askedPoll = m_poll;
+        }
         t.marks.done = true;
         for (Gap& gap : t.kept.gaps) {
             const int64_t start = gapStart(gap);
@@ -1282,9 +1293,10 @@ void Progress::split(const Ask& ask, const FailedRequest& failure)
     const bool rejects = failure.refusal != Refusal::RAISED;
     // While the service fails at random, narrowing would only multiply
     // requests and slow a catch-up: nothing is narrowed before one tag
-    // failed four times in a row.
+    // failed a streak unlikely to be chance.
     const bool atRandom = failingAtRandom();
-    if (!rejects && longest < (atRandom ? 4 : 2)) {
+    const int streak = byChance(failure) ? RANDOM_STREAK : 4;
+    if (!rejects && longest < (atRandom ? streak : 2)) {
         return;  // once may be chance
     }
     if (width > WINDOWS.split && (aboutRange || !rejects || ask.tags.size() == 1)) {
@@ -1297,13 +1309,13 @@ void Progress::split(const Ask& ask, const FailedRequest& failure)
         }
         return;
     }
-    // A list failing at random is halved only once one tag failed four
-    // times in a row. Otherwise a request failing among answered ones
-    // is refused for its tags and is narrowed at once; with none answered,
-    // once the same tags failed together again, or one of them a third
-    // time whatever tags joined it. The longer one tag keeps failing, the
-    // faster: the others of its list wait meanwhile.
-    const bool narrow = atRandom ? longest >= 4 : m_answers > 0 || together >= 2 || longest >= 3;
+    // A list failing at random is halved only after such a streak.
+    // Otherwise a request failing among answered ones is refused for its
+    // tags and is narrowed at once; with none answered, once the same tags
+    // failed together again, or one of them a third time whatever tags
+    // joined it. The longer one tag keeps failing, the faster: the others
+    // of its list wait meanwhile.
+    const bool narrow = atRandom ? longest >= streak : m_answers > 0 || together >= 2 || longest >= 3;
     if (!narrow) {
         return;
     }
@@ -1315,6 +1327,13 @@ void Progress::split(const Ask& ask, const FailedRequest& failure)
         return;
     }
     isolate(ask.tags.front(), failure, rejects);
+}
+
+bool Progress::byChance(const FailedRequest& failure) const
+{
+    // No answer, or the service failing, while it fails at random: nothing
+    // says the request's tags are what it refuses.
+    return (failure.refusal == Refusal::RAISED || failure.refusal == Refusal::SERVER) && failingAtRandom();
 }
 
 bool Progress::failingAtRandom() const

@@ -324,6 +324,7 @@ private:
     void capGaps(const std::string& name, StoredTag& k);
     void split(const Ask& ask, const FailedRequest& failure);
     bool failingAtRandom() const;
+    bool byChance(const FailedRequest& failure) const;
     void isolate(const std::string& name, const FailedRequest& failure, bool rejects);
     void adaptWindow(const Ask& ask, std::size_t samples, bool partial);
     int64_t windowFor(std::size_t tags) const;

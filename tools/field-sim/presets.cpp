@@ -624,6 +624,29 @@ World randomFailuresForHours()
     return w;
 }
 
+World tagsRemovedWhileFailingAtRandom()
+{
+    // For four hours the service fails 45% of all requests at random, and a
+    // tag in eight leaves the lists for good meanwhile. With polls cut
+    // short, 3,000 tags by exception take turns: a tag whose request failed
+    // must not wait a whole turn again for its retry.
+    World w = base("TagsRemovedWhileFailingAtRandom", 131, 3 * MINUTE, 6 * HOUR);
+    w.tail = HOUR;
+    Rng rng(w.seed);
+    for (int i = 0; i < 3000; ++i) {
+        TagSeries tag;
+        tag.name = tagName(rng, i, 45);
+        addIrregular(tag, rng, w.start, w.end + w.tail, 30 * MINUTE, 0);
+        if (i % 8 == 0) {
+            remove(tag, Window{T0 + 2 * HOUR + rng.range(0, 3 * HOUR), w.end + w.tail + DAY});
+        }
+        w.tags.push_back(std::move(tag));
+    }
+    w.failures.push_back(Failure{"", 0, 0.45, Window{T0 + HOUR, T0 + 5 * HOUR}});
+    w.disturbed.push_back(Window{T0, w.end + w.tail + 1});
+    return w;
+}
+
 World gapRetriesMeetTwoShortOutages()
 {
     // A backlog uploaded four hours after the outage; the service is out
@@ -680,6 +703,7 @@ const std::vector<Preset> PRESETS = {
     {"RandomFailuresForHours", randomFailuresForHours},
     {"LoggerOfflineInsideACatchUp", loggerOfflineInsideACatchUp},
     {"BacklogAfterOneStep", backlogAfterOneStep},
+    {"TagsRemovedWhileFailingAtRandom", tagsRemovedWhileFailingAtRandom},
 };
 
 }  // namespace
