@@ -1,10 +1,14 @@
 #include "progress.h"
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cmath>
 #include <iterator>
 #include <limits>
+#include <map>
+#include <optional>
+#include <queue>
 #include <tuple>
 
 namespace nerivo {
@@ -137,6 +141,77 @@ bool gapHolds(const Gap& gap, int64_t time, int32_t millis)
 {
     const bool afterStart = gap.after < time || (time == gap.after && gap.afterMillis != 0 && millis > gap.afterMillis);
     return afterStart && (time < gap.before || (time == gap.before && millis < gap.beforeMillis));
+}
+
+// The fewest range requests the tags take, all sharing one start: their
+// names, percent-encoded and comma-separated, fill URLs of about this many
+// bytes each.
+constexpr std::size_t URL_NAME_BYTES = 3800;
+// Groups a window of tags put off to the last poll of their promise is
+// asked in, at most.
+constexpr std::size_t OVERDUE_GROUPS = 10;
+
+std::size_t leastRequests(const std::vector<std::string>& names)
+{
+    std::size_t bytes = 0;
+    for (const std::string& name : names) {
+        for (const char c : name) {
+            const bool plain =
+                std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '.' || c == '_' || c == '~';
+            bytes += plain ? 1 : 3;
+        }
+        bytes += 1;
+    }
+    return bytes / URL_NAME_BYTES + 1;
+}
+
+// Joins groups, kept in order of their starts, each to the one before it,
+// cheapest first (then closest), until at most target are left: join(a, b)
+// is what b joining a costs, none when it may not. False when the joins
+// allowed cannot get there.
+template <typename G, typename Join>
+bool joinNeighbours(std::vector<G>& groups, std::size_t target, const Join& join)
+{
+    std::vector<std::size_t> prev(groups.size());
+    std::vector<std::size_t> next(groups.size());
+    std::vector<int> version(groups.size(), 0);
+    for (std::size_t i = 0; i < groups.size(); ++i) {
+        prev[i] = i == 0 ? 0 : i - 1;
+        next[i] = i + 1;
+    }
+    // Cost, span, the group and the one before it, and their versions then.
+    using Entry = std::tuple<std::size_t, int64_t, std::size_t, std::size_t, int, int>;
+    std::priority_queue<Entry, std::vector<Entry>, std::greater<>> heap;
+    auto offer = [&](std::size_t b) {
+        const std::size_t a = prev[b];
+        const auto cost = b == 0 || b >= groups.size() ? std::nullopt : join(groups[a], groups[b]);
+        if (cost) {
+            heap.emplace(*cost, groups[b].from - groups[a].from, b, a, version[a], version[b]);
+        }
+    };
+    for (std::size_t i = 1; i < groups.size(); ++i) {
+        offer(i);
+    }
+    std::size_t count = groups.size();
+    while (count > target && !heap.empty()) {
+        const auto [cost, span, b, a, va, vb] = heap.top();
+        heap.pop();
+        if (prev[b] != a || version[a] != va || version[b] != vb || groups[a].tags.empty() || groups[b].tags.empty()) {
+            continue;  // either side changed since
+        }
+        groups[a].tags.insert(groups[a].tags.end(), groups[b].tags.begin(), groups[b].tags.end());
+        groups[b].tags.clear();
+        ++version[a];
+        next[a] = next[b];
+        if (next[b] < groups.size()) {
+            prev[next[b]] = a;
+        }
+        --count;
+        offer(a);
+        offer(next[a]);
+    }
+    groups.erase(std::remove_if(groups.begin(), groups.end(), [](const G& g) { return g.tags.empty(); }), groups.end());
+    return count <= target;
 }
 
 }  // namespace
@@ -302,6 +377,9 @@ void Progress::beginPoll(int64_t now, const std::vector<std::string>& tags)
     m_pollEvidence = m_evidence;
     rememberOvershoot();
     m_index = tags;
+    // An index too large for one poll's requests even when its tags share
+    // one start needs all the sharing it can get.
+    m_largeIndex = leastRequests(tags) > static_cast<std::size_t>(MAX_GROUPS);
     for (auto& entry : m_tags) {
         entry.second.marks = Marks{true, false, false, false, std::nullopt};  // until the index names it
     }
@@ -448,40 +526,87 @@ std::pair<int64_t, int64_t> Progress::reach(const Start& start, double allowance
     return {earliest, latest};
 }
 
-std::vector<Progress::Group> Progress::rangeGroups(const std::vector<Start>& starts) const
+std::vector<Progress::Group> Progress::groupsAt(const std::vector<Start>& starts, double allowance) const
 {
     // The fewest starts that every tag can take: sorted by the latest start
     // each may take, a group starts at its first tag's and holds every tag
     // that can start there.
-    // With too many groups, more re-reading is allowed.
+    std::vector<std::pair<std::pair<int64_t, int64_t>, const std::string*>> reaches;
+    reaches.reserve(starts.size());
+    for (const Start& start : starts) {
+        reaches.emplace_back(reach(start, allowance), &start.first);
+    }
+    std::sort(reaches.begin(), reaches.end(), [](const auto& a, const auto& b) {
+        return a.first.second != b.first.second ? a.first.second < b.first.second : *a.second < *b.second;
+    });
     std::vector<Group> groups;
+    for (const auto& entry : reaches) {
+        if (groups.empty() || entry.first.first > groups.back().from) {
+            groups.push_back(Group{entry.first.second, {}});
+        }
+        groups.back().tags.push_back(*entry.second);
+    }
+    return groups;
+}
+
+std::vector<Progress::Group> Progress::rangeGroups(const std::vector<Start>& starts) const
+{
     // A tag with samples re-reads its newest from any earlier start: it
     // shares only when there are too many groups.
-    for (double allowance = 0; groups.empty() || groups.size() > MAX_GROUPS;
-         allowance = allowance == 0 ? REREAD_LIMIT : allowance * 2) {
-        // More groups than one poll's budget wait their turn while they
-        // re-read little: a tag put off brings more at its next ask.
-        if (allowance > REREAD_LIMIT && groups.size() <= MAX_GROUPS * MAX_GROUP_POLLS) {
-            break;
-        }
-        std::vector<std::pair<std::pair<int64_t, int64_t>, const std::string*>> reaches;
-        reaches.reserve(starts.size());
-        for (const Start& start : starts) {
-            reaches.emplace_back(reach(start, allowance), &start.first);
-        }
-        std::sort(reaches.begin(), reaches.end(), [](const auto& a, const auto& b) {
-            return a.first.second != b.first.second ? a.first.second < b.first.second : *a.second < *b.second;
-        });
-        groups.clear();
-        for (const auto& entry : reaches) {
-            if (groups.empty() || entry.first.first > groups.back().from) {
-                groups.push_back(Group{entry.first.second, {}});
+    std::vector<Group> groups = groupsAt(starts, 0);
+    if (groups.size() <= MAX_GROUPS) {
+        return groups;
+    }
+    // More groups than one poll's budget wait their turn while they re-read
+    // little: a tag put off brings more at its next ask.
+    const std::size_t turns = MAX_GROUPS * MAX_GROUP_POLLS;
+    std::vector<Group> cheap = groupsAt(starts, REREAD_LIMIT);
+    if (cheap.size() <= turns) {
+        return cheap;
+    }
+    double allowance = 2 * REREAD_LIMIT;
+    groups = groupsAt(starts, allowance);
+    while (groups.size() > turns && allowance <= 1e15) {
+        allowance *= 2;
+        groups = groupsAt(starts, allowance);
+    }
+    // Sharing that much at every start would make every tag re-read; an
+    // index that fits one poll's requests once shared merges only the
+    // groups that re-read least, until their turns fit. A larger index
+    // needs all the sharing it can get.
+    const bool backlog = std::any_of(starts.begin(), starts.end(),
+                                     [this](const Start& s) { return m_tags.at(s.first).kept.asked.has_value(); });
+    if (backlog || m_largeIndex) {
+        return groups;
+    }
+    std::optional<std::vector<Group>> merged = mergeCheapest(std::move(cheap), starts, allowance, turns);
+    return merged ? std::move(*merged) : groups;
+}
+
+std::optional<std::vector<Progress::Group>> Progress::mergeCheapest(std::vector<Group> groups,
+                                                                    const std::vector<Start>& starts, double allowance,
+                                                                    std::size_t target) const
+{
+    // Each tag's earliest start re-reading little, and at most.
+    std::map<std::string, std::pair<int64_t, int64_t>> earliest;
+    for (const Start& start : starts) {
+        earliest[start.first] = {reach(start, REREAD_LIMIT).first, reach(start, allowance).first};
+    }
+    // A group joins the one before it when each of its tags can start
+    // there; the cost is how many of them then re-read more than a little.
+    auto cost = [&earliest](const Group& before, const Group& group) -> std::optional<std::size_t> {
+        std::size_t count = 0;
+        for (const std::string& name : group.tags) {
+            const auto& e = earliest.at(name);
+            if (e.second > before.from) {
+                return std::nullopt;
             }
-            groups.back().tags.push_back(*entry.second);
+            count += e.first > before.from ? 1 : 0;
         }
-        if (starts.empty() || allowance > 1e15) {
-            break;
-        }
+        return count;
+    };
+    if (!joinNeighbours(groups, target, cost)) {
+        return std::nullopt;
     }
     return groups;
 }
@@ -516,10 +641,34 @@ std::vector<Progress::Group> Progress::overdueGroups(std::vector<Start> late, in
         const int64_t to = rangeAsk(group, spanLimit, batchLimit).to;
         const auto last = std::find_if(first, part, [to](const Start& s) { return s.second > to; });
         group.tags.resize(static_cast<std::size_t>(last - first));
-        groups.push_back(std::move(group));
+        // A window short of the present is a catch-up, read whole, as are
+        // the windows of an index too large to share less.
+        if (first < sampled || to < m_now || m_largeIndex) {
+            groups.push_back(std::move(group));
+        } else {
+            for (Group& share : overdueShares(std::vector<Start>(first, last))) {
+                groups.push_back(std::move(share));
+            }
+        }
         first = last;
     }
     return groups;
+}
+
+std::vector<Progress::Group> Progress::overdueShares(const std::vector<Start>& starts) const
+{
+    // Tags put off to the last poll of their promise are asked whatever
+    // they re-read, but in a few groups whose starts lie closest rather
+    // than all from the earliest: one tag silent for hours would make every
+    // other read those hours again.
+    std::optional<std::vector<Group>> merged =
+        mergeCheapest(groupsAt(starts, REREAD_LIMIT), starts, std::numeric_limits<double>::max(), OVERDUE_GROUPS);
+    if (merged) {
+        return std::move(*merged);
+    }
+    Group all{starts.empty() ? 0 : starts.front().second, {}};
+    std::transform(starts.begin(), starts.end(), std::back_inserter(all.tags), [](const Start& s) { return s.first; });
+    return {all};
 }
 
 int64_t Progress::requestStart(const Ask& ask) const
@@ -1065,7 +1214,11 @@ void Progress::checkPassed(const std::string& name, Tag& t, const Gap& step, boo
         }
         s.passed = step;
         s.passedConfirming = 0;
-    } else if (s.passed && onRhythm && ++s.passedConfirming >= REGULAR_RUN) {
+    } else if (s.passed && onRhythm &&
+               (++s.passedConfirming >= REGULAR_RUN || precise(step.before - step.after, step.interval))) {
+        // A slow logger on the clock shows its rhythm going on in one step
+        // to the second: waiting for more would keep a tag asked once a
+        // step from passing again at two asks in three.
         s.passed.reset();
     }
     if (s.passed && !onRhythm) {
@@ -1292,8 +1445,7 @@ void Progress::split(const Ask& ask, const FailedRequest& failure)
     const bool aboutRange = failure.refusal == Refusal::RANGE && width > m_answeredSpan;
     const bool rejects = failure.refusal != Refusal::RAISED;
     // While the service fails at random, narrowing would only multiply
-    // requests and slow a catch-up: nothing is narrowed before one tag
-    // failed a streak unlikely to be chance.
+    // requests and slow a catch-up: not before a streak unlikely by chance.
     const bool atRandom = failingAtRandom();
     const int streak = byChance(failure) ? RANDOM_STREAK : 4;
     if (!rejects && longest < (atRandom ? streak : 2)) {

@@ -291,8 +291,12 @@ private:
         std::vector<std::string> tags;
     };
     std::pair<int64_t, int64_t> reach(const Start& start, double allowance) const;
+    std::vector<Group> groupsAt(const std::vector<Start>& starts, double allowance) const;
     std::vector<Group> rangeGroups(const std::vector<Start>& starts) const;
+    std::optional<std::vector<Group>> mergeCheapest(std::vector<Group> groups, const std::vector<Start>& starts,
+                                                    double allowance, std::size_t target) const;
     Ask rangeAsk(const Group& group, int64_t spanLimit, std::size_t batchLimit) const;
+    std::vector<Group> overdueShares(const std::vector<Start>& starts) const;
     std::vector<Group> overdueGroups(std::vector<Start> late, int64_t spanLimit, std::size_t batchLimit) const;
     std::vector<Ask> gapAsks();
     Ask gapAsk(const std::vector<const DueGap*>& group) const;
@@ -368,6 +372,7 @@ private:
     int m_priorRequests = 0;
     int m_priorAnswers = 0;
     std::vector<std::string> m_index;
+    bool m_largeIndex = false;
     std::vector<Note> m_notes;
 };
 

@@ -230,6 +230,32 @@ World slowTagsAtDistinctPhases()
     return tagsAtDistinctPhases("SlowTagsAtDistinctPhases", 133, 300);
 }
 
+World slowTagsPutOffTogether()
+{
+    // 1,800 tags, most sampled every 20 to 25 minutes at their own phases,
+    // some by exception, polled every 164 s: more starts than the turns of
+    // eight polls hold. Sharing one start among all of them, or among all
+    // tags put off to their ninth poll, re-reads a sample for each one new.
+    World w = base("SlowTagsPutOffTogether", 139, 164, 8 * HOUR);
+    w.start = T0 - 6 * HOUR - 25 * MINUTE;
+    regular(w, 1000, 20 * MINUTE, 24, 300);
+    Rng rng(w.seed + 1);
+    for (TagSeries& tag : w.tags) {
+        const int64_t phase = rng.range(0, 20 * MINUTE - 1);
+        for (Sample& s : tag.samples) {
+            s.time += phase;
+            s.published += phase;
+        }
+    }
+    for (int i = 0; i < 50; ++i) {
+        TagSeries tag;
+        tag.name = tagName(rng, static_cast<int>(w.tags.size()), 24);
+        addIrregular(tag, rng, w.start, w.end + w.tail, 30 * MINUTE, 0);
+        w.tags.push_back(std::move(tag));
+    }
+    return w;
+}
+
 World slowTagsSpeedingUp()
 {
     // Tags asked past their next pull on the strength of their rhythm, which
@@ -699,6 +725,7 @@ const std::vector<Preset> PRESETS = {
     {"ManyTagsAtDistinctPhases", manyTagsAtDistinctPhases},
     {"SlowTagsAtDistinctPhases", slowTagsAtDistinctPhases},
     {"SlowTagsSpeedingUp", slowTagsSpeedingUp},
+    {"SlowTagsPutOffTogether", slowTagsPutOffTogether},
     {"OutageBeforeATwoStepRhythm", outageBeforeATwoStepRhythm},
     {"RandomFailuresForHours", randomFailuresForHours},
     {"LoggerOfflineInsideACatchUp", loggerOfflineInsideACatchUp},
