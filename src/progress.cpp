@@ -574,13 +574,20 @@ std::vector<Progress::Group> Progress::rangeGroups(const std::vector<Start>& sta
     // index that fits one poll's requests once shared merges only the
     // groups that re-read least, until their turns fit. A larger index
     // needs all the sharing it can get.
-    const bool backlog = std::any_of(starts.begin(), starts.end(),
-                                     [this](const Start& s) { return m_tags.at(s.first).kept.asked.has_value(); });
-    if (backlog || m_largeIndex) {
+    if (readingBacklog(starts) || m_largeIndex) {
         return groups;
     }
     std::optional<std::vector<Group>> merged = mergeCheapest(std::move(cheap), starts, allowance, turns);
     return merged ? std::move(*merged) : groups;
+}
+
+bool Progress::readingBacklog(const std::vector<Start>& starts) const
+{
+    // Read in windows, or answered as far as a cap or the reading bound.
+    return std::any_of(starts.begin(), starts.end(), [this](const Start& s) {
+        const Tag& t = m_tags.at(s.first);
+        return t.kept.asked || t.session.backlog || t.session.capped;
+    });
 }
 
 std::optional<std::vector<Progress::Group>> Progress::mergeCheapest(std::vector<Group> groups,
@@ -643,7 +650,7 @@ std::vector<Progress::Group> Progress::overdueGroups(std::vector<Start> late, in
         group.tags.resize(static_cast<std::size_t>(last - first));
         // A window short of the present is a catch-up, read whole, as are
         // the windows of an index too large to share less.
-        if (first < sampled || to < m_now || m_largeIndex) {
+        if (first < sampled || to < m_now || m_largeIndex || readingBacklog(late)) {
             groups.push_back(std::move(group));
         } else {
             for (Group& share : overdueShares(std::vector<Start>(first, last))) {

@@ -293,6 +293,7 @@ private:
     std::pair<int64_t, int64_t> reach(const Start& start, double allowance) const;
     std::vector<Group> groupsAt(const std::vector<Start>& starts, double allowance) const;
     std::vector<Group> rangeGroups(const std::vector<Start>& starts) const;
+    bool readingBacklog(const std::vector<Start>& starts) const;
     std::optional<std::vector<Group>> mergeCheapest(std::vector<Group> groups, const std::vector<Start>& starts,
                                                     double allowance, std::size_t target) const;
     Ask rangeAsk(const Group& group, int64_t spanLimit, std::size_t batchLimit) const;
