@@ -583,10 +583,10 @@ std::vector<Progress::Group> Progress::rangeGroups(const std::vector<Start>& sta
 
 bool Progress::readingBacklog(const std::vector<Start>& starts) const
 {
-    // Read in windows, or answered as far as a cap or the reading bound.
+    // Read in windows, or its last answer cut by a cap far short of its end.
     return std::any_of(starts.begin(), starts.end(), [this](const Start& s) {
         const Tag& t = m_tags.at(s.first);
-        return t.kept.asked || t.session.backlog || t.session.capped;
+        return t.kept.asked || t.session.capped;
     });
 }
 
