@@ -183,9 +183,11 @@ bool joinNeighbours(std::vector<G>& groups, std::size_t target, const Join& join
     using Entry = std::tuple<std::size_t, int64_t, std::size_t, std::size_t, int, int>;
     std::priority_queue<Entry, std::vector<Entry>, std::greater<>> heap;
     auto offer = [&](std::size_t b) {
+        if (b == 0 || b >= groups.size()) {
+            return;  // the first group, or past the last
+        }
         const std::size_t a = prev[b];
-        const auto cost = b == 0 || b >= groups.size() ? std::nullopt : join(groups[a], groups[b]);
-        if (cost) {
+        if (const auto cost = join(groups[a], groups[b])) {
             heap.emplace(*cost, groups[b].from - groups[a].from, b, a, version[a], version[b]);
         }
     };
