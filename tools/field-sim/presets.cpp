@@ -232,8 +232,8 @@ World slowTagsAtDistinctPhases()
 
 World slowTagsPutOffTogether()
 {
-    // 1,800 tags, most sampled every 20 to 25 minutes at their own phases,
-    // some by exception, polled every 164 s: more starts than the turns of
+    // 1,000 tags sampled every 20 to 25 minutes at their own phases and 50
+    // by exception, polled every 164 s: more starts than the turns of
     // eight polls hold. Sharing one start among all of them, or among all
     // tags put off to their ninth poll, re-reads a sample for each one new.
     World w = base("SlowTagsPutOffTogether", 139, 164, 8 * HOUR);
