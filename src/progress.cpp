@@ -425,6 +425,7 @@ std::vector<Ask> Progress::plan()
 {
     ++m_round;
     std::vector<Ask> asks = rangeAsks();
+    probeOnce(asks);
     // A share of the budget is kept for a backlog while one is read, so
     // that many small groups at the present cannot hold it back.
     const bool behind = std::any_of(asks.begin(), asks.end(), [this](const Ask& ask) { return catchingUp(ask); });
@@ -1014,6 +1015,7 @@ void Progress::answered(const Ask& ask, const std::set<std::string>& heard, std:
     ++m_requests;
     ++m_answers;
     m_answeredSpan = std::max(m_answeredSpan, spanOf(ask));
+    m_refusedSpan = m_refusedSpan > m_answeredSpan ? m_refusedSpan : 0;  // its limit went up
     m_gapRequests += ask.gap ? 1 : 0;
     m_catchUpRequests += catchingUp(ask) ? 1 : 0;
     bool partial = false;
@@ -1022,11 +1024,13 @@ void Progress::answered(const Ask& ask, const std::set<std::string>& heard, std:
         t.session.failures = 0;
         t.session.batchLimit = 0;
         // A window narrowed for failing widens again; one narrowed for its
-        // span, as far as the service has answered spans.
+        // span, as far as the service has answered spans and then towards
+        // the shortest it refused.
         Session& s = t.session;
-        if (s.spanLimit != 0 && (!s.spanRefused || 2 * s.spanLimit <= m_answeredSpan)) {
+        if (s.spanLimit != 0 && !s.spanRefused) {
             s.spanLimit = s.spanLimit > WINDOWS.max / 2 ? 0 : 2 * s.spanLimit;
-            s.spanRefused = s.spanRefused && s.spanLimit != 0;
+        } else if (s.spanLimit != 0) {
+            s.spanLimit = std::max(s.spanLimit, std::min(2 * s.spanLimit, spanProbe()));
         }
         t.session.askedPoll = m_poll;
         t.session.rangePoll = ask.gap ? t.session.rangePoll : m_poll;
@@ -1463,6 +1467,7 @@ void Progress::split(const Ask& ask, const FailedRequest& failure)
     if (width > WINDOWS.split && (aboutRange || !rejects || ask.tags.size() == 1)) {
         // A span refused goes at once to the longest the service answered.
         const int64_t narrowed = aboutRange && m_answeredSpan > 0 ? std::min(width / 2, m_answeredSpan) : width / 2;
+        m_refusedSpan = aboutRange && (m_refusedSpan == 0 || width < m_refusedSpan) ? width : m_refusedSpan;
         for (const auto& name : ask.tags) {
             Session& s = m_tags.at(name).session;
             s.spanLimit = std::max(WINDOWS.split, narrowed);
@@ -1532,6 +1537,35 @@ void Progress::adaptWindow(const Ask& ask, std::size_t samples, bool partial)
         density *= 2;  // the reading bound cut it: ask less
     }
     m_density = std::max(density, 1e-12);
+}
+
+int64_t Progress::spanProbe() const
+{
+    // Halfway between the longest span answered and the shortest refused,
+    // until the two lie close; with no refusal known, what was answered.
+    if (m_refusedSpan == 0 || m_refusedSpan - m_answeredSpan <= m_answeredSpan / 16) {
+        return m_answeredSpan;
+    }
+    return m_answeredSpan + (m_refusedSpan - m_answeredSpan) / 2;
+}
+
+void Progress::probeOnce(std::vector<Ask>& asks) const
+{
+    // A span longer than any answered is tried by one request a round: a
+    // refusal then costs that request, not the poll.
+    bool probing = false;
+    for (Ask& ask : asks) {
+        const bool refused = std::any_of(ask.tags.begin(), ask.tags.end(), [this](const std::string& name) {
+            return m_tags.at(name).session.spanRefused;
+        });
+        if (ask.gap || m_answeredSpan == 0 || spanOf(ask) <= m_answeredSpan || !refused) {
+            continue;
+        }
+        if (probing) {
+            ask.to = ask.from + m_answeredSpan;
+        }
+        probing = true;
+    }
 }
 
 int64_t Progress::windowFor(std::size_t tags) const

@@ -333,6 +333,9 @@ private:
     void isolate(const std::string& name, const FailedRequest& failure, bool rejects);
     void adaptWindow(const Ask& ask, std::size_t samples, bool partial);
     int64_t windowFor(std::size_t tags) const;
+    // The longest span worth asking of tags whose span was refused.
+    int64_t spanProbe() const;
+    void probeOnce(std::vector<Ask>& asks) const;
     void note(Note::Level level, std::string text);
 
     int64_t m_start;
@@ -367,8 +370,11 @@ private:
     int m_catchUpRequests = 0;
     int m_catchUpReserve = 0;
     int m_answers = 0;
-    // The longest range the service answered since the start.
+    // The longest range the service answered since the start, and the
+    // shortest it refused as too long (0: none); a refused span is tried
+    // again between the two.
     int64_t m_answeredSpan = 0;
+    int64_t m_refusedSpan = 0;
     // The last poll's requests and answers: whether failures are rare.
     int m_priorRequests = 0;
     int m_priorAnswers = 0;

@@ -139,6 +139,22 @@ World clockJumpsPastTheRangeLimitInsideASecond()
     return w;
 }
 
+World catchUpPastTheRangeLimit()
+{
+    // A month behind a service that refuses ranges over 7 days: windows
+    // grow again past the longest span it answered, or the catch-up reads a
+    // day a turn of the index and tags that leave meanwhile lose their part.
+    World w = base("CatchUpPastTheRangeLimit", 140, 20 * MINUTE, DAY);
+    w.start = T0 - 30 * DAY;
+    w.tagsInState = false;  // the first request asks all twelve days
+    w.maxRange = 7 * DAY;
+    regular(w, 4000, 6 * HOUR, 45);
+    for (std::size_t i = 0; i < w.tags.size(); i += 10) {
+        remove(w.tags[i], Window{T0 + 6 * HOUR, w.end + w.tail + 1});
+    }
+    return w;
+}
+
 World largeSiteOf5000LongTags()
 {
     World w = base("LargeSiteOf5000LongTags", 106, 5 * MINUTE, 4 * HOUR);
@@ -700,6 +716,7 @@ const std::vector<Preset> PRESETS = {
     {"SlowTagsAfterAClockJump", slowTagsAfterAClockJump},
     {"ClockJumpsPastTheRangeLimit", clockJumpsPastTheRangeLimit},
     {"ClockJumpsPastTheRangeLimitInsideASecond", clockJumpsPastTheRangeLimitInsideASecond},
+    {"CatchUpPastTheRangeLimit", catchUpPastTheRangeLimit},
     {"LargeSiteOf5000LongTags", largeSiteOf5000LongTags},
     {"LargeSiteOf5000LongTagsOneMinute", largeSiteOf5000LongTagsOneMinute},
     {"GapLongerThanTheRangeLimit", gapLongerThanTheRangeLimit},
