@@ -73,15 +73,19 @@ bool wholeBreak(const StoredTag& k, int64_t step)
     return k.run >= 1 && k.run < REGULAR_RUN && k.interval >= SLOW_STEP && wholeIntervals(step, k.interval);
 }
 
-// A fast rhythm's step off by a second either way at each end, against an
-// interval learnt as a mean of such steps: a break of it, but not of the
-// rhythm behind it, once that rhythm held for this many steps (a series by
-// exception seldom does).
+// A rhythm that held this many steps is seldom a series by exception.
 constexpr int LONG_RUN = 10;
+// A hole of this many intervals in a rhythm is an outage.
+constexpr int64_t OUTAGE_INTERVALS = 100;
 
+// A fast rhythm's step off by a second either way at each end, against an
+// interval learnt as a mean of such steps (from 20 s, as one such step): a
+// break of it, but not of the rhythm behind it.
 bool jittered(int64_t step, int64_t interval)
 {
-    return interval < 20 && step >= 3 && (step > interval ? step - interval : interval - step) <= 3;
+    // From 40 s on, a tenth of the interval allows as much.
+    const int64_t off = interval < 20 ? 3 : 4;
+    return interval < 40 && step >= 3 && (step > interval ? step - interval : interval - step) <= off;
 }
 
 // Whether the newest sample came on the rhythm: a step alike it before it,
@@ -1257,8 +1261,16 @@ void Progress::breakRhythm(Tag& t, int64_t step)
     Session& s = t.session;
     // The rhythm broke right after its gaps, other than back to the one
     // they were seen in: a series by exception looked regular for a while,
-    // and nothing is missing.
-    const bool jitter = k.run >= LONG_RUN && jittered(step, s.unconfirmed ? s.unconfirmed->second : 0);
+    // and nothing is missing. Not so for jitter of a rhythm that held long,
+    // or a few steps past an outage of a hundred intervals or more (a
+    // backlog uploaded oldest first leaves one between its oldest and
+    // newest samples).
+    const bool pastOutage = s.unconfirmed && std::any_of(k.gaps.begin(), k.gaps.end(), [&s](const Gap& gap) {
+                                return gap.after >= s.unconfirmed->first &&
+                                       gap.before - gap.after >= OUTAGE_INTERVALS * s.unconfirmed->second;
+                            });
+    const bool held = k.run >= LONG_RUN || (pastOutage && k.run >= REGULAR_RUN);
+    const bool jitter = held && jittered(step, s.unconfirmed ? s.unconfirmed->second : 0);
     if (s.unconfirmed && !alike(step, s.unconfirmed->second) && !jitter) {
         const int64_t since = s.unconfirmed->first;
         k.gaps.erase(
@@ -1465,14 +1477,7 @@ void Progress::split(const Ask& ask, const FailedRequest& failure)
         return;  // once may be chance
     }
     if (width > WINDOWS.split && (aboutRange || !rejects || ask.tags.size() == 1)) {
-        // A span refused goes at once to the longest the service answered.
-        const int64_t narrowed = aboutRange && m_answeredSpan > 0 ? std::min(width / 2, m_answeredSpan) : width / 2;
-        m_refusedSpan = aboutRange && (m_refusedSpan == 0 || width < m_refusedSpan) ? width : m_refusedSpan;
-        for (const auto& name : ask.tags) {
-            Session& s = m_tags.at(name).session;
-            s.spanLimit = std::max(WINDOWS.split, narrowed);
-            s.spanRefused = s.spanRefused || aboutRange;
-        }
+        narrowSpan(ask, width, aboutRange);
         return;
     }
     // A list failing at random is halved only after such a streak.
@@ -1493,6 +1498,18 @@ void Progress::split(const Ask& ask, const FailedRequest& failure)
         return;
     }
     isolate(ask.tags.front(), failure, rejects);
+}
+
+void Progress::narrowSpan(const Ask& ask, int64_t width, bool aboutRange)
+{
+    // A span refused goes at once to the longest the service answered.
+    const int64_t narrowed = aboutRange && m_answeredSpan > 0 ? std::min(width / 2, m_answeredSpan) : width / 2;
+    m_refusedSpan = aboutRange && (m_refusedSpan == 0 || width < m_refusedSpan) ? width : m_refusedSpan;
+    for (const auto& name : ask.tags) {
+        Session& s = m_tags.at(name).session;
+        s.spanLimit = std::max(WINDOWS.split, narrowed);
+        s.spanRefused = s.spanRefused || aboutRange;
+    }
 }
 
 bool Progress::byChance(const FailedRequest& failure) const

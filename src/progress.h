@@ -331,6 +331,7 @@ private:
     bool failingAtRandom() const;
     bool byChance(const FailedRequest& failure) const;
     void isolate(const std::string& name, const FailedRequest& failure, bool rejects);
+    void narrowSpan(const Ask& ask, int64_t width, bool aboutRange);
     void adaptWindow(const Ask& ask, std::size_t samples, bool partial);
     int64_t windowFor(std::size_t tags) const;
     // The longest span worth asking of tags whose span was refused.

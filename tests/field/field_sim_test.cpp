@@ -118,6 +118,11 @@ const SeedRow kSeeds[] = {
     // A poll whose asks all reached the present, with tags 25 days behind
     // left for later by a spent budget, was taken for the steady state.
     {"Seed11000000103", 11000000103, 0},
+    // Jittered loggers at 9 and 22 s: a step a few seconds off right after
+    // a hole (an outage uploaded oldest first while read, a short backfill)
+    // dropped the hole's gap as the chance of a series by exception.
+    {"Seed40000000361", 40000000361, 0},
+    {"Seed40000000311", 40000000311, 0},
     // A service clock minutes ahead answers every request past its end: a
     // series by exception kept the gaps of a rhythm it broke at once, and
     // each gap was asked alone, so each ask read those minutes again.
