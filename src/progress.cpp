@@ -1572,10 +1572,11 @@ void Progress::probeOnce(std::vector<Ask>& asks) const
     // refusal then costs that request, not the poll.
     bool probing = false;
     for (Ask& ask : asks) {
-        const bool refused = std::any_of(ask.tags.begin(), ask.tags.end(), [this](const std::string& name) {
-            return m_tags.at(name).session.spanRefused;
-        });
-        if (ask.gap || m_answeredSpan == 0 || spanOf(ask) <= m_answeredSpan || !refused) {
+        if (ask.gap || m_answeredSpan == 0 || spanOf(ask) <= m_answeredSpan) {
+            continue;
+        }
+        if (std::none_of(ask.tags.begin(), ask.tags.end(),
+                         [this](const std::string& name) { return m_tags.at(name).session.spanRefused; })) {
             continue;
         }
         if (probing) {
